@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing Brindlequill needs.
+# Runs as root (or through sudo); installs only what is missing.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ pkg-config clang-format
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+    libzip-dev libdeflate-dev zlib1g-dev
+    # the converter carried inside the program
+    calibre python3
+    # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
+    libmobi-tools epubcheck unzip zip xvfb xauth
+    # fuzzing and sanitizers with clang
+    clang libclang-rt-14-dev
+    # screenshots and the fonts the window asks for (Arial's metric twin)
+    imagemagick fonts-liberation fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

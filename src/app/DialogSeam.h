@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+
+namespace bq {
+
+// Message box styles and answers, as numbers (the values callers pass and stored texts use).
+enum MsgBoxStyle : int {
+    MbOkOnly = 0,
+    MbYesNo = 4,
+    MbQuestion = 32,
+    MbExclamation = 48,
+};
+enum MsgBoxResult : int {
+    MbResultOk = 1,
+    MbResultCancel = 2,
+    MbResultYes = 6,
+    MbResultNo = 7,
+};
+
+// What the multi-select open dialog is asked to show.
+struct OpenFileRequest {
+    QString title;
+    QString filter;  // "Description|*.ext|Other|*.*" pairs
+    QString initialFolder;
+    int maxFileSize = 30000;  // characters the result may take
+};
+
+// Every box, dialog and shell call of the window goes through this one interface: the program
+// shows Qt's dialogs (QtDialogs), tests answer them.
+class DialogSeam {
+  public:
+    virtual ~DialogSeam() = default;
+
+    // A message box; text and title are kept exactly (CR LF and lone CR are line breaks).
+    virtual int MsgBox(const QString& prompt, int style, const QString& title) = 0;
+
+    // The input box: the typed text, or "" when cancelled.
+    virtual QString InputBox(const QString& prompt, const QString& title,
+                             const QString& defaultText) = 0;
+
+    // The multi-select open dialog. "" when cancelled; one selected file gives its path; several
+    // give the folder, a NUL, and the names separated by NULs. A result longer than
+    // maxFileSize raises the "Buffer too small" error (20476).
+    virtual QString ShowOpen(const OpenFileRequest& request) = 0;
+
+    // The folder picker: the chosen folder ("/" stays "/", others have no trailing "/"),
+    // or "" when cancelled.
+    virtual QString BrowseForFolder(const QString& title, const QString& initialFolder) = 0;
+
+    // Opens a folder in the desktop's file manager.
+    virtual void ShellOpenFolder(const QString& folder) = 0;
+};
+
+}  // namespace bq

@@ -1,0 +1,111 @@
+#include "fs/WriteBytesIfAbsent.h"
+
+#include "fs/FileTests.h"
+#include "fs/PathText.h"
+#include "platform/MessageLoop.h"
+#include "platform/RunTimeError.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+
+namespace bq {
+
+namespace {
+
+const QString kSource = QStringLiteral("WriteBytesIfAbsent");
+
+// Writes everything; answers errno on failure, 0 on success.
+int WriteAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data += written;
+        left -= written;
+    }
+    return 0;
+}
+
+mode_t CurrentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// Where the link into place is not possible (file systems without hard links), the file is
+// created exclusively under its own name; a failed write removes it again.
+void WriteInPlace(const QByteArray& bytes, const QByteArray& target) {
+    const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            return;
+        }
+        RaiseErrno(errno, kSource);
+    }
+    int error = WriteAll(fd, bytes);
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(target.constData());
+        RaiseErrno(error, kSource);
+    }
+}
+
+}  // namespace
+
+void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path) {
+    YieldToMessageLoop();
+    if (FileIsPresent(path)) {
+        return;
+    }
+    const QByteArray target = QFile::encodeName(path);
+    if (target.isEmpty()) {
+        RaiseError(ErrFileNotFound, kSource);
+    }
+
+    // Written under a private name beside the target, then linked into place: the target name
+    // never shows a half-written file and an existing file is never replaced.
+    QByteArray scratch = QFile::encodeName(FolderPart(path)) + ".bq-write-XXXXXX";
+    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EACCES || errno == EROFS || errno == ENOENT || errno == ENOTDIR) {
+            RaiseErrno(errno, kSource);
+        }
+        WriteInPlace(bytes, target);
+        return;
+    }
+    ::fchmod(fd, 0666 & ~CurrentUmask());
+    int error = WriteAll(fd, bytes);
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(scratch.constData());
+        RaiseErrno(error, kSource);
+    }
+    if (::link(scratch.constData(), target.constData()) == 0 || errno == EEXIST) {
+        ::unlink(scratch.constData());
+        return;
+    }
+    const int linkError = errno;
+    ::unlink(scratch.constData());
+    if (linkError == EPERM || linkError == EOPNOTSUPP || linkError == EXDEV) {
+        WriteInPlace(bytes, target);
+        return;
+    }
+    RaiseErrno(linkError, kSource);
+}
+
+}  // namespace bq
