@@ -1,1 +1,403 @@
-// being written
+#include "app/Form1.h"
+
+#include "app/ErrorTrap.h"
+#include "app/QtDialogs.h"
+#include "app/SettingsStore.h"
+#include "fs/FileTests.h"
+#include "fs/SpecialFolder.h"
+#include "platform/ProgramFolder.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QTreeWidget>
+
+#include <sys/stat.h>
+
+Q_LOGGING_CATEGORY(lcForm, "brindlequill.window")
+
+namespace bq {
+
+namespace {
+
+// Layout units: 15 twips make one pixel.
+int Px(int twips) {
+    return qRound(twips / 15.0);
+}
+
+void Place(QWidget* widget, int left, int top, int width, int height) {
+    widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
+}
+
+QFont ArialBold(qreal points) {
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+void PaintBackground(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+template <typename Widget>
+Widget* Make(QWidget* parent, const char* name) {
+    auto* widget = new Widget(parent);
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption) {
+    auto* button = Make<QPushButton>(parent, name);
+    button->setText(caption);
+    button->setFont(ArialBold(11.25));
+    return button;
+}
+
+}  // namespace
+
+Form1::Form1(std::unique_ptr<DialogSeam> dialogs, QWidget* parent)
+    : QWidget(parent), m_dialogs(std::move(dialogs)) {
+    if (!m_dialogs) {
+        m_dialogs = std::make_unique<QtDialogs>(this);
+    }
+    setObjectName(QStringLiteral("Form1"));
+    CreateControls();
+    ConnectHandlers();
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::CreateControls() {
+    setWindowTitle(QStringLiteral("Form1"));
+    setFont(ArialBold(9));
+    setFixedSize(Px(8040), Px(6690));
+    PaintBackground(this, Qt::white);
+
+    // In design (creation) order.
+    Frame2 = Make<QGroupBox>(this, "Frame2");
+    Frame2->setTitle(QStringLiteral("Save Option"));
+    Place(Frame2, 120, 3710, 7800, 1815);
+
+    Option2 = Make<QRadioButton>(Frame2, "Option2");
+    Option2->setText(QStringLiteral("Save results in folder of original file"));
+    Place(Option2, 240, 1410, 3615, 255);
+
+    Option1 = Make<QRadioButton>(Frame2, "Option1");
+    Option1->setText(QStringLiteral("Save results to this folder:"));
+    Place(Option1, 240, 300, 3615, 255);
+    Option1->setChecked(true);
+
+    Frame3 = Make<QFrame>(Frame2, "Frame3");
+    Frame3->setAccessibleName(QStringLiteral("Output folder"));
+    Place(Frame3, 480, 510, 6840, 810);
+
+    Text1 = Make<QLineEdit>(Frame3, "Text1");
+    Text1->setAccessibleName(QStringLiteral("Save results to this folder:"));
+    Place(Text1, 240, 300, 5670, 345);
+
+    PushButton9 = MakeButton(Frame3, "PushButton9", QStringLiteral("..."));
+    PushButton9->setAccessibleName(QStringLiteral("Browse for the output folder"));
+    Place(PushButton9, 6000, 300, 600, 345);
+
+    ListView1 = Make<QTreeWidget>(this, "ListView1");
+    ListView1->setToolTip(
+        QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
+                       "right and out of window to reveal full names."));
+    ListView1->setAccessibleName(QStringLiteral("EPUB File(s)"));
+    ListView1->setFont(ArialBold(9));
+    ListView1->setRootIsDecorated(false);
+    ListView1->setSortingEnabled(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setColumnCount(1);
+    ListView1->setHeaderLabels({QString()});
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->setCursor(Qt::ArrowCursor);
+    Place(ListView1, 120, 120, 7800, 2535);
+
+    ProgressBar1 = Make<QProgressBar>(this, "ProgressBar1");
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(true);
+    ProgressBar1->setAlignment(Qt::AlignCenter);
+    ProgressBar1->setFormat(QStringLiteral("Progress Bar"));
+    ProgressBar1->setAccessibleName(QStringLiteral("Progress"));
+    Place(ProgressBar1, 120, 6160, 7800, 405);
+
+    PushButton1 = MakeButton(this, "PushButton1", QStringLiteral("Add EPUB File(s)"));
+    Place(PushButton1, 120, 2750, 3840, 405);
+    PushButton4 = MakeButton(this, "PushButton4", QStringLiteral("Add All EPUB File(s) In Folder"));
+    Place(PushButton4, 4080, 2750, 3840, 405);
+    PushButton2 = MakeButton(this, "PushButton2", QStringLiteral("Start Converting"));
+    Place(PushButton2, 120, 5640, 7800, 405);
+    PushButton6 = MakeButton(this, "PushButton6", QStringLiteral("Clear List"));
+    Place(PushButton6, 120, 3260, 3840, 405);
+    PushButton7 = MakeButton(this, "PushButton7", QStringLiteral("Load Sample/Example Files"));
+    Place(PushButton7, 4080, 3260, 3840, 405);
+
+    for (QWidget* white : std::initializer_list<QWidget*>{Frame2, Frame3, Option1, Option2}) {
+        PaintBackground(white, Qt::white);
+    }
+
+    // Keyboard order: ListView1, ProgressBar1, PushButton1, 4, 2, 6, 7, Frame2, Frame3, Text1,
+    // PushButton9, Option1, Option2 (the bar and the frames take no focus).
+    const QWidget* order[] = {ListView1,   PushButton1, PushButton4, PushButton2, PushButton6,
+                              PushButton7, Text1,       PushButton9, Option1,     Option2};
+    for (size_t i = 0; i + 1 < std::size(order); ++i) {
+        setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+    }
+
+    // The pointer rules follow the mouse over the form, both frames and six of the buttons.
+    setMouseTracking(true);
+    for (QWidget* tracked :
+         std::initializer_list<QWidget*>{Frame2, Frame3, PushButton1, PushButton2, PushButton4,
+                                         PushButton6, PushButton7, PushButton9}) {
+        tracked->setMouseTracking(true);
+        tracked->installEventFilter(this);
+    }
+}
+
+void Form1::ConnectHandlers() {
+    connect(Option1, &QRadioButton::clicked, this,
+            [this] { Untrapped("Option1_Click", [this] { Option1_Click(); }); });
+    connect(Option2, &QRadioButton::clicked, this,
+            [this] { Untrapped("Option2_Click", [this] { Option2_Click(); }); });
+    connect(Text1, &QLineEdit::textChanged, this,
+            [this] { Untrapped("Text1_Change", [this] { Text1_Change(); }); });
+}
+
+template <typename Handler>
+void Form1::Untrapped(const char* name, Handler&& handler) {
+    try {
+        handler();
+    } catch (...) {
+        const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+        qCWarning(lcForm).noquote()
+            << name << "failed:" << error.number() << error.description() << error.source();
+        if (!m_untrappedFailureShown) {
+            m_untrappedFailureShown = true;
+            m_dialogs->MsgBox(
+                QStringLiteral("Your choice could not be saved: ") + error.description() +
+                    QStringLiteral(".\r\nCheck that the settings file ") + SettingsFileName() +
+                    QStringLiteral(" and its folder can be written, then make the choice again."),
+                MbExclamation, m_appTitle);
+        }
+    }
+}
+
+void Form1::Form_Load() {
+    ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.Form_Load"));
+    trap.Line(100, [this] { ApplySkin(); });
+
+    const QString cursorFile = ProgramFolder() + QStringLiteral("/HAND-M.CUR");
+    if (trap.Test(102, [&] { return FileIsPresent(cursorFile); })) {
+        trap.Line(104, [&] { m_mouseIcon = LoadCursorFile(cursorFile); });
+    }
+
+    // The samples beside the program are recorded in "Snapshot" when it is empty.
+    trap.Line(108, [] { GetSetting(QLatin1String(SettingKey::Snapshot), QString()); });
+
+    trap.Line(130, [this] {
+        setWindowTitle(ProductName());
+        setWindowIcon(QIcon(QStringLiteral(":/icons/brindlequill.png")));
+        SetAppTitle();
+    });
+    trap.Line(132, [this] { ListView1->setHeaderLabels({QStringLiteral("EPUB File(s)")}); });
+    trap.Line(134, [this] { ListView1->setColumnWidth(0, Px(7300)); });
+    trap.Line(136, [this] {
+        const QString key = QLatin1String(SettingKey::Text1);
+        SetText1(HasSetting(key) ? GetSetting(key) : SpecialFolderPath());
+    });
+    trap.Line(138, [this] {
+        SetOption(Option1, TextToBoolean(GetSetting(QLatin1String(SettingKey::Option1), 1)));
+    });
+    trap.Line(140, [this] {
+        SetOption(Option2, TextToBoolean(GetSetting(QLatin1String(SettingKey::Option2), 0)));
+    });
+    if (trap.Test(142, [this] { return Option1->isChecked(); })) {
+        trap.Line(144, [this] { Frame3->setEnabled(true); });
+    } else {
+        trap.Line(146, [this] { Frame3->setEnabled(false); });
+    }
+}
+
+void Form1::ApplySkin() {
+    const QString skinFile = ProgramFolder() + QStringLiteral("/x/o.cjs");
+    struct stat st {};
+    if (::stat(QFile::encodeName(skinFile).constData(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        return;
+    }
+    const QColor buttonFace = palette().color(QPalette::Button);
+    PaintBackground(this, buttonFace);
+    for (QWidget* child : findChildren<QWidget*>()) {
+        // By kind: option buttons, check boxes, frames and labels.
+        const bool plainFrame = child->metaObject() == &QFrame::staticMetaObject;
+        if (qobject_cast<QRadioButton*>(child) != nullptr ||
+            qobject_cast<QCheckBox*>(child) != nullptr ||
+            qobject_cast<QGroupBox*>(child) != nullptr || qobject_cast<QLabel*>(child) != nullptr ||
+            plainFrame) {
+            PaintBackground(child, buttonFace);
+        }
+    }
+    SkinFramework1.LoadSkin(skinFile, QString());
+    SkinFramework1.SetApplyOptions(SkinFramework1.ApplyOptions() | 1);
+    SkinFramework1.SetAutoApplyNewWindows(true);
+    SkinFramework1.SetAutoApplyNewThreads(true);
+    SkinFramework1.ApplyWindow(this);
+}
+
+QString Form1::AppTitleFor(const QString& productName) {
+    QString title = productName;
+    do {
+        const qsizetype space = title.lastIndexOf(QLatin1Char(' '));
+        if (space < 0) {
+            break;  // a single word keeps its name
+        }
+        title.truncate(space);
+    } while (title.size() > 40);
+    return title;
+}
+
+void Form1::SetAppTitle() {
+    m_appTitle = AppTitleFor(ProductName());
+    QCoreApplication::setApplicationName(m_appTitle);
+}
+
+void Form1::setMousePointer(MousePointer pointer) {
+    m_mousePointer = pointer;
+    ShowPointer();
+}
+
+void Form1::ShowPointer() {
+    switch (m_mousePointer) {
+        case MousePointer::Default:
+            unsetCursor();
+            break;
+        case MousePointer::Hourglass:
+            setCursor(Qt::WaitCursor);
+            break;
+        case MousePointer::Custom:
+            setCursor(m_mouseIcon ? *m_mouseIcon : QCursor(Qt::ArrowCursor));
+            break;
+    }
+}
+
+void Form1::Form_MouseMove() {
+    if (m_mousePointer != MousePointer::Hourglass) {
+        setMousePointer(MousePointer::Default);
+    }
+}
+
+void Form1::Frame2_MouseMove() {
+    Form_MouseMove();
+}
+
+void Form1::Frame3_MouseMove() {
+    Form_MouseMove();
+}
+
+void Form1::PushButton_MouseMove() {
+    if (m_mousePointer != MousePointer::Hourglass) {
+        setMousePointer(MousePointer::Custom);
+    }
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::MouseMove) {
+        return QWidget::eventFilter(watched, event);
+    }
+    const bool buttonHeld = static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton;
+    if (watched == Frame2) {
+        Frame2_MouseMove();
+    } else if (watched == Frame3) {
+        Frame3_MouseMove();
+    } else if (watched == PushButton9 || qobject_cast<QPushButton*>(watched) != nullptr) {
+        PushButton_MouseMove();
+    } else {
+        return QWidget::eventFilter(watched, event);
+    }
+    // Handled here: the form below must not see the move too. A move with a button held still
+    // reaches the control (a push button tracks its pressed state with it).
+    return !buttonHeld;
+}
+
+void Form1::mouseMoveEvent(QMouseEvent* event) {
+    Form_MouseMove();
+    QWidget::mouseMoveEvent(event);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Form_Unload();
+}
+
+void Form1::Form_Unload() {
+    // Nothing is saved or cleaned up here: every choice was stored when it was made.
+    QCoreApplication::exit(0);
+}
+
+void Form1::SetText1(const QString& text) {
+    if (Text1->text() == text) {
+        return;
+    }
+    {
+        const QSignalBlocker blocker(Text1);
+        Text1->setText(text);
+    }
+    Text1_Change();
+}
+
+void Form1::SetOption(QRadioButton* option, bool selected) {
+    if (selected) {
+        {
+            const QSignalBlocker blocker(option);
+            option->setChecked(true);
+        }
+        if (option == Option1) {
+            Option1_Click();
+        } else {
+            Option2_Click();
+        }
+        return;
+    }
+    if (option->isChecked()) {
+        const QSignalBlocker blocker(option);
+        option->setAutoExclusive(false);
+        option->setChecked(false);
+        option->setAutoExclusive(true);
+    }
+}
+
+void Form1::Option1_Click() {
+    SaveSetting(QLatin1String(SettingKey::Option1), BooleanToText(Option1->isChecked()));
+    SaveSetting(QLatin1String(SettingKey::Option2), BooleanToText(Option2->isChecked()));
+    Frame3->setEnabled(Option1->isChecked());
+}
+
+void Form1::Option2_Click() {
+    Option1_Click();
+}
+
+void Form1::Text1_Change() {
+    SaveSetting(QLatin1String(SettingKey::Text1), Text1->text());
+}
+
+}  // namespace bq

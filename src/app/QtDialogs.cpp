@@ -1,1 +1,111 @@
-// being written
+#include "app/QtDialogs.h"
+
+#include "fs/PathText.h"
+#include "platform/RunTimeError.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace bq {
+
+QString DisplayText(const QString& text) {
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
+QString QtFileFilter(const QString& filter) {
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        filters << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+QString OpenDialogResult(const QStringList& files, int maxFileSize) {
+    QString result;
+    if (files.size() == 1) {
+        result = files.front();
+    } else if (files.size() > 1) {
+        result = PickedFolder(FolderPart(files.front()));
+        for (const QString& file : files) {
+            result += QChar(0) + FileNamePart(file);
+        }
+    }
+    if (result.size() >= maxFileSize) {
+        RaiseError(ErrBufferTooSmall, QStringLiteral("CommonDialog"));
+    }
+    return result;
+}
+
+QString PickedFolder(const QString& folder) {
+    QString path = folder;
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) {
+        path.chop(1);
+    }
+    return path;
+}
+
+int QtDialogs::MsgBox(const QString& prompt, int style, const QString& title) {
+    QMessageBox box(m_parent);
+    box.setWindowTitle(title);
+    box.setText(DisplayText(prompt));
+    box.setTextFormat(Qt::PlainText);
+    switch (style & 0x70) {
+        case 16:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MbQuestion:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case MbExclamation:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case 64:
+            box.setIcon(QMessageBox::Information);
+            break;
+        default:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+    }
+    if ((style & 7) == MbYesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        return box.exec() == QMessageBox::Yes ? MbResultYes : MbResultNo;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return MbResultOk;
+}
+
+QString QtDialogs::InputBox(const QString& prompt, const QString& title,
+                            const QString& defaultText) {
+    bool ok = false;
+    const QString text = QInputDialog::getText(m_parent, title, DisplayText(prompt),
+                                               QLineEdit::Normal, defaultText, &ok);
+    return ok ? text : QString();
+}
+
+QString QtDialogs::ShowOpen(const OpenFileRequest& request) {
+    const QStringList files = QFileDialog::getOpenFileNames(
+        m_parent, request.title, request.initialFolder, QtFileFilter(request.filter));
+    return OpenDialogResult(files, request.maxFileSize);
+}
+
+QString QtDialogs::BrowseForFolder(const QString& title, const QString& initialFolder) {
+    const QString folder = QFileDialog::getExistingDirectory(m_parent, title, initialFolder,
+                                                             QFileDialog::ShowDirsOnly);
+    return folder.isEmpty() ? QString() : PickedFolder(folder);
+}
+
+void QtDialogs::ShellOpenFolder(const QString& folder) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+}  // namespace bq

@@ -1,6 +1,35 @@
+#include "app/Form1.h"
+
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Qt cannot open a window without a display; say so plainly instead of aborting.
+bool HasDisplay() {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    if (!HasDisplay()) {
+        std::fputs(
+            "Brindlequill needs a graphical display, and none was found (DISPLAY and "
+            "WAYLAND_DISPLAY are not set).\nStart it from a desktop session, or without a screen "
+            "under a virtual display:\n    xvfb-run -a brindlequill\n",
+            stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setOrganizationName(QStringLiteral("Tarvex"));
+    bq::Form1 window;
+    window.show();
+    return QApplication::exec();
 }

@@ -26,6 +26,8 @@ QString ErrorDescription(int number) {
             return QStringLiteral("Path/File access error");
         case ErrPathNotFound:
             return QStringLiteral("Path not found");
+        case ErrInvalidPicture:
+            return QStringLiteral("Invalid picture");
         case ErrBufferTooSmall:
             return QStringLiteral("Buffer too small");
         default:

@@ -18,6 +18,7 @@ enum ErrorNumber : int {
     ErrPermissionDenied = 70,
     ErrPathFileAccess = 75,
     ErrPathNotFound = 76,
+    ErrInvalidPicture = 481,
     ErrBufferTooSmall = 20476,
 };
 

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/DialogSeam.h"
+#include "app/MousePointer.h"
+#include "app/SkinFramework.h"
+
+#include <QCursor>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+class QFrame;
+class QGroupBox;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+
+namespace bq {
+
+// The program's window. Creating it loads it (Form_Load runs in the constructor, before the
+// window is first shown); closing it ends the program.
+class Form1 final : public QWidget {
+    Q_OBJECT
+
+  public:
+    // dialogs: where boxes and dialogs go; null shows Qt's own dialogs.
+    explicit Form1(std::unique_ptr<DialogSeam> dialogs = nullptr, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // The controls, by their names.
+    QTreeWidget* ListView1 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QPushButton* PushButton1 = nullptr;
+    QPushButton* PushButton4 = nullptr;
+    QPushButton* PushButton2 = nullptr;
+    QPushButton* PushButton6 = nullptr;
+    QPushButton* PushButton7 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QRadioButton* Option2 = nullptr;
+    QRadioButton* Option1 = nullptr;
+    QFrame* Frame3 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    QPushButton* PushButton9 = nullptr;
+    SkinFramework SkinFramework1;
+
+    DialogSeam& Dialogs() { return *m_dialogs; }
+
+    // Window-level state shared with the handlers.
+    MousePointer mousePointer() const { return m_mousePointer; }
+    void setMousePointer(MousePointer pointer);
+    bool hasMouseIcon() const { return m_mouseIcon.has_value(); }
+    bool IsBusy = false;
+    const QString& AppTitle() const { return m_appTitle; }
+
+    // The product name, and the title message boxes carry.
+    static QString ProductName() { return QStringLiteral("Brindlequill"); }
+    static QString AppTitleFor(const QString& productName);
+
+    // Handlers.
+    void Form_Load();
+    void Form_Unload();
+    void ApplySkin();
+    void SetAppTitle();
+    void Form_MouseMove();
+    void Frame2_MouseMove();
+    void Frame3_MouseMove();
+    void PushButton_MouseMove();
+    void Option1_Click();
+    void Option2_Click();
+    void Text1_Change();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void CreateControls();
+    void ConnectHandlers();
+    // Puts a text into Text1 as a program step: Text1_Change runs when the text changes, and its
+    // errors go to the caller's error trap.
+    void SetText1(const QString& text);
+    // Selects or clears an option button as a program step: selecting runs its click handler,
+    // clearing runs nothing.
+    void SetOption(QRadioButton* option, bool selected);
+    void ShowPointer();
+    // Runs a handler without an error trap of its own: a failure is logged and told to the user
+    // once, and the program goes on.
+    template <typename Handler>
+    void Untrapped(const char* name, Handler&& handler);
+
+    std::unique_ptr<DialogSeam> m_dialogs;
+    MousePointer m_mousePointer = MousePointer::Default;
+    std::optional<QCursor> m_mouseIcon;
+    QString m_appTitle;
+    bool m_untrappedFailureShown = false;
+};
+
+}  // namespace bq
