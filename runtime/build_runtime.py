@@ -1,0 +1,350 @@
+#!/usr/bin/python3
+"""Makes the converter runtime archive from the calibre installed on this machine.
+
+The archive holds a trimmed, relocatable calibre ebook-convert:
+
+  ebook-convert   the launcher: finds everything below relative to its own location and runs
+                  with the interpreter that calibre's own launcher names
+  pylib.zip       calibre's pure-Python modules as bytecode (hash-based, unchecked, so it stays
+                  valid wherever and whenever it is unpacked), entries stored, imported by
+                  zipimport
+  plugins/        calibre's native extension modules and its headless Qt platform plugin
+  resources/      the resource files the conversion reads
+
+What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
+dereferenced; permission bits and modification times are stored (the Unix mode in the
+external attributes, the exact time in an extended-timestamp field); already-compressed files
+are stored, the rest deflated. The same inputs give the same bytes.
+
+Run it with the interpreter named on the first line of calibre's launcher (the bytecode must
+match it); CMake does. Usage:
+  build_runtime.py --manifest manifest.txt --output calibre-runtime.zip
+                   [--launcher /usr/bin/ebook-convert] [--depfile FILE] [--listing FILE]
+"""
+
+import argparse
+import fnmatch
+import importlib.util
+import os
+import re
+import stat
+import struct
+import sys
+import time
+import zipfile
+import zlib
+from importlib import _bootstrap_external
+
+# Files whose content is already compressed: deflating them again only costs time.
+COMPRESSED_SUFFIXES = (".zip", ".png", ".jpg", ".jpeg", ".gif", ".webp", ".gz", ".bz2", ".xz",
+                       ".woff", ".woff2", ".rcc", ".epub", ".mobi")
+
+LAUNCHER_TEMPLATE = '''#!{interpreter} -IB
+"""calibre's ebook-convert, run from the folder that holds this file.
+
+Everything the converter needs sits beside this launcher: pylib.zip (calibre's Python modules
+as bytecode), plugins/ (its native modules) and resources/. The interpreter runs isolated (-I:
+no PYTHON* variables, no user site-packages, not this folder on the module path) and writes no
+bytecode (-B).
+"""
+
+import os
+import sys
+
+base = os.path.dirname(os.path.realpath(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(base, 'pylib.zip'))
+sys.resources_location = os.path.join(base, 'resources')
+sys.extensions_location = os.path.join(base, 'plugins')
+sys.executables_location = base
+sys.system_plugins_location = None
+
+from {entry_module} import {entry_function}
+sys.exit({entry_function}())
+'''
+
+
+def fail(message):
+    sys.exit(f"build_runtime: {message}")
+
+
+def read_launcher(path):
+    """The installed launcher's interpreter, folders and entry point."""
+    try:
+        text = open(path, encoding="utf-8").read()
+    except OSError as e:
+        fail(f"cannot read calibre's launcher {path}: {e.strerror}. Install calibre "
+             f"(scripts/deps.sh) or point BQ_CALIBRE_LAUNCHER at its ebook-convert.")
+    first = text.splitlines()[0] if text else ""
+    if not first.startswith("#!"):
+        fail(f"{path} does not start with an interpreter line")
+    interpreter = first[2:].split()[0]
+
+    def default(var):
+        m = re.search(r"os\.environ\.get\(\s*'" + var + r"'\s*,\s*'([^']+)'\s*\)", text)
+        if not m:
+            fail(f"{path}: cannot find the default of {var}")
+        return m.group(1)
+
+    m = re.search(r"^from\s+([\w.]+)\s+import\s+(\w+)\s*$", text, re.M)
+    if not m:
+        fail(f"{path}: cannot find the converter's entry point")
+    return {
+        "interpreter": interpreter,
+        "lib": default("CALIBRE_PYTHON_PATH"),
+        "resources": default("CALIBRE_RESOURCES_PATH"),
+        "extensions": default("CALIBRE_EXTENSIONS_PATH"),
+        "entry_module": m.group(1),
+        "entry_function": m.group(2),
+    }
+
+
+def read_manifest(path):
+    """Rules: (kind, pattern) pairs. Kinds: python, python-list, extension, resource."""
+    rules = []
+    base = os.path.dirname(os.path.abspath(path))
+    for n, line in enumerate(open(path, encoding="utf-8"), 1):
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        kind, _, pattern = line.partition(" ")
+        pattern = pattern.strip()
+        if kind not in ("python", "python-list", "extension", "resource") or not pattern:
+            fail(f"{path}:{n}: cannot read '{line}'")
+        if kind == "python-list":
+            rules.append((kind, os.path.join(base, pattern)))
+        else:
+            rules.append((kind, pattern))
+    return rules
+
+
+def python_modules(lib):
+    """Every pure-Python module below lib: dotted name -> source path."""
+    modules = {}
+    for folder, dirs, files in os.walk(lib):
+        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+        rel = os.path.relpath(folder, lib)
+        parts = [] if rel == "." else rel.split(os.sep)
+        if parts and not os.path.exists(os.path.join(folder, "__init__.py")):
+            dirs[:] = []
+            continue
+        for f in files:
+            if not f.endswith(".py"):
+                continue
+            name = f[:-3]
+            dotted = ".".join(parts if name == "__init__" else parts + [name])
+            if dotted:
+                modules[dotted] = os.path.join(folder, f)
+    return modules
+
+
+def select_modules(rules, modules):
+    chosen = set()
+    for kind, pattern in rules:
+        if kind == "python-list":
+            names = []
+            for line in open(pattern, encoding="utf-8"):
+                line = line.split("#", 1)[0].strip()
+                if line:
+                    names.append(line.split()[0])
+            # Evidence lists also name extension modules; those are chosen separately.
+            names = [n for n in names if not n.startswith("calibre_extensions")]
+            missing = [n for n in names if n not in modules]
+            if missing:
+                fail(f"{pattern} names modules calibre no longer has: {', '.join(missing[:5])}; "
+                     f"run trace_conversions.py again")
+            chosen.update(names)
+        elif kind == "python":
+            if pattern.endswith(".*"):
+                pkg = pattern[:-2]
+                found = [m for m in modules if m == pkg or m.startswith(pkg + ".")]
+            else:
+                found = [m for m in modules if m == pattern]
+            if not found:
+                fail(f"manifest: no module matches 'python {pattern}'")
+            chosen.update(found)
+    # A module needs every package above it.
+    for name in list(chosen):
+        parts = name.split(".")
+        for i in range(1, len(parts)):
+            parent = ".".join(parts[:i])
+            if parent not in modules:
+                fail(f"{name} has no package {parent}")
+            chosen.add(parent)
+    return sorted(chosen)
+
+
+def select_files(rules, kind, root):
+    patterns = [p for k, p in rules if k == kind]
+    if kind == "extension":
+        patterns = [p + ".so" for p in patterns]
+    everything = []
+    for folder, dirs, files in os.walk(root, followlinks=True):
+        dirs.sort()
+        for f in sorted(files):
+            everything.append(os.path.relpath(os.path.join(folder, f), root))
+    chosen = set()
+    for p in patterns:
+        found = [f for f in everything if fnmatch.fnmatchcase(f, p)]
+        if not found:
+            fail(f"manifest: nothing below {root} matches '{kind} {p}'")
+        chosen.update(found)
+    return sorted(chosen)
+
+
+def bytecode(source_path, in_zip_name):
+    source = open(source_path, "rb").read()
+    code = compile(source, in_zip_name, "exec", dont_inherit=True, optimize=0)
+    return _bootstrap_external._code_to_hash_pyc(code, importlib.util.source_hash(source),
+                                                 checked=False)
+
+
+def dos_time(mtime):
+    t = time.gmtime(max(mtime, 315532800))  # the DOS epoch is 1980
+    return t[:6]
+
+
+def extended_timestamp(mtime):
+    # Info-ZIP's "UT" field: flags (modification time present) and the time in seconds.
+    return struct.pack("<HHBl", 0x5455, 5, 1, int(mtime))
+
+
+class ArchiveWriter:
+    def __init__(self, path):
+        self.zip = zipfile.ZipFile(path, "w", compresslevel=9)
+        self.files = 0
+        self.unpacked = 0
+
+    def add_folder(self, name, mtime):
+        info = zipfile.ZipInfo(name.rstrip("/") + "/", dos_time(mtime))
+        info.create_system = 3
+        info.external_attr = ((stat.S_IFDIR | 0o755) << 16) | 0x10
+        info.extra = extended_timestamp(mtime)
+        self.zip.writestr(info, b"")
+
+    def add_file(self, name, data, mode, mtime, compress=None):
+        info = zipfile.ZipInfo(name, dos_time(mtime))
+        info.create_system = 3
+        info.external_attr = (stat.S_IFREG | (mode & 0o7777)) << 16
+        info.extra = extended_timestamp(mtime)
+        if compress is None:
+            compress = not name.lower().endswith(COMPRESSED_SUFFIXES) and worth_deflating(data)
+        info.compress_type = zipfile.ZIP_DEFLATED if compress else zipfile.ZIP_STORED
+        self.zip.writestr(info, data)
+        self.files += 1
+        self.unpacked += len(data)
+
+    def close(self):
+        self.zip.close()
+
+
+def worth_deflating(data):
+    if len(data) < 64:
+        return len(data) > 0
+    return len(zlib.compress(data, 6)) < len(data) * 0.97
+
+
+def build_pylib(names, modules, lib):
+    """pylib.zip's bytes: one stored .pyc per module, in name order, at a fixed time."""
+    import io
+    buf = io.BytesIO()
+    newest = 0
+    with zipfile.ZipFile(buf, "w") as z:
+        for name in names:
+            src = modules[name]
+            rel = os.path.relpath(src, lib).replace(os.sep, "/")
+            newest = max(newest, int(os.stat(src).st_mtime))
+            info = zipfile.ZipInfo(rel[:-3] + ".pyc", (1980, 1, 1, 0, 0, 0))
+            info.create_system = 3
+            info.external_attr = (stat.S_IFREG | 0o644) << 16
+            info.compress_type = zipfile.ZIP_STORED
+            z.writestr(info, bytecode(src, rel))
+    return buf.getvalue(), newest
+
+
+def reexec_with_fixed_hash_seed():
+    # Sets and frozensets in code constants are marshalled in hash order: fix the seed so that
+    # the bytecode is the same at every build.
+    if os.environ.get("PYTHONHASHSEED") != "0":
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        for var in ("PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP", "PYTHONOPTIMIZE"):
+            env.pop(var, None)
+        os.execve(sys.executable, [sys.executable, "-s"] + sys.argv, env)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--manifest", required=True)
+    ap.add_argument("--output", required=True)
+    ap.add_argument("--launcher", default="/usr/bin/ebook-convert")
+    ap.add_argument("--depfile")
+    ap.add_argument("--listing", help="write the archive's entries with sizes here")
+    args = ap.parse_args()
+    reexec_with_fixed_hash_seed()
+
+    calibre = read_launcher(args.launcher)
+    want = os.path.realpath(calibre["interpreter"])
+    if os.path.realpath(sys.executable) != want:
+        fail(f"run me with {calibre['interpreter']} (calibre's interpreter), "
+             f"not {sys.executable}: the bytecode must match the interpreter that runs it")
+
+    rules = read_manifest(args.manifest)
+    modules = python_modules(calibre["lib"])
+    names = select_modules(rules, modules)
+    extensions = select_files(rules, "extension", calibre["extensions"])
+    resources = select_files(rules, "resource", calibre["resources"])
+
+    pylib, newest_py = build_pylib(names, modules, calibre["lib"])
+    inputs = [args.launcher] + [modules[n] for n in names]
+    inputs += [os.path.join(calibre["extensions"], f) for f in extensions]
+    inputs += [os.path.join(calibre["resources"], f) for f in resources]
+    # Folders get the time of the newest calibre file taken: a time of the installed calibre,
+    # never of this checkout, so a fresh clone makes the same bytes.
+    newest = max(int(os.stat(p).st_mtime) for p in inputs)
+    inputs += [args.manifest] + [p for k, p in rules if k == "python-list"]
+
+    tmp = args.output + ".tmp"
+    os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
+    out = ArchiveWriter(tmp)
+    launcher = LAUNCHER_TEMPLATE.format(**calibre).encode("utf-8")
+    out.add_file("ebook-convert", launcher, 0o755, int(os.stat(args.launcher).st_mtime))
+    out.add_file("pylib.zip", pylib, 0o644, newest_py)
+    for top, root, files in (("plugins", calibre["extensions"], extensions),
+                             ("resources", calibre["resources"], resources)):
+        folders = sorted({os.path.dirname(f) for f in files} | {""})
+        for folder in folders:
+            # Every folder on the way down gets its entry, before its files.
+            parts = [p for p in folder.split(os.sep) if p]
+            for i in range(len(parts) + 1):
+                name = "/".join([top] + parts[:i])
+                if name not in out.zip.NameToInfo and name + "/" not in out.zip.NameToInfo:
+                    out.add_folder(name, newest)
+        for f in files:
+            src = os.path.join(root, f)
+            st = os.stat(src)  # follows links: the archive holds the linked file's content
+            out.add_file(f"{top}/{f.replace(os.sep, '/')}", open(src, "rb").read(),
+                         st.st_mode, int(st.st_mtime))
+    files, unpacked = out.files, out.unpacked
+    out.close()
+    os.replace(tmp, args.output)
+
+    if args.listing:
+        with open(args.listing, "w", encoding="utf-8") as f:
+            with zipfile.ZipFile(args.output) as z:
+                for i in z.infolist():
+                    how = "stored" if i.compress_type == zipfile.ZIP_STORED else "deflated"
+                    f.write(f"{i.file_size:>10} {i.compress_size:>10} {how:8} {i.filename}\n")
+            f.write(f"# {len(names)} Python modules in pylib.zip ({len(pylib)} bytes)\n")
+    if args.depfile:
+        def esc(p):
+            return p.replace("\\", "\\\\").replace(" ", "\\ ").replace("#", "\\#")
+        with open(args.depfile, "w", encoding="utf-8") as f:
+            f.write(esc(args.output) + ": " + " \\\n  ".join(esc(os.path.abspath(p))
+                                                           for p in sorted(set(inputs))) + "\n")
+    print(f"converter runtime: {files} files, {unpacked} bytes unpacked, "
+          f"{os.path.getsize(args.output)} bytes packed, {len(names)} Python modules "
+          f"-> {args.output}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
