@@ -1,9 +1,12 @@
 #include "app/SettingsStore.h"
 
+#include "fs/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
 
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
+#include <QStringDecoder>
 
 #include <unistd.h>
 #include <cerrno>
@@ -14,16 +17,66 @@ namespace {
 
 const QString kSource = QStringLiteral("Settings");
 
-// Opens the store of appName and raises an error when its file is there but cannot be read or
-// understood.
+// A store file that is not INI text: not UTF-8, NUL bytes, or lines that are neither a section,
+// a key=value pair nor a comment. Such a file is reported, never rewritten.
+bool LooksCorrupt(const QByteArray& content) {
+    if (content.contains('\0')) {
+        return true;
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8.decode(content);
+    if (utf8.hasError()) {
+        return true;
+    }
+    for (QStringView line : QStringView(text).split(QLatin1Char('\n'))) {
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) ||
+            line.startsWith(QLatin1Char('#'))) {
+            continue;
+        }
+        if (line.startsWith(QLatin1Char('['))) {
+            if (!line.endsWith(QLatin1Char(']')) || line.size() < 3 ||
+                line.mid(1, line.size() - 2).contains(QLatin1Char('['))) {
+                return true;
+            }
+            continue;
+        }
+        if (line.indexOf(QLatin1Char('=')) < 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QString StoreFileName(const QString& appName, const QString& section) {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QLatin1Char('/') + appName + QLatin1Char('/') + section + QStringLiteral(".ini");
+}
+
+// The file is checked before QSettings opens it: QSettings would clean up (and so rewrite) a
+// file it cannot parse.
+void CheckStoreFile(const QString& file) {
+    if (!QFileInfo::exists(file)) {
+        return;
+    }
+    QByteArray content;
+    try {
+        content = ReadWholeFile(file);
+    } catch (const RunTimeError& e) {
+        RaiseError(e.number(), kSource);
+    }
+    if (LooksCorrupt(content)) {
+        RaiseError(ErrPathFileAccess, kSource);
+    }
+}
+
+// Opens the store of appName, after checking its file: one that cannot be read or understood
+// raises an error (and so is never overwritten by a write that would lose what it holds).
 class Store {
   public:
     Store(const QString& appName, const QString& section)
-        : m_settings(QSettings::IniFormat, QSettings::UserScope, appName, section) {
-        const QByteArray file = QFile::encodeName(m_settings.fileName());
-        if (::access(file.constData(), F_OK) == 0 && ::access(file.constData(), R_OK) != 0) {
-            RaiseErrno(errno, kSource);
-        }
+        : m_checked((CheckStoreFile(StoreFileName(appName, section)), true)),
+          m_settings(QSettings::IniFormat, QSettings::UserScope, appName, section) {
         CheckStatus();
         m_settings.beginGroup(section);
     }
@@ -42,6 +95,7 @@ class Store {
     }
 
   private:
+    [[maybe_unused]] bool m_checked;  // first: the file is checked before QSettings reads it
     QSettings m_settings;
 };
 

@@ -1,0 +1,183 @@
+// The settings store: defaults only for missing keys, Boolean texts, writes that reach the disk
+// at once, and stores that cannot be read or written raising run-time errors.
+#include "app/SettingsStore.h"
+#include "platform/RunTimeError.h"
+#include "support/RunAs.h"
+#include "support/TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <functional>
+
+using namespace bq;
+
+namespace {
+
+int RunTimeErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RunTimeError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+}  // namespace
+
+class SettingsTest : public QObject {
+    Q_OBJECT
+
+  private:
+    QString storeFile() const { return SettingsFileName(); }
+
+  private slots:
+    void init() {
+        QFile::remove(storeFile());
+        QDir().mkpath(QFileInfo(storeFile()).path());
+    }
+
+    void theStoreLivesInTheTestsConfigFolder() {
+        QVERIFY(storeFile().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
+        QVERIFY(storeFile().endsWith(QStringLiteral("/Tarvex/Brindlequill.ini")));
+    }
+
+    void missingKeysGiveTheDefault() {
+        QCOMPARE(GetSetting(QStringLiteral("Extension"), QStringLiteral("epub")),
+                 QStringLiteral("epub"));
+        QCOMPARE(GetSetting(QStringLiteral("Option1"), 1), QStringLiteral("1"));
+        QCOMPARE(GetSetting(QStringLiteral("Option2"), 0), QStringLiteral("0"));
+        QCOMPARE(GetSetting(QStringLiteral("LastFolder")), QString());
+        QVERIFY(!HasSetting(QStringLiteral("LastFolder")));
+    }
+
+    void anEmptyTextIsNotAMissingKey() {
+        SaveSetting(QStringLiteral("Text1"), QString());
+        QVERIFY(HasSetting(QStringLiteral("Text1")));
+        QCOMPARE(GetSetting(QStringLiteral("Text1"), QStringLiteral("/desk/")), QString());
+    }
+
+    void valuesComeBackAsWritten_data() {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("a folder") << QStringLiteral("/home/reader/Books/");
+        QTest::newRow("commas and quotes") << QStringLiteral("/a, b/\"c\"; d=e/");
+        QTest::newRow("a snapshot") << QStringLiteral("/p/Samples/a.epub|/p/Samples/b c.epub");
+        QTest::newRow("non-ASCII") << QStringLiteral("/home/читатель/Книги/");
+        QTest::newRow("leading and trailing spaces") << QStringLiteral("  x  ");
+        QTest::newRow("a backslash and CR LF") << QStringLiteral("a\\b\r\nc");
+        QTest::newRow("an at sign") << QStringLiteral("@Variant(x)");
+    }
+    void valuesComeBackAsWritten() {
+        QFETCH(QString, value);
+        SaveSetting(QStringLiteral("Text1"), value);
+        QCOMPARE(GetSetting(QStringLiteral("Text1"), QStringLiteral("default")), value);
+    }
+
+    void aWriteReachesTheFileAtOnce() {
+        SaveSetting(QStringLiteral("Option1"), QStringLiteral("False"));
+        QFile file(storeFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.contains("[Brindlequill]"));
+        QVERIFY(text.contains("Option1=False"));
+    }
+
+    void everyReadGoesToTheStore() {
+        SaveSetting(QStringLiteral("Extension"), QStringLiteral("epub"));
+        QSettings other(storeFile(), QSettings::IniFormat);
+        other.setValue(QStringLiteral("Brindlequill/Extension"), QStringLiteral("azw3"));
+        other.sync();
+        QCOMPARE(GetSetting(QStringLiteral("Extension")), QStringLiteral("azw3"));
+    }
+
+    void booleans_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("expected");  // 1 true, 0 false, 13 type mismatch
+        QTest::newRow("True") << "True" << 1;
+        QTest::newRow("False") << "False" << 0;
+        QTest::newRow("true") << "true" << 1;
+        QTest::newRow("FALSE") << "FALSE" << 0;
+        QTest::newRow("1") << "1" << 1;
+        QTest::newRow("0") << "0" << 0;
+        QTest::newRow("-1") << "-1" << 1;
+        QTest::newRow("2.5") << "2.5" << 1;
+        QTest::newRow("spaces around") << " True " << 1;
+        QTest::newRow("yes") << "yes" << 13;
+        QTest::newRow("empty") << "" << 13;
+        QTest::newRow("Truely") << "Truely" << 13;
+    }
+    void booleans() {
+        QFETCH(QString, text);
+        QFETCH(int, expected);
+        bool value = false;
+        const int error = RunTimeErrorOf([&] { value = TextToBoolean(text); });
+        if (expected == 13) {
+            QCOMPARE(error, int(ErrTypeMismatch));
+        } else {
+            QCOMPARE(error, 0);
+            QCOMPARE(value, expected == 1);
+        }
+        QCOMPARE(BooleanToText(true), QStringLiteral("True"));
+        QCOMPARE(BooleanToText(false), QStringLiteral("False"));
+    }
+
+    // A store whose folder cannot be made (a file stands where the folder should be).
+    void aStoreThatCannotBeWrittenRaises() {
+        const QString folder = QFileInfo(storeFile()).path();
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const int error =
+            RunTimeErrorOf([] { SaveSetting(QStringLiteral("Option1"), QStringLiteral("True")); });
+        QFile::remove(folder);
+        QCOMPARE(error, int(ErrPermissionDenied));
+    }
+
+    void aCorruptStoreRaisesAndIsNotRewritten() {
+        QFile file(storeFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray corrupt("[Brindlequill]\nOption1=True\n\xff\xfe\x00junk\n[[[\nOption2\n",
+                                 47);
+        file.write(corrupt);
+        file.close();
+        QCOMPARE(RunTimeErrorOf([] { GetSetting(QStringLiteral("Option1"), 1); }),
+                 int(ErrPathFileAccess));
+        QCOMPARE(
+            RunTimeErrorOf([] { SaveSetting(QStringLiteral("Option1"), QStringLiteral("False")); }),
+            int(ErrPathFileAccess));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), corrupt);
+    }
+
+    void aStoreThatCannotBeReadRaises() {
+        const QByteArray root = "/tmp/bq-settings-XXXXXX";
+        QByteArray folder = root;
+        QVERIFY(::mkdtemp(folder.data()) != nullptr);
+        const QString base = QString::fromLocal8Bit(folder);
+        QDir().mkpath(base + QStringLiteral("/Tarvex"));
+        QFile file(base + QStringLiteral("/Tarvex/Brindlequill.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Brindlequill]\nOption1=False\n");
+        file.close();
+        QProcess::execute(QStringLiteral("chmod"),
+                          {QStringLiteral("-R"), QStringLiteral("a+rX"), base});
+        QVERIFY(file.setPermissions(QFileDevice::WriteOwner));
+        QString output;
+        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("nobody"), file.fileName()});
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", folder);
+        const int code =
+            RunAsNobody(QStringLiteral(BQ_PROBE),
+                        {QStringLiteral("read-setting"), QStringLiteral("Option1")}, &output);
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), base});
+        QCOMPARE(code, 3);
+        QCOMPARE(output.trimmed(), QStringLiteral("error 70"));
+    }
+};
+
+BQ_TEST_MAIN(SettingsTest)
+#include "tst_settings.moc"

@@ -1,0 +1,33 @@
+// A small command that runs one helper and prints its outcome, so that tests can run it as an
+// unprivileged user: "ok", or "error N" for a run-time error N (exit code 3).
+#include "app/SettingsStore.h"
+#include "fs/FileDeletion.h"
+#include "fs/WriteBytesIfAbsent.h"
+#include "platform/RunTimeError.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    try {
+        if (args.size() == 2 && args[0] == QLatin1String("delete-tree")) {
+            bq::DeleteFolderTree(args[1]);
+        } else if (args.size() == 3 && args[0] == QLatin1String("write")) {
+            bq::WriteBytesIfAbsent(args[2].toUtf8(), args[1]);
+        } else if (args.size() == 2 && args[0] == QLatin1String("read-setting")) {
+            std::printf("value %s\n", qPrintable(bq::GetSetting(args[1], QStringLiteral("-"))));
+        } else {
+            std::fputs("usage: probe delete-tree PATH | write PATH TEXT | read-setting KEY\n",
+                       stderr);
+            return 2;
+        }
+    } catch (const bq::RunTimeError& e) {
+        std::printf("error %d\n", e.number());
+        return 3;
+    }
+    std::puts("ok");
+    return 0;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "app/DialogSeam.h"
+
+#include <QList>
+#include <QStringList>
+
+// Answers the window's boxes and dialogs without a person, and remembers what was shown.
+class ScriptedDialogs final : public bq::DialogSeam {
+  public:
+    struct Box {
+        QString prompt;
+        int style;
+        QString title;
+    };
+
+    QList<Box> boxes;
+    QList<int> boxAnswers;      // answers in order; OK (or No for Yes/No boxes) when empty
+    QStringList inputAnswers;   // "" (cancel) when empty
+    QStringList openAnswers;    // "" (cancel) when empty
+    QStringList folderAnswers;  // "" (cancel) when empty
+    QStringList inputPrompts;
+    QStringList folderTitles;
+    QStringList folderInitials;
+    QStringList openedFolders;
+    QList<bq::OpenFileRequest> openRequests;
+
+    int MsgBox(const QString& prompt, int style, const QString& title) override {
+        boxes.append({prompt, style, title});
+        if (!boxAnswers.isEmpty()) {
+            return boxAnswers.takeFirst();
+        }
+        return (style & 7) == bq::MbYesNo ? bq::MbResultNo : bq::MbResultOk;
+    }
+    QString InputBox(const QString& prompt, const QString&, const QString&) override {
+        inputPrompts << prompt;
+        return inputAnswers.isEmpty() ? QString() : inputAnswers.takeFirst();
+    }
+    QString ShowOpen(const bq::OpenFileRequest& request) override {
+        openRequests << request;
+        return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
+    }
+    QString BrowseForFolder(const QString& title, const QString& initialFolder) override {
+        folderTitles << title;
+        folderInitials << initialFolder;
+        return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
+    }
+    void ShellOpenFolder(const QString& folder) override { openedFolders << folder; }
+};
