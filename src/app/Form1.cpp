@@ -53,6 +53,7 @@ void PaintBackground(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::Window, colour);
     widget->setPalette(palette);
+    widget->setBackgroundRole(QPalette::Window);  // buttons paint their button colour otherwise
     widget->setAutoFillBackground(true);
 }
 
