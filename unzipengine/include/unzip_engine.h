@@ -35,19 +35,21 @@ extern "C" {
  * 0 is success; every other value is a warning or an error, and the print callback has heard a
  * message saying what happened (whatever the message level). When several things went wrong
  * the highest code is returned. */
-#define BQUZP_OK 0          /* everything selected was listed, tested or extracted */
-#define BQUZP_WARN 1        /* warnings: entries skipped (links, devices, wrong password, ...) */
-#define BQUZP_ERR 2         /* errors in the archive: bad CRC, unsafe or duplicate names, ... */
-#define BQUZP_BADERR 3      /* severe errors: broken structure, overlapping entries */
-#define BQUZP_MEM 4         /* out of memory */
-#define BQUZP_NOZIP 9       /* the archive cannot be opened, is not a ZIP or is truncated */
-#define BQUZP_PARAM 10      /* bad arguments: null records, negative counts, no archive path */
-#define BQUZP_FIND 11       /* an include name matched no entry (or the archive is empty) */
-#define BQUZP_DISK 50       /* the target folder cannot be made or written (disk full, access) */
-#define BQUZP_EOF 51        /* an entry's data ends early */
-#define BQUZP_CTRLC 80      /* the service callback stopped the engine */
-#define BQUZP_UNSUP 81      /* no selected entry could be read: unsupported method/encryption */
-#define BQUZP_BADPWD 82     /* no selected entry could be read: every password was refused or wrong */
+#define BQUZP_OK 0 /* everything selected was listed, tested or extracted */
+#define BQUZP_WARN                                                                          \
+    1                   /* warnings: entries skipped (links, devices, wrong password, ...), \
+                         * or the archive holds no entry */
+#define BQUZP_ERR 2     /* errors in the archive: bad CRC, unsafe or duplicate names, ... */
+#define BQUZP_BADERR 3  /* severe errors: broken structure, overlapping entries */
+#define BQUZP_MEM 4     /* out of memory */
+#define BQUZP_NOZIP 9   /* the archive cannot be opened, is not a ZIP or is truncated */
+#define BQUZP_PARAM 10  /* bad arguments: null records, negative counts, no archive path */
+#define BQUZP_FIND 11   /* an include name matched no entry */
+#define BQUZP_DISK 50   /* the target folder cannot be made or written (disk full, access) */
+#define BQUZP_EOF 51    /* an entry's data ends early */
+#define BQUZP_CTRLC 80  /* the service callback stopped the engine */
+#define BQUZP_UNSUP 81  /* no selected entry could be read: unsupported method/encryption */
+#define BQUZP_BADPWD 82 /* no selected entry could be read: every password was refused or wrong */
 
 /* ---- Replies of the replace callback -------------------------------------------------------- */
 #define BQUZP_REPLACE_NO 100   /* keep the existing file (also any reply not listed here) */
@@ -61,32 +63,32 @@ extern "C" {
 
 /* ---- The options record, field by field (field 7 chooses listing or extraction) ------------- */
 typedef struct UzpOptions {
-    int32_t ExtractOnlyNewer;  /*  1: 1 = an existing file is replaced only by a newer entry
-                                *     (without asking); missing files are made as usual */
-    int32_t SpaceToUnderScore; /*  2: 1 = spaces in the written names become "_" */
-    int32_t PromptToOverwrite; /*  3: 1 = ask the replace callback before replacing a file */
-    int32_t MessageLevel;      /*  4: 0 = a line per entry, warnings and errors; 1 = warnings
-                                *     and errors; 2 or more = errors only */
-    int32_t Reserved5;         /*  5: always 0; not read */
-    int32_t TestZip;           /*  6: 1 = test every selected entry (inflate, check CRC), write
-                                *     nothing */
-    int32_t ListOnly;          /*  7: 1 = list (one entry-info callback per selected entry),
-                                *     0 = extract (or test, with field 6) */
-    int32_t Reserved8;         /*  8: always 0; not read */
-    int32_t Reserved9;         /*  9: always 0; not read */
-    int32_t UseFolderNames;    /* 10: 1 = recreate the entries' folders below the target;
-                                *     0 = every file straight into the target, folder entries
-                                *     skipped */
-    int32_t OverwriteExisting; /* 11: 1 = replace existing files without asking */
-    int32_t ConvertCRToCRLF;   /* 12: 1 = entries marked as text get this system's line ends
-                                *     (CR LF and lone CR become LF) */
-    int32_t Reserved13;        /* 13: always 0; not read */
+    int32_t ExtractOnlyNewer;       /*  1: 1 = an existing file is replaced only by a newer entry
+                                     *     (without asking); missing files are made as usual */
+    int32_t SpaceToUnderScore;      /*  2: 1 = spaces in the written names become "_" */
+    int32_t PromptToOverwrite;      /*  3: 1 = ask the replace callback before replacing a file */
+    int32_t MessageLevel;           /*  4: 0 = a line per entry, warnings and errors; 1 = warnings
+                                     *     and errors; 2 or more = errors only */
+    int32_t Reserved5;              /*  5: always 0; not read */
+    int32_t TestZip;                /*  6: 1 = test every selected entry (inflate, check CRC), write
+                                     *     nothing */
+    int32_t ListOnly;               /*  7: 1 = list (one entry-info callback per selected entry),
+                                     *     0 = extract (or test, with field 6) */
+    int32_t Reserved8;              /*  8: always 0; not read */
+    int32_t Reserved9;              /*  9: always 0; not read */
+    int32_t UseFolderNames;         /* 10: 1 = recreate the entries' folders below the target;
+                                     *     0 = every file straight into the target, folder entries
+                                     *     skipped */
+    int32_t OverwriteExisting;      /* 11: 1 = replace existing files without asking */
+    int32_t ConvertCRToCRLF;        /* 12: 1 = entries marked as text get this system's line ends
+                                     *     (CR LF and lone CR become LF) */
+    int32_t Reserved13;             /* 13: always 0; not read */
     int32_t CaseSensitiveFileNames; /* 14: 1 = include/exclude names match with letter case;
                                      *     0 = ASCII letters match in either case */
-    int32_t Reserved15;        /* 15: always 0; not read */
-    const char* ZipFile;       /* 16: the archive's path */
-    const char* UnzipFolder;   /* 17: the folder to extract into, made when missing; null or ""
-                                *     is the current folder; not read when listing */
+    int32_t Reserved15;             /* 15: always 0; not read */
+    const char* ZipFile;            /* 16: the archive's path */
+    const char* UnzipFolder;        /* 17: the folder to extract into, made when missing; null or ""
+                                     *     is the current folder; not read when listing */
 } UzpOptions;
 
 /* ---- Callbacks ------------------------------------------------------------------------------ */
@@ -154,11 +156,11 @@ typedef struct UzpCallbacks {
 
 /* ---- The version record (64 bytes) ---------------------------------------------------------- */
 typedef struct UzpVersionRecord {
-    uint32_t StructLength;  /*  0: set to 64 by the caller; the engine writes nothing when less */
-    uint32_t Flags;         /*  4: the engine writes 0 */
-    char TextA[10];         /*  8: the engine's name, "bqunzip", zero-terminated */
-    char TextB[20];         /* 18: the engine's build date, "YYYY-MM-DD", zero-terminated */
-    char TextC[10];         /* 38: the libdeflate version, zero-terminated */
+    uint32_t StructLength;   /*  0: set to 64 by the caller; the engine writes nothing when less */
+    uint32_t Flags;          /*  4: the engine writes 0 */
+    char TextA[10];          /*  8: the engine's name, "bqunzip", zero-terminated */
+    char TextB[20];          /* 18: the engine's build date, "YYYY-MM-DD", zero-terminated */
+    char TextC[10];          /* 38: the libdeflate version, zero-terminated */
     unsigned char Block1[4]; /* 48: the engine's version: major, minor, revision, 0 */
     unsigned char Block2[4]; /* 52: the same */
     unsigned char Block3[4]; /* 56: the same */
@@ -174,8 +176,7 @@ typedef struct UzpVersionRecord {
  * null slot or an empty text ends a table early. Returns a BQUZP_* code. */
 BQUNZIP_API int32_t Wiz_SingleEntryUnzip(int32_t includeCount, const char* const* includeTable,
                                          int32_t excludeCount, const char* const* excludeTable,
-                                         const UzpOptions* options,
-                                         const UzpCallbacks* callbacks);
+                                         const UzpOptions* options, const UzpCallbacks* callbacks);
 
 /* Fills the version record (see UzpVersionRecord). */
 BQUNZIP_API void UzpVersion2(UzpVersionRecord* version);

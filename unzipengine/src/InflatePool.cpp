@@ -1,0 +1,111 @@
+#include "InflatePool.h"
+
+#include <libdeflate.h>
+
+namespace bq::unzipengine {
+
+InflatePool::InflatePool(unsigned workers) {
+    threads_.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i) {
+        threads_.emplace_back([this] { Work(); });
+    }
+}
+
+InflatePool::~InflatePool() {
+    Stop();
+}
+
+void InflatePool::Submit(InflateJob* job) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(job);
+    }
+    workCv_.notify_one();
+}
+
+void InflatePool::Wait(const InflateJob* job) {
+    std::unique_lock lock(mutex_);
+    doneCv_.wait(lock, [&] { return job->outcome != InflateJob::Outcome::Pending || stopping_; });
+}
+
+void InflatePool::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    workCv_.notify_all();
+    doneCv_.notify_all();
+    for (std::thread& t : threads_) {
+        if (t.joinable()) {
+            t.join();
+        }
+    }
+    threads_.clear();
+}
+
+InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
+    auto* d = static_cast<libdeflate_decompressor*>(decompressor);
+    InflateJob::Outcome outcome = InflateJob::Outcome::Ok;
+    if (job.method == 0) {
+        outcome = job.packed.size() > job.size   ? InflateJob::Outcome::TooLong
+                  : job.packed.size() < job.size ? InflateJob::Outcome::TooShort
+                                                 : InflateJob::Outcome::Ok;
+    } else {
+        job.inflated.resize(static_cast<std::size_t>(job.size));
+        std::size_t produced = 0;
+        const libdeflate_result r =
+            libdeflate_deflate_decompress(d, job.packed.data(), job.packed.size(),
+                                          job.inflated.data(), job.inflated.size(), &produced);
+        if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
+            outcome = InflateJob::Outcome::TooLong;
+        } else if (r != LIBDEFLATE_SUCCESS) {
+            outcome = InflateJob::Outcome::BadData;
+        } else if (produced != job.inflated.size()) {
+            outcome = InflateJob::Outcome::TooShort;
+        } else {
+            outcome = InflateJob::Outcome::Ok;
+        }
+    }
+    if (outcome == InflateJob::Outcome::Ok) {
+        const auto& data = job.Data();
+        job.actualCrc = static_cast<std::uint32_t>(libdeflate_crc32(0, data.data(), data.size()));
+        if (job.actualCrc != job.crc) {
+            outcome = InflateJob::Outcome::BadCrc;
+        }
+    }
+    return outcome;
+}
+
+void InflatePool::Work() {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    for (;;) {
+        InflateJob* job = nullptr;
+        {
+            std::unique_lock lock(mutex_);
+            workCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (stopping_) {
+                break;
+            }
+            job = queue_.front();
+            queue_.pop_front();
+        }
+        InflateJob::Outcome outcome = InflateJob::Outcome::BadData;
+        if (d != nullptr) {
+            try {
+                outcome = Run(*job, d);
+            } catch (...) {  // out of memory for the output: reported as unreadable data
+                job->inflated.clear();
+                job->inflated.shrink_to_fit();
+            }
+        }
+        {
+            std::lock_guard lock(mutex_);
+            job->outcome = outcome;
+        }
+        doneCv_.notify_all();
+    }
+    libdeflate_free_decompressor(d);
+}
+
+}  // namespace bq::unzipengine

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace bq::unzipengine {
+
+// One entry's whole data, inflated (or, when stored, checked) by a worker thread.
+struct InflateJob {
+    enum class Outcome { Pending, Ok, BadData, TooLong, TooShort, BadCrc };
+
+    std::size_t index = 0;
+    std::uint16_t method = 0;  // 0 stored, 8 deflated
+    std::uint64_t size = 0;    // the declared size: the output never grows past it
+    std::uint32_t crc = 0;     // the declared CRC-32
+    std::vector<std::uint8_t> packed;
+    std::vector<std::uint8_t> inflated;  // empty for stored entries: packed is the data
+    std::uint32_t actualCrc = 0;
+    Outcome outcome = Outcome::Pending;
+
+    const std::vector<std::uint8_t>& Data() const { return method == 0 ? packed : inflated; }
+    std::size_t Cost() const { return packed.size() + (method == 0 ? 0 : size); }
+};
+
+// Worker threads that inflate whole entries with libdeflate and check their CRC-32. Jobs are
+// taken in the order given; the caller waits for each in that order.
+class InflatePool {
+  public:
+    explicit InflatePool(unsigned workers);
+    ~InflatePool();
+    InflatePool(const InflatePool&) = delete;
+    InflatePool& operator=(const InflatePool&) = delete;
+
+    void Submit(InflateJob* job);
+    void Wait(const InflateJob* job);
+    // Lets the workers end after their current job; jobs not yet taken stay Pending.
+    void Stop();
+
+    // What a worker does with one job (also usable without threads).
+    static InflateJob::Outcome Run(InflateJob& job, void* decompressor);
+
+  private:
+    void Work();
+
+    std::mutex mutex_;
+    std::condition_variable workCv_;
+    std::condition_variable doneCv_;
+    std::deque<InflateJob*> queue_;
+    std::vector<std::thread> threads_;
+    bool stopping_ = false;
+};
+
+}  // namespace bq::unzipengine
