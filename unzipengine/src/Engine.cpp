@@ -36,7 +36,7 @@ constexpr unsigned char kVersionMajor = 1;
 constexpr unsigned char kVersionMinor = 0;
 constexpr unsigned char kVersionRevision = 0;
 
-// Entries up to this size (packed plus inflated) are inflated whole in memory by the workers;
+// Entries up to this size are inflated whole in memory by the workers;
 // larger ones, encrypted ones and other methods are streamed through libzip's own decoders.
 constexpr std::uint64_t kWholeEntryLimit = 64u << 20;
 // How much inflated data may wait ahead of the writer.
@@ -229,7 +229,6 @@ class Engine {
     void ProcessEntry(std::size_t i);
     void ProcessFolder(std::size_t i);
     void ReadAhead();
-    bool ReadPacked(std::size_t i, std::vector<std::uint8_t>& packed);
     void WriteWhole(std::size_t i, const std::string& outRel, int folder, const char* leaf,
                     InflateJob& job);
     void Stream(std::size_t i, const std::string& outRel, int folder, const char* leaf);
@@ -297,7 +296,7 @@ bool Engine::OpenArchive() {
     }
     mapSize_ = static_cast<std::size_t>(st.st_size);
     if (mapSize_ > 0) {
-        map_ = ::mmap(nullptr, mapSize_, PROT_READ, MAP_PRIVATE, fd, 0);
+        map_ = ::mmap(nullptr, mapSize_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
         if (map_ == MAP_FAILED) {
             map_ = nullptr;
         }
@@ -484,25 +483,6 @@ void Engine::List() {
     }
 }
 
-bool Engine::ReadPacked(std::size_t i, std::vector<std::uint8_t>& packed) {
-    const CentralEntry& e = directory_.entries[i];
-    zip_file_t* f = zip_fopen_index(archive_, i, ZIP_FL_COMPRESSED);
-    if (f == nullptr) {
-        return false;
-    }
-    packed.resize(static_cast<std::size_t>(e.packedSize));
-    std::size_t got = 0;
-    while (got < packed.size()) {
-        const zip_int64_t n = zip_fread(f, packed.data() + got, packed.size() - got);
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    zip_fclose(f);
-    return got == packed.size();
-}
-
 void Engine::ReadAhead() {
     while (readNext_ < plan_.size() && !stop_) {
         const Planned& p = plan_[readNext_];
@@ -521,16 +501,16 @@ void Engine::ReadAhead() {
         job->method = p.method;
         job->size = e.size;
         job->crc = e.crc;
+        // The raw data straight from the mapped archive: its range was checked against the
+        // file's size and every other entry's data when the local headers were read.
+        job->packed = static_cast<const std::uint8_t*>(map_) + p.local.dataOffset;
+        job->packedSize = static_cast<std::size_t>(e.packedSize);
         readAheadBytes_ += cost;
-        if (!ReadPacked(readNext_, job->packed)) {
-            job->outcome = InflateJob::Outcome::TooShort;
-        } else {
-            if (!pool_) {
-                const unsigned hw = std::thread::hardware_concurrency();
-                pool_ = std::make_unique<InflatePool>(std::clamp(hw, 1u, 8u));
-            }
-            pool_->Submit(job.get());
+        if (!pool_) {
+            const unsigned hw = std::thread::hardware_concurrency();
+            pool_ = std::make_unique<InflatePool>(std::clamp(hw, 1u, 8u));
         }
+        pool_->Submit(job.get());
         jobs_[readNext_] = std::move(job);
         ++readNext_;
     }
@@ -557,7 +537,7 @@ void Engine::Process() {
                           (testing || (p.name.problem == NameProblem::None && !p.duplicate &&
                                        !p.pathTooLong && p.kind == Kind::File)) &&
                           !p.encrypted && (p.method == 0 || p.method == 8) &&
-                          e.packedSize + (p.method == 0 ? 0 : e.size) <= kWholeEntryLimit;
+                          (p.method == 0 ? e.packedSize : e.size) <= kWholeEntryLimit;
     }
     jobs_.resize(plan_.size());
     for (std::size_t i = 0; i < plan_.size() && !stop_; ++i) {
@@ -879,14 +859,13 @@ void Engine::WriteWhole(std::size_t i, const std::string& outRel, int folder, co
         ReportWriteError("cannot create " + Shown(outRel), outRel, errno);
         return;
     }
-    const std::vector<std::uint8_t>& data = job.Data();
     bool written;
     if (p.text && options_.ConvertCRToCRLF != 0) {
         std::vector<std::uint8_t> converted;
-        LineEnds().Convert(data.data(), data.size(), converted);
+        LineEnds().Convert(job.Data(), job.DataSize(), converted);
         written = WriteAll(fd, converted.data(), converted.size());
     } else {
-        written = WriteAll(fd, data.data(), data.size());
+        written = WriteAll(fd, job.Data(), job.DataSize());
     }
     if (!written) {
         const int error = errno;

@@ -48,28 +48,27 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
     auto* d = static_cast<libdeflate_decompressor*>(decompressor);
     InflateJob::Outcome outcome = InflateJob::Outcome::Ok;
     if (job.method == 0) {
-        outcome = job.packed.size() > job.size   ? InflateJob::Outcome::TooLong
-                  : job.packed.size() < job.size ? InflateJob::Outcome::TooShort
-                                                 : InflateJob::Outcome::Ok;
+        outcome = job.packedSize > job.size   ? InflateJob::Outcome::TooLong
+                  : job.packedSize < job.size ? InflateJob::Outcome::TooShort
+                                              : InflateJob::Outcome::Ok;
     } else {
-        job.inflated.resize(static_cast<std::size_t>(job.size));
+        // Not zeroed: libdeflate writes every byte that counts.
+        job.inflated.reset(new std::uint8_t[job.DataSize() + 1]);
         std::size_t produced = 0;
-        const libdeflate_result r =
-            libdeflate_deflate_decompress(d, job.packed.data(), job.packed.size(),
-                                          job.inflated.data(), job.inflated.size(), &produced);
+        const libdeflate_result r = libdeflate_deflate_decompress(
+            d, job.packed, job.packedSize, job.inflated.get(), job.DataSize(), &produced);
         if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
             outcome = InflateJob::Outcome::TooLong;
         } else if (r != LIBDEFLATE_SUCCESS) {
             outcome = InflateJob::Outcome::BadData;
-        } else if (produced != job.inflated.size()) {
+        } else if (produced != job.DataSize()) {
             outcome = InflateJob::Outcome::TooShort;
         } else {
             outcome = InflateJob::Outcome::Ok;
         }
     }
     if (outcome == InflateJob::Outcome::Ok) {
-        const auto& data = job.Data();
-        job.actualCrc = static_cast<std::uint32_t>(libdeflate_crc32(0, data.data(), data.size()));
+        job.actualCrc = static_cast<std::uint32_t>(libdeflate_crc32(0, job.Data(), job.DataSize()));
         if (job.actualCrc != job.crc) {
             outcome = InflateJob::Outcome::BadCrc;
         }
@@ -95,8 +94,7 @@ void InflatePool::Work() {
             try {
                 outcome = Run(*job, d);
             } catch (...) {  // out of memory for the output: reported as unreadable data
-                job->inflated.clear();
-                job->inflated.shrink_to_fit();
+                job->inflated.reset();
             }
         }
         {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -15,16 +16,18 @@ struct InflateJob {
     enum class Outcome { Pending, Ok, BadData, TooLong, TooShort, BadCrc };
 
     std::size_t index = 0;
-    std::uint16_t method = 0;  // 0 stored, 8 deflated
-    std::uint64_t size = 0;    // the declared size: the output never grows past it
-    std::uint32_t crc = 0;     // the declared CRC-32
-    std::vector<std::uint8_t> packed;
-    std::vector<std::uint8_t> inflated;  // empty for stored entries: packed is the data
+    std::uint16_t method = 0;              // 0 stored, 8 deflated
+    std::uint64_t size = 0;                // the declared size: the output never grows past it
+    std::uint32_t crc = 0;                 // the declared CRC-32
+    const std::uint8_t* packed = nullptr;  // the entry's raw data, in the mapped archive
+    std::size_t packedSize = 0;
+    std::unique_ptr<std::uint8_t[]> inflated;  // none for stored entries: packed is the data
     std::uint32_t actualCrc = 0;
     Outcome outcome = Outcome::Pending;
 
-    const std::vector<std::uint8_t>& Data() const { return method == 0 ? packed : inflated; }
-    std::size_t Cost() const { return packed.size() + (method == 0 ? 0 : size); }
+    const std::uint8_t* Data() const { return method == 0 ? packed : inflated.get(); }
+    std::size_t DataSize() const { return static_cast<std::size_t>(size); }
+    std::size_t Cost() const { return method == 0 ? 0 : static_cast<std::size_t>(size); }
 };
 
 // Worker threads that inflate whole entries with libdeflate and check their CRC-32. Jobs are
