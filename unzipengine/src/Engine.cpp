@@ -236,7 +236,10 @@ class Engine {
 
     enum class Existing { Create, Replace, Keep, Blocked };
     Existing Decide(std::size_t i, int folder, const char* leaf, const std::string& outRel);
-    bool FinishFile(std::size_t i, int fd, const std::string& outRel);
+    // Sets the entry's permission bits (when the file was made under another mode, or the umask
+    // took some away) and its time, and closes fd.
+    bool FinishFile(std::size_t i, int fd, const std::string& outRel, bool madeAsTemporary);
+    mode_t FinalMode(std::size_t i) const;
     void ReportWriteError(const std::string& what, const std::string& outRel, int error);
     void ReportJob(std::size_t i, const InflateJob& job);
     void Done(std::size_t i, const std::string& shown);
@@ -804,12 +807,20 @@ void Engine::ReportJob(std::size_t i, const InflateJob& job) {
     }
 }
 
-bool Engine::FinishFile(std::size_t i, int fd, const std::string& outRel) {
+mode_t Engine::FinalMode(std::size_t i) const {
+    const Planned& p = plan_[i];
+    if (p.unixMode) {
+        return p.permissions;  // as stored, whatever the umask (as Info-ZIP does)
+    }
+    return (p.readOnly ? 0444 : 0666) & ~umask_;
+}
+
+bool Engine::FinishFile(std::size_t i, int fd, const std::string& outRel, bool madeAsTemporary) {
     const Planned& p = plan_[i];
     bool ok = true;
     int error = 0;
-    if (p.unixMode && (p.permissions & umask_) != 0) {
-        if (::fchmod(fd, p.permissions) != 0) {
+    if (madeAsTemporary || (p.unixMode && (p.permissions & umask_) != 0)) {
+        if (::fchmod(fd, FinalMode(i)) != 0) {
             ok = false;
             error = errno;
         }
@@ -874,7 +885,7 @@ void Engine::WriteWhole(std::size_t i, const std::string& outRel, int folder, co
         ReportWriteError("cannot write " + Shown(outRel), outRel, error);
         return;
     }
-    if (FinishFile(i, fd, outRel)) {
+    if (FinishFile(i, fd, outRel, false)) {
         Done(i, Shown(p.name.shown));
     } else {
         ::unlinkat(folder, leaf, 0);
@@ -1083,7 +1094,7 @@ void Engine::Stream(std::size_t i, const std::string& outRel, int folder, const 
                             "; the file was not written; get an undamaged copy of the archive");
         return;
     }
-    if (!FinishFile(i, fd, outRel)) {
+    if (!FinishFile(i, fd, outRel, true)) {
         ::unlinkat(folder, temp.c_str(), 0);
         return;
     }
