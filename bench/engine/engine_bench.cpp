@@ -69,7 +69,9 @@ int Spawn(std::vector<std::string> args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-void RemoveTree(const std::string& path) { Spawn({"rm", "-rf", path}); }
+void RemoveTree(const std::string& path) {
+    Spawn({"rm", "-rf", path});
+}
 
 void DropCaches() {
     sync();
@@ -150,9 +152,8 @@ int main(int argc, char** argv) {
                 st.st_size / 1e6, runs);
 
     int problems = 0;
-    Result test = Measure(shm, "test", 1, [&](const std::string&) {
-        return EngineExtract(archive, "", true);
-    });
+    Result test = Measure(shm, "test", 1,
+                          [&](const std::string&) { return EngineExtract(archive, "", true); });
     std::printf("engine test (inflate + CRC, no writes): %.3f s\n", test.median);
     for (const std::string& base : {shm, disk}) {
         RemoveTree(base);

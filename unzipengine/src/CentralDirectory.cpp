@@ -176,6 +176,8 @@ LocalHeader ReadLocalHeader(const std::uint8_t* data, std::size_t size, const Ce
         h.problem = "its local header runs past the end of the file (the archive is truncated)";
         return h;
     }
+    h.located = e.packedSize <= size - dataOffset;
+    h.dataOffset = dataOffset;
     if (nameLength != e.rawName.size() ||
         std::memcmp(p + kLocalSize, e.rawName.data(), nameLength) != 0) {
         h.problem = "its local header names another file than the central directory";
@@ -190,7 +192,6 @@ LocalHeader ReadLocalHeader(const std::uint8_t* data, std::size_t size, const Ce
         return h;
     }
     h.ok = true;
-    h.dataOffset = dataOffset;
     return h;
 }
 

@@ -437,7 +437,7 @@ bool Engine::CheckOverlaps() {
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const CentralEntry& e = directory_.entries[i];
         plan_[i].local = ReadLocalHeader(bytes, mapSize_, e);
-        if (plan_[i].local.ok) {
+        if (plan_[i].local.located) {
             ranges.push_back({e.localOffset, plan_[i].local.dataOffset + e.packedSize, i});
         }
     }
@@ -538,7 +538,7 @@ void Engine::Process() {
         const CentralEntry& e = directory_.entries[i];
         p.wholeInMemory = p.selected && p.kind != Kind::Folder && p.local.ok &&
                           (testing || (p.name.problem == NameProblem::None && !p.duplicate &&
-                                       !p.pathTooLong && p.kind == Kind::File)) &&
+                                       !p.pathTooLong && p.kind != Kind::Link)) &&
                           !p.encrypted && (p.method == 0 || p.method == 8) &&
                           (p.method == 0 ? e.packedSize : e.size) <= kWholeEntryLimit;
     }
@@ -599,9 +599,10 @@ void Engine::ProcessEntry(std::size_t i) {
             return;
         }
         if (p.kind == Kind::Special) {
-            Fail(BQUZP_WARN,
-                 "  skipping: " + shown + ": device, FIFO and socket entries are never extracted");
-            return;
+            // Its data (if any) becomes an ordinary file; a device or FIFO is never made.
+            Fail(BQUZP_WARN, "warning: " + shown +
+                                 " is marked as a device, FIFO or socket; it is written as an "
+                                 "ordinary file");
         }
     }
     if (callbacks_.Service != nullptr) {

@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""Writes the archives the unzip engine's tests use into OUTDIR: ordinary ones, and broken or
+hostile ones built byte by byte where zipfile will not make them.
+
+Usage: make_archives.py OUTDIR
+"""
+import os
+import stat
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+import zlib
+
+OUT = sys.argv[1]
+FIXED_TIME = (2021, 8, 31, 14, 25, 36)
+
+
+def path(name):
+    return os.path.join(OUT, name)
+
+
+def info(name, mode=0o644, kind=stat.S_IFREG, when=FIXED_TIME, method=zipfile.ZIP_DEFLATED):
+    zi = zipfile.ZipInfo(name, date_time=when)
+    zi.create_system = 3
+    zi.external_attr = (kind | mode) << 16
+    if name.endswith("/"):
+        zi.external_attr |= 0x10
+    zi.compress_type = method
+    return zi
+
+
+def write(name, entries):
+    """entries: (ZipInfo or name, data) pairs."""
+    with zipfile.ZipFile(path(name), "w") as zf:
+        for zi, data in entries:
+            if isinstance(zi, str):
+                zi = info(zi)
+            zf.writestr(zi, data)
+
+
+def patch(name, edits):
+    data = bytearray(open(path(name), "rb").read())
+    for offset, raw in edits:
+        data[offset:offset + len(raw)] = raw
+    open(path(name), "wb").write(bytes(data))
+
+
+def central_offset(data, index):
+    """Offset of the index-th central directory record."""
+    end = data.rfind(b"PK\x05\x06")
+    at = struct.unpack_from("<I", data, end + 16)[0]
+    for _ in range(index):
+        n, m, k = struct.unpack_from("<HHH", data, at + 28)
+        at += 46 + n + m + k
+    return at
+
+
+def raw_archive(name, entries):
+    """Builds an archive by hand. entries: dicts with name (bytes), data (bytes, stored),
+    optional flags, local_name, size_lie, local_offset (reuse another entry's header)."""
+    body = bytearray()
+    central = bytearray()
+    offsets = []
+    for e in entries:
+        data = e.get("data", b"")
+        method = e.get("method", 0)
+        packed = zlib.compress(data)[2:-4] if method == 8 else data
+        crc = e.get("crc", zlib.crc32(data))
+        size = e.get("size", len(data))
+        flags = e.get("flags", 0)
+        if "reuse" in e:
+            offset = offsets[e["reuse"]]
+        else:
+            offset = len(body)
+            local_name = e.get("local_name", e["name"])
+            signature = e.get("local_signature", b"PK\x03\x04")
+            body += signature + struct.pack("<HHHHHIIIHH", 20, flags, method, 0, 0x5321, crc,
+                                            len(packed), size, len(local_name), 0)
+            body += local_name + packed
+        offsets.append(offset)
+        central += b"PK\x01\x02" + struct.pack("<HHHHHHIIIHHHHHII", 0x031E, 20, flags, method, 0,
+                                               0x5321, crc, len(packed), size, len(e["name"]),
+                                               0, 0, 0, e.get("iattr", 0),
+                                               (0o100644 << 16), offset)
+        central += e["name"]
+    end = b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, len(entries), len(entries), len(central),
+                                       len(body), 0)
+    open(path(name), "wb").write(bytes(body + central + end))
+
+
+def quoted_overlap(name):
+    """The "overlapping files" construction: the second entry's local header and data lie
+    inside the first entry's (stored) data, so one stretch of bytes is extracted twice."""
+    inner_data = b"Q" * 5000
+    inner_local = b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 20, 0, 0, 0, 0x5321,
+                                                 zlib.crc32(inner_data), len(inner_data),
+                                                 len(inner_data), 5, 0) + b"b.txt" + inner_data
+    outer_data = inner_local
+    outer_local = b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 20, 0, 0, 0, 0x5321,
+                                                 zlib.crc32(outer_data), len(outer_data),
+                                                 len(outer_data), 5, 0) + b"a.txt"
+    body = outer_local + outer_data
+    central = b""
+    for entry_name, data, offset in ((b"a.txt", outer_data, 0),
+                                     (b"b.txt", inner_data, len(outer_local))):
+        central += b"PK\x01\x02" + struct.pack("<HHHHHHIIIHHHHHII", 0x031E, 20, 0, 0, 0,
+                                                 0x5321, zlib.crc32(data), len(data), len(data),
+                                                 len(entry_name), 0, 0, 0, 0, 0o100644 << 16,
+                                                 offset) + entry_name
+    end = b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 2, 2, len(central), len(body), 0)
+    open(path(name), "wb").write(body + central + end)
+
+
+def main():
+    os.makedirs(OUT, exist_ok=True)
+    lorem = b"".join(b"line %d of some text that packs well\n" % i for i in range(2000))
+
+    # ---- ordinary archives
+    write("basic.zip", [
+        (info("a.txt"), b"alpha\n"),
+        (info("sub/", mode=0o755, kind=stat.S_IFDIR), b""),
+        (info("sub/b.txt"), lorem),
+        (info("sub/deeper/c.bin", method=zipfile.ZIP_STORED), bytes(range(256)) * 4),
+        (info("empty.txt"), b""),
+        (info("run.sh", mode=0o755), b"#!/bin/sh\necho hi\n"),
+        (info("Mixed Case Name.TXT"), b"case\n"),
+    ])
+    write("modes.zip", [
+        (info("suid", mode=0o4755), b"x"),
+        (info("sgid_sticky", mode=0o3775), b"y"),
+        (info("private", mode=0o600), b"z"),
+        (info("open", mode=0o777), b"w"),
+    ])
+    write("spaces.zip", [(info("a folder/my file.txt"), b"s\n")])
+    text = info("dos.txt")
+    text.internal_attr = 1
+    write("text.zip", [(text, b"one\r\ntwo\rthree\nfour\r\n"), (info("bin.dat"), b"a\r\nb\r")])
+    write("bzip2.zip", [(info("big.txt", method=zipfile.ZIP_BZIP2), lorem)])
+    write("newer.zip", [(info("f.txt", when=(2020, 1, 1, 12, 0, 0)), b"from archive\n")])
+    write("unicode.zip", [(info("caf\u00e9/\u00fcber.txt"), b"u\n")])
+    write("flat.zip", [(info("x/one.txt"), b"1"), (info("y/z/two.txt"), b"2"),
+                       (info("x/"), b"")])
+    write("empty.zip", [])
+    open(path("not-a-zip.zip"), "wb").write(b"this is not an archive at all\n" * 10)
+
+    # Info-ZIP's own tools: traditional encryption, data descriptors (input from a pipe).
+    src = path("src")
+    os.makedirs(src, exist_ok=True)
+    open(os.path.join(src, "secret.txt"), "wb").write(lorem)
+    open(os.path.join(src, "also.txt"), "wb").write(b"second secret\n")
+    subprocess.run(["zip", "-q", "-P", "right", "-j", path("trad.zip"),
+                    os.path.join(src, "secret.txt"), os.path.join(src, "also.txt")], check=True)
+    subprocess.run("printf 'piped data\\n' | zip -q - - | cat > %s" % path("descriptor.zip"), shell=True,
+                   check=True)
+
+    # ---- broken and hostile archives
+    write("dotdot.zip", [("../evil.txt", b"evil"), ("ok.txt", b"ok")])
+    write("dotdot-inner.zip", [("a/../../evil.txt", b"evil"), ("ok.txt", b"ok")])
+    write("absolute.zip", [("/tmp/bqunzip-absolute-evil.txt", b"evil"), ("ok.txt", b"ok")])
+    write("backslash.zip", [("..\\..\\evil.txt", b"evil"), ("ok.txt", b"ok")])
+    write("symlink.zip", [(info("link", mode=0o777, kind=stat.S_IFLNK), b"/tmp"),
+                          ("link/evil.txt", b"evil"), ("ok.txt", b"ok")])
+    write("special.zip", [(info("fifo", kind=stat.S_IFIFO), b""),
+                          (info("chardev", kind=stat.S_IFCHR), b""),
+                          ("ok.txt", b"ok")])
+    write("duplicate.zip", [("dup.txt", b"first"), ("dup.txt", b"second"), ("ok.txt", b"ok")])
+    write("file-then-folder.zip", [("a", b"file"), ("a/b.txt", b"inside")])
+    write("folder-then-file.zip", [(info("d/"), b""), ("d", b"file")])
+    write("longpart.zip", [("x" * 300 + ".txt", b"long"), ("ok.txt", b"ok")])
+    write("longpath.zip", [(("d" * 200 + "/") * 21 + "f.txt", b"long"), ("ok.txt", b"ok")])
+    write("emptyname.zip", [(info("./"), b""), ("ok.txt", b"ok")])
+    raw_archive("zerobyte.zip", [{"name": b"a\x00/../../evil.txt", "data": b"evil"},
+                                 {"name": b"ok.txt", "data": b"ok"}])
+    raw_archive("badutf8-flagged.zip", [{"name": b"bad\xff\xfe.txt", "data": b"x",
+                                         "flags": 0x800}])
+    raw_archive("cp437.zip", [{"name": b"caf\x82.txt", "data": b"x"}])
+    raw_archive("overlap.zip", [{"name": b"one.txt", "data": b"A" * 1000},
+                                {"name": b"two.txt", "data": b"A" * 1000, "reuse": 0}])
+    quoted_overlap("overlap-quoted.zip")
+    write("through-link.zip", [("lnk/evil.txt", b"evil"), ("f", b"archive file")])
+    raw_archive("badlocal.zip", [{"name": b"broken.txt", "data": b"broken",
+                                  "local_signature": b"PK\x09\x09"},
+                                 {"name": b"ok.txt", "data": b"ok"}])
+    raw_archive("localname.zip", [{"name": b"one.txt", "local_name": b"two.txt", "data": b"x"}])
+    raw_archive("toolong.zip", [{"name": b"bomb.txt", "data": b"B" * 100000, "method": 8,
+                                 "size": 1000, "crc": zlib.crc32(b"B" * 1000)},
+                                {"name": b"ok.txt", "data": b"ok"}])
+    raw_archive("tooshort.zip", [{"name": b"short.txt", "data": b"S" * 100, "method": 8,
+                                  "size": 5000}])
+    raw_archive("badcrc.zip", [{"name": b"crc.txt", "data": b"damaged data", "crc": 0x12345678},
+                               {"name": b"ok.txt", "data": b"ok"}])
+    # A bzip2 entry (read through libzip, written under a temporary name) with a wrong CRC.
+    write("badcrc-bzip2.zip", [(info("crc.txt", method=zipfile.ZIP_BZIP2), lorem)])
+    data = open(path("badcrc-bzip2.zip"), "rb").read()
+    at = central_offset(data, 0)
+    patch("badcrc-bzip2.zip", [(16, b"\x01\x02\x03\x04"), (at + 16, b"\x01\x02\x03\x04")])
+    # Truncated: the basic archive cut in half.
+    data = open(path("basic.zip"), "rb").read()
+    open(path("truncated.zip"), "wb").write(data[:len(data) // 2])
+    # Many entries: zip64 end records (more than 65535 entries).
+    with zipfile.ZipFile(path("many.zip"), "w", compression=zipfile.ZIP_STORED) as zf:
+        for i in range(70000):
+            zf.writestr(info("d%02d/f%05d" % (i % 50, i), method=zipfile.ZIP_STORED), b"%d" % i)
+
+
+if __name__ == "__main__":
+    main()
