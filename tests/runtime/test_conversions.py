@@ -83,7 +83,9 @@ class RuntimeConversions(unittest.TestCase):
         os.chmod(os.path.join(trap, "python3"), 0o755)
         cls.elsewhere = os.path.join(tmp, "elsewhere")
         os.makedirs(cls.elsewhere)
-        base = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        xdg = os.path.join(tmp, "xdg")
+        os.makedirs(xdg, mode=0o700)
+        base = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", XDG_RUNTIME_DIR=xdg)
         cls.env = {
             "runtime": dict(base, HOME=os.path.join(tmp, "home-runtime"),
                             PATH=trap + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
@@ -91,12 +93,17 @@ class RuntimeConversions(unittest.TestCase):
             "installed": dict(base, HOME=os.path.join(tmp, "home-installed")),
         }
         cls.results = {}
-        jobs = [(name, who) for name in cls.books for who in ("runtime", "installed")]
+        jobs = [(name, who, "C.UTF-8") for name in cls.books
+                for who in ("runtime", "installed")]
+        # calibre reads its translations and, for a Japanese user, its transliteration tables
+        # only under such a locale.
+        jobs += [("non-ascii", who, lang) for lang in ("de_DE.UTF-8", "ja_JP.UTF-8")
+                 for who in ("runtime", "installed")]
         # The longest book first, so that the two workers end together.
         jobs.sort(key=lambda j: j[0] != "many-chapters")
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-            for key, result in zip(jobs, pool.map(cls.convert, jobs)):
-                cls.results[key] = result
+            for (name, who, lang), result in zip(jobs, pool.map(cls.convert, jobs)):
+                cls.results[(name, who) if lang == "C.UTF-8" else (name, who, lang)] = result
 
     @classmethod
     def tearDownClass(cls):
@@ -104,21 +111,23 @@ class RuntimeConversions(unittest.TestCase):
 
     @classmethod
     def convert(cls, job):
-        name, who = job
-        out_dir = os.path.join(cls.tmpdir.name, "out " + who)
+        name, who, lang = job
+        out_dir = os.path.join(cls.tmpdir.name, f"out {who} {lang}")
         os.makedirs(out_dir, exist_ok=True)
         mobi = os.path.join(out_dir, name + ".mobi")
         exe = cls.converter if who == "runtime" else INSTALLED
-        r = subprocess.run([exe, cls.books[name], mobi], cwd=cls.elsewhere, env=cls.env[who],
-                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
-        return r.returncode, r.stdout + r.stderr, mobi
+        env = dict(cls.env[who], LANG=lang, LC_ALL=lang)
+        r = subprocess.run([exe, cls.books[name], mobi], cwd=cls.elsewhere, env=env,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True)
+        return r.returncode, r.stdout, mobi
 
-    def check_book(self, name):
-        rc, log, mobi = self.results[(name, "runtime")]
+    def check_book(self, name, lang=()):
+        rc, log, mobi = self.results[(name, "runtime") + lang]
         self.assertEqual(rc, 0, f"the runtime failed on {name}:\n{log[-3000:]}")
-        rc_i, log_i, mobi_i = self.results[(name, "installed")]
+        rc_i, log_i, mobi_i = self.results[(name, "installed") + lang]
         self.assertEqual(rc_i, 0, f"the installed converter failed on {name}:\n{log_i[-3000:]}")
-        work = os.path.join(self.tmpdir.name, "dumps", name)
+        work = os.path.join(self.tmpdir.name, "dumps", name, *lang)
         read_rc, text, resources, read_log = mobi_text(mobi, os.path.join(work, "runtime"))
         self.assertEqual(read_rc, 0, f"mobitool could not read the runtime's {name}: {read_log}")
         _, text_i, resources_i, _ = mobi_text(mobi_i, os.path.join(work, "installed"))
@@ -126,6 +135,13 @@ class RuntimeConversions(unittest.TestCase):
             self.assertIn(phrase, text, f"{name}: the runtime's MOBI lacks '{phrase}'")
         self.assertEqual(text, text_i, f"{name}: the runtime's text differs from calibre's")
         self.assertEqual(resources, resources_i, f"{name}: other pictures or resources")
+        # calibre's closing words, in the user's language (its translations came along).
+        last = [x for x in log.replace(mobi, "OUT").splitlines() if x.strip()][-1]
+        last_i = [x for x in log_i.replace(mobi_i, "OUT").splitlines() if x.strip()][-1]
+        self.assertEqual(last, last_i, f"{name}: calibre's last words differ")
+        # The book's name in the MOBI header: the title in ASCII, transliterated by calibre.
+        with open(mobi, "rb") as a, open(mobi_i, "rb") as b:
+            self.assertEqual(a.read(32), b.read(32), f"{name}: another transliterated title")
         return text, resources
 
     def test_epub2(self):
@@ -149,6 +165,13 @@ class RuntimeConversions(unittest.TestCase):
     def test_non_ascii_names(self):
         _, resources = self.check_book("non-ascii")
         self.assertGreaterEqual(resources, 1)  # the picture with a non-ASCII name was found
+
+    def test_german_and_japanese_locales(self):
+        for lang in ("de_DE.UTF-8", "ja_JP.UTF-8"):
+            with self.subTest(lang=lang):
+                self.check_book("non-ascii", (lang,))
+        log = self.results[("non-ascii", "runtime", "de_DE.UTF-8")][1]
+        self.assertIn("Ausgabe gespeichert in", log)
 
     def test_thousands_of_chapters(self):
         text, _ = self.check_book("many-chapters")
