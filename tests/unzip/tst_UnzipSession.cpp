@@ -659,18 +659,22 @@ class UnzipSessionTest : public QObject {
         }
         QVERIFY(chmod(QFile::encodeName(m_archives).constData(), 0755) == 0);
         QVERIFY(chmod(QFile::encodeName(target).constData(), 0555) == 0);
-        QProcess run;
-        run.setProcessChannelMode(QProcess::MergedChannels);
-        run.start(QStringLiteral("setpriv"),
-                  {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                   QStringLiteral("--clear-groups"), unzipOne, Archive("plain.zip"), target});
-        QVERIFY(run.waitForFinished(30000));
-        const QByteArray output = run.readAll();
-        QVERIFY2(run.error() == QProcess::UnknownError, qPrintable(run.errorString()));
-        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(run.exitCode() == 1, output.constData());  // the session said False
-        QVERIFY2(output.contains("a.txt") || output.contains(QFile::encodeName(target)),
-                 output.constData());
+        // A few times over: every entry fails at once, which is when the engine gives up
+        // early and must still wind down cleanly.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            QProcess run;
+            run.setProcessChannelMode(QProcess::MergedChannels);
+            run.start(QStringLiteral("setpriv"),
+                      {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                       QStringLiteral("--clear-groups"), unzipOne, Archive("plain.zip"), target});
+            QVERIFY(run.waitForFinished(30000));
+            const QByteArray output = run.readAll();
+            QVERIFY2(run.exitStatus() == QProcess::NormalExit,
+                     qPrintable(QStringLiteral("unzip-one crashed: ") + run.errorString()));
+            QVERIFY2(run.exitCode() == 1, output.constData());  // the session said False
+            QVERIFY2(output.contains("a.txt") && output.contains("Permission denied"),
+                     output.constData());
+        }
         QVERIFY(Tree(target).empty());
     }
 };
