@@ -2,9 +2,11 @@
 """Writes the archives the unzip engine's tests use into OUTDIR: ordinary ones, and broken or
 hostile ones built byte by byte where zipfile will not make them.
 
-Usage: make_archives.py OUTDIR
+Usage: make_archives.py [--seeds] OUTDIR
+  --seeds   small archives only, for fuzzing (no 70,000-entry archive, no source files left)
 """
 import os
+import shutil
 import stat
 import struct
 import subprocess
@@ -13,7 +15,8 @@ import time
 import zipfile
 import zlib
 
-OUT = sys.argv[1]
+SEEDS = "--seeds" in sys.argv[1:]
+OUT = [a for a in sys.argv[1:] if a != "--seeds"][0]
 FIXED_TIME = (2021, 8, 31, 14, 25, 36)
 
 
@@ -175,6 +178,10 @@ def main():
                                  {"name": b"ok.txt", "data": b"ok"}])
     raw_archive("badutf8-flagged.zip", [{"name": b"bad\xff\xfe.txt", "data": b"x",
                                          "flags": 0x800}])
+    # "Strong encryption" (flag bit 6): libzip cannot read it (and leaked memory trying).
+    raw_archive("strong-encryption.zip", [{"name": b"strong.txt", "data": b"x" * 40,
+                                           "flags": 0x41},
+                                          {"name": b"ok.txt", "data": b"ok"}])
     raw_archive("cp437.zip", [{"name": b"caf\x82.txt", "data": b"x"}])
     raw_archive("overlap.zip", [{"name": b"one.txt", "data": b"A" * 1000},
                                 {"name": b"two.txt", "data": b"A" * 1000, "reuse": 0}])
@@ -199,6 +206,9 @@ def main():
     # Truncated: the basic archive cut in half.
     data = open(path("basic.zip"), "rb").read()
     open(path("truncated.zip"), "wb").write(data[:len(data) // 2])
+    if SEEDS:
+        shutil.rmtree(src)
+        return
     # Many entries: zip64 end records (more than 65535 entries).
     with zipfile.ZipFile(path("many.zip"), "w", compression=zipfile.ZIP_STORED) as zf:
         for i in range(70000):

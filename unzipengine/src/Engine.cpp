@@ -897,6 +897,22 @@ zip_file_t* Engine::OpenWithPassword(std::size_t i, bool& skipped) {
     skipped = false;
     const Planned& p = plan_[i];
     const std::string shown = Shown(p.name.shown);
+    // Methods libzip cannot read are refused here, before zip_fopen_*: libzip 1.7 leaks memory
+    // when opening fails on an unsupported encryption method.
+    zip_stat_t zs;
+    zip_stat_init(&zs);
+    if (zip_stat_index(archive_, i, 0, &zs) != 0 ||
+        ((zs.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 &&
+         zip_encryption_method_supported(zs.encryption_method, 0) == 0) ||
+        ((zs.valid & ZIP_STAT_COMP_METHOD) != 0 &&
+         zip_compression_method_supported(zs.comp_method, 0) == 0)) {
+        ++unsupported_;
+        skipped = true;
+        Fail(BQUZP_WARN, "  skipping: " + shown + ": its compression method (" +
+                             MethodName(p.method, directory_.entries[i].flags) +
+                             ") or encryption is not supported; extract it with another tool");
+        return nullptr;
+    }
     if (!p.encrypted) {
         zip_file_t* f = zip_fopen_index(archive_, i, 0);
         if (f == nullptr) {
