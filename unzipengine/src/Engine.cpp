@@ -547,6 +547,11 @@ void Engine::Process() {
         ReadAhead();
         ProcessEntry(i);
         if (jobs_[i]) {
+            // The entry may have been given up before its data was needed (a folder in the
+            // way, say): a worker may still hold the job.
+            if (pool_) {
+                pool_->Wait(jobs_[i].get());
+            }
             readAheadBytes_ -=
                 jobs_[i]->Cost() > readAheadBytes_ ? readAheadBytes_ : jobs_[i]->Cost();
             jobs_[i].reset();
