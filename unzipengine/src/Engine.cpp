@@ -20,6 +20,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -84,18 +85,29 @@ class LineEnds {
     bool afterCr_ = false;
 };
 
-std::time_t DosTime(std::uint16_t date, std::uint16_t time) {
-    std::tm tm{};
-    tm.tm_year = ((date >> 9) & 0x7F) + 80;
-    tm.tm_mon = std::max(((date >> 5) & 0x0F) - 1, 0);
-    tm.tm_mday = std::max(date & 0x1F, 1);
-    tm.tm_hour = (time >> 11) & 0x1F;
-    tm.tm_min = (time >> 5) & 0x3F;
-    tm.tm_sec = (time & 0x1F) * 2;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : t;
-}
+// DOS times are local times. mktime looks at the time zone file on every call, so the start of
+// each hour met is worked out once (summer time changes on whole hours).
+class DosTimes {
+  public:
+    std::time_t Convert(std::uint16_t date, std::uint16_t time) {
+        const std::uint32_t hourKey = (std::uint32_t{date} << 5) | ((time >> 11) & 0x1F);
+        auto it = hours_.find(hourKey);
+        if (it == hours_.end()) {
+            std::tm tm{};
+            tm.tm_year = ((date >> 9) & 0x7F) + 80;
+            tm.tm_mon = std::max(((date >> 5) & 0x0F) - 1, 0);
+            tm.tm_mday = std::max(date & 0x1F, 1);
+            tm.tm_hour = (time >> 11) & 0x1F;
+            tm.tm_isdst = -1;
+            std::time_t t = std::mktime(&tm);
+            it = hours_.emplace(hourKey, t == static_cast<std::time_t>(-1) ? 0 : t).first;
+        }
+        return it->second + ((time >> 5) & 0x3F) * 60 + (time & 0x1F) * 2;
+    }
+
+  private:
+    std::unordered_map<std::uint32_t, std::time_t> hours_;
+};
 
 std::string MethodName(std::uint16_t method, std::uint16_t flags) {
     switch (method) {
@@ -258,6 +270,8 @@ class Engine {
     std::size_t mapSize_ = 0;
     zip_t* archive_ = nullptr;
     CentralDirectory directory_;
+    std::vector<zip_stat_t> stats_;  // libzip's view of each entry
+    DosTimes dosTimes_;
     std::vector<Planned> plan_;
     mode_t umask_ = 0777;
 
@@ -341,8 +355,10 @@ bool Engine::OpenArchive() {
     zip_error_fini(&error);
     const zip_int64_t count = zip_get_num_entries(archive_, 0);
     bool consistent = count >= 0 && static_cast<std::uint64_t>(count) == directory_.entries.size();
+    stats_.resize(consistent ? directory_.entries.size() : 0);
     for (std::size_t i = 0; consistent && i < directory_.entries.size(); ++i) {
-        zip_stat_t zs;
+        zip_stat_t& zs = stats_[i];
+        zip_stat_init(&zs);
         const CentralEntry& e = directory_.entries[i];
         consistent = zip_stat_index(archive_, i, 0, &zs) == 0 && zs.size == e.size &&
                      zs.comp_size == e.packedSize;
@@ -388,14 +404,13 @@ void Engine::PlanEntries() {
             }
         }
         p.selected = selected;
-        zip_stat_t zs;
         p.method = e.method;
-        if (zip_stat_index(archive_, i, 0, &zs) == 0 && (zs.valid & ZIP_STAT_COMP_METHOD) != 0) {
-            p.method = zs.comp_method;
+        if ((stats_[i].valid & ZIP_STAT_COMP_METHOD) != 0) {
+            p.method = stats_[i].comp_method;
         }
         p.encrypted = (e.flags & 1) != 0 || e.method == 99;
-        p.mtime =
-            e.hasUnixTime ? static_cast<std::time_t>(e.unixTime) : DosTime(e.dosDate, e.dosTime);
+        p.mtime = e.hasUnixTime ? static_cast<std::time_t>(e.unixTime)
+                                : dosTimes_.Convert(e.dosDate, e.dosTime);
         p.text = (e.internalAttributes & 1) != 0;
         const unsigned host = e.madeBy >> 8;
         const std::uint32_t unixBits = e.externalAttributes >> 16;
@@ -904,10 +919,8 @@ zip_file_t* Engine::OpenWithPassword(std::size_t i, bool& skipped) {
     const std::string shown = Shown(p.name.shown);
     // Methods libzip cannot read are refused here, before zip_fopen_*: libzip 1.7 leaks memory
     // when opening fails on an unsupported encryption method.
-    zip_stat_t zs;
-    zip_stat_init(&zs);
-    if (zip_stat_index(archive_, i, 0, &zs) != 0 ||
-        ((zs.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 &&
+    const zip_stat_t& zs = stats_[i];
+    if (((zs.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 &&
          zip_encryption_method_supported(zs.encryption_method, 0) == 0) ||
         ((zs.valid & ZIP_STAT_COMP_METHOD) != 0 &&
          zip_compression_method_supported(zs.comp_method, 0) == 0)) {
