@@ -41,8 +41,8 @@ bool ReadCentralDirectory(const std::uint8_t* data, std::size_t size, CentralDir
 // The local header of entry e: where its data starts, after checking that the header is whole,
 // carries the local signature and the same name and method as the central directory.
 struct LocalHeader {
-    bool ok = false;        // whole and agreeing with the central directory
-    bool located = false;   // whole enough to say where the data lies (dataOffset)
+    bool ok = false;       // whole and agreeing with the central directory
+    bool located = false;  // whole enough to say where the data lies (dataOffset)
     std::uint64_t dataOffset = 0;
     std::string problem;
 };

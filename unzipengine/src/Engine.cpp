@@ -179,6 +179,9 @@ class Engine {
     }
 
     ~Engine() {
+        if (pool_) {
+            pool_->Stop();  // before the jobs go, whatever way the call ends
+        }
         if (archive_ != nullptr) {
             zip_discard(archive_);
         }
@@ -525,8 +528,9 @@ void Engine::ReadAhead() {
         job->packedSize = static_cast<std::size_t>(e.packedSize);
         readAheadBytes_ += cost;
         if (!pool_) {
+            // One core is the calling thread's (writing, and inflating what it waits for).
             const unsigned hw = std::thread::hardware_concurrency();
-            pool_ = std::make_unique<InflatePool>(std::clamp(hw, 1u, 8u));
+            pool_ = std::make_unique<InflatePool>(std::clamp(hw, 2u, 9u) - 1);
         }
         pool_->Submit(job.get());
         jobs_[readNext_] = std::move(job);

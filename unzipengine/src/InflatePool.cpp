@@ -2,6 +2,8 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
+
 namespace bq::unzipengine {
 
 InflatePool::InflatePool(unsigned workers) {
@@ -23,8 +25,27 @@ void InflatePool::Submit(InflateJob* job) {
     workCv_.notify_one();
 }
 
-void InflatePool::Wait(const InflateJob* job) {
+void InflatePool::Wait(InflateJob* job) {
     std::unique_lock lock(mutex_);
+    const auto queued = std::find(queue_.begin(), queue_.end(), job);
+    if (queued != queue_.end() && !stopping_) {
+        queue_.erase(queued);
+        lock.unlock();
+        if (callerDecompressor_ == nullptr) {
+            callerDecompressor_ = libdeflate_alloc_decompressor();
+        }
+        InflateJob::Outcome outcome = InflateJob::Outcome::BadData;
+        if (callerDecompressor_ != nullptr) {
+            try {
+                outcome = Run(*job, callerDecompressor_);
+            } catch (...) {  // out of memory for the output: reported as unreadable data
+                job->inflated.reset();
+            }
+        }
+        lock.lock();
+        job->outcome = outcome;
+        return;
+    }
     doneCv_.wait(lock, [&] { return job->outcome != InflateJob::Outcome::Pending || stopping_; });
 }
 

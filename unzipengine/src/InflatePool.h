@@ -40,7 +40,9 @@ class InflatePool {
     InflatePool& operator=(const InflatePool&) = delete;
 
     void Submit(InflateJob* job);
-    void Wait(const InflateJob* job);
+    // Waits until job is done; when no worker has taken it yet, the caller runs it itself
+    // (with its own decompressor) instead of sitting idle.
+    void Wait(InflateJob* job);
     // Lets the workers end after their current job; jobs not yet taken stay Pending.
     void Stop();
 
@@ -56,6 +58,7 @@ class InflatePool {
     std::deque<InflateJob*> queue_;
     std::vector<std::thread> threads_;
     bool stopping_ = false;
+    void* callerDecompressor_ = nullptr;
 };
 
 }  // namespace bq::unzipengine
