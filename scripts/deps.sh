@@ -12,6 +12,8 @@ packages=(
     calibre python3
     # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
     libmobi-tools epubcheck unzip zip xvfb xauth
+    # refreshing the evidence for what the converter runtime keeps
+    strace
     # fuzzing and sanitizers with clang
     clang libclang-rt-14-dev
     # screenshots and the fonts the window asks for (Arial's metric twin)
