@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <limits.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>

@@ -62,7 +62,7 @@ QString EngineLibraryPath();
 
 // Points the bridge at another engine library (tests that do not run from the program folder,
 // or a stand-in engine); "" returns to the program folder's library. The library loaded so far
-// is let go.
+// is let go, so this must never be called while an engine call runs.
 void SetEngineLibraryPath(const QString& path);
 
 // What the system said when the engine library or an entry point could not be loaded ("" when
