@@ -196,6 +196,12 @@ def main():
                                 {"name": b"ok.txt", "data": b"ok"}])
     raw_archive("tooshort.zip", [{"name": b"short.txt", "data": b"S" * 100, "method": 8,
                                   "size": 5000}])
+    # A small entry, then one declaring exactly 64 MiB (the engine's read-ahead window) whose
+    # data ends far earlier.
+    raw_archive("window.zip", [{"name": b"first.txt", "data": b"F" * 300, "method": 8},
+                               {"name": b"big.txt", "data": b"x" * 10, "method": 8,
+                                "size": 64 << 20},
+                               {"name": b"ok.txt", "data": b"ok"}])
     raw_archive("badcrc.zip", [{"name": b"crc.txt", "data": b"damaged data", "crc": 0x12345678},
                                {"name": b"ok.txt", "data": b"ok"}])
     # A bzip2 entry (read through libzip, written under a temporary name) with a wrong CRC.

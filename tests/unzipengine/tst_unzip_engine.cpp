@@ -685,6 +685,8 @@ class UnzipEngineTest : public QObject {
         QTest::newRow("inflates past size") << "toolong.zip" << BQUZP_ERR << "longer than" << ok;
         QTest::newRow("ends early")
             << "tooshort.zip" << BQUZP_ERR << "ends before" << QStringList();
+        QTest::newRow("declared size of the read-ahead window")
+            << "window.zip" << BQUZP_ERR << "ends before" << QStringList({"first.txt", "ok.txt"});
         QTest::newRow("bad crc") << "badcrc.zip" << BQUZP_ERR << "bad CRC" << ok;
         QTest::newRow("bad crc, streamed")
             << "badcrc-bzip2.zip" << BQUZP_ERR << "CRC" << QStringList();

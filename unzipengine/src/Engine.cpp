@@ -512,11 +512,6 @@ void Engine::ReadAhead() {
             continue;
         }
         const CentralEntry& e = directory_.entries[readNext_];
-        const std::size_t cost =
-            static_cast<std::size_t>(e.packedSize + (p.method == 0 ? 0 : e.size));
-        if (readAheadBytes_ > 0 && readAheadBytes_ + cost > kReadAheadBytes) {
-            return;
-        }
         auto job = std::make_unique<InflateJob>();
         job->index = readNext_;
         job->method = p.method;
@@ -526,6 +521,10 @@ void Engine::ReadAhead() {
         // file's size and every other entry's data when the local headers were read.
         job->packed = static_cast<const std::uint8_t*>(map_) + p.local.dataOffset;
         job->packedSize = static_cast<std::size_t>(e.packedSize);
+        const std::size_t cost = job->Cost();
+        if (readAheadBytes_ > 0 && readAheadBytes_ + cost > kReadAheadBytes) {
+            return;  // the writer catches up first (an entry larger than that goes alone)
+        }
         readAheadBytes_ += cost;
         if (!pool_) {
             // One core is the calling thread's (writing, and inflating what it waits for).
@@ -645,7 +644,7 @@ void Engine::ProcessEntry(std::size_t i) {
         return;
     }
     if (testing) {
-        if (p.wholeInMemory) {
+        if (p.wholeInMemory && jobs_[i]) {
             InflateJob& job = *jobs_[i];
             if (pool_) {
                 pool_->Wait(&job);
@@ -684,7 +683,7 @@ void Engine::ProcessEntry(std::size_t i) {
         }
         return;
     }
-    if (p.wholeInMemory) {
+    if (p.wholeInMemory && jobs_[i]) {
         InflateJob& job = *jobs_[i];
         if (pool_) {
             pool_->Wait(&job);
