@@ -15,6 +15,7 @@ InflatePool::InflatePool(unsigned workers) {
 
 InflatePool::~InflatePool() {
     Stop();
+    libdeflate_free_decompressor(static_cast<libdeflate_decompressor*>(callerDecompressor_));
 }
 
 void InflatePool::Submit(InflateJob* job) {
