@@ -37,6 +37,19 @@ int WriteAll(int fd, const QByteArray& bytes) {
     return 0;
 }
 
+// Writes the bytes into the open file named name and closes it; on any failure the file is
+// removed again and the error raised.
+void WriteAndClose(int fd, const QByteArray& bytes, const QByteArray& name) {
+    int error = WriteAll(fd, bytes);
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(name.constData());
+        RaiseErrno(error, kSource);
+    }
+}
+
 mode_t CurrentUmask() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -53,14 +66,7 @@ void WriteInPlace(const QByteArray& bytes, const QByteArray& target) {
         }
         RaiseErrno(errno, kSource);
     }
-    int error = WriteAll(fd, bytes);
-    if (::close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        ::unlink(target.constData());
-        RaiseErrno(error, kSource);
-    }
+    WriteAndClose(fd, bytes, target);
 }
 
 }  // namespace
@@ -87,14 +93,7 @@ void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path) {
         return;
     }
     ::fchmod(fd, 0666 & ~CurrentUmask());
-    int error = WriteAll(fd, bytes);
-    if (::close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        ::unlink(scratch.constData());
-        RaiseErrno(error, kSource);
-    }
+    WriteAndClose(fd, bytes, scratch);
     if (::link(scratch.constData(), target.constData()) == 0 || errno == EEXIST) {
         ::unlink(scratch.constData());
         return;

@@ -3,6 +3,7 @@
 #include "app/SettingsStore.h"
 #include "platform/RunTimeError.h"
 #include "support/RunAs.h"
+#include "support/RunTimeErrorOf.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -14,18 +15,7 @@
 
 using namespace bq;
 
-namespace {
-
-int RunTimeErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const RunTimeError& e) {
-        return e.number();
-    }
-    return 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 class SettingsTest : public QObject {
     Q_OBJECT

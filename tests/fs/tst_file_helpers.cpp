@@ -8,6 +8,7 @@
 #include "fs/WriteBytesIfAbsent.h"
 #include "platform/RunTimeError.h"
 #include "support/RunAs.h"
+#include "support/RunTimeErrorOf.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -39,15 +40,6 @@ void MakeFile(const QString& path, const QByteArray& content = "content", int mo
 bool Exists(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
-int RunTimeErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const RunTimeError& e) {
-        return e.number();
-    }
-    return 0;
 }
 
 // A folder in /tmp that belongs to "nobody", for the parts of a test that run as that user.
