@@ -28,9 +28,19 @@ void InflatePool::Submit(InflateJob* job) {
 
 void InflatePool::Wait(InflateJob* job) {
     std::unique_lock lock(mutex_);
-    const auto queued = std::find(queue_.begin(), queue_.end(), job);
-    if (queued != queue_.end() && !stopping_) {
-        queue_.erase(queued);
+    while (job->outcome == InflateJob::Outcome::Pending && !stopping_) {
+        if (queue_.empty()) {
+            doneCv_.wait(lock);
+            continue;
+        }
+        // Rather than sit idle, run a job here: the one waited for when no worker has taken it
+        // yet, else the next one in line.
+        auto take = std::find(queue_.begin(), queue_.end(), job);
+        if (take == queue_.end()) {
+            take = queue_.begin();
+        }
+        InflateJob* mine = *take;
+        queue_.erase(take);
         lock.unlock();
         if (callerDecompressor_ == nullptr) {
             callerDecompressor_ = libdeflate_alloc_decompressor();
@@ -38,16 +48,14 @@ void InflatePool::Wait(InflateJob* job) {
         InflateJob::Outcome outcome = InflateJob::Outcome::BadData;
         if (callerDecompressor_ != nullptr) {
             try {
-                outcome = Run(*job, callerDecompressor_);
+                outcome = Run(*mine, callerDecompressor_);
             } catch (...) {  // out of memory for the output: reported as unreadable data
-                job->inflated.reset();
+                mine->inflated.reset();
             }
         }
         lock.lock();
-        job->outcome = outcome;
-        return;
+        mine->outcome = outcome;
     }
-    doneCv_.wait(lock, [&] { return job->outcome != InflateJob::Outcome::Pending || stopping_; });
 }
 
 void InflatePool::Stop() {

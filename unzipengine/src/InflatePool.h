@@ -40,8 +40,8 @@ class InflatePool {
     InflatePool& operator=(const InflatePool&) = delete;
 
     void Submit(InflateJob* job);
-    // Waits until job is done; when no worker has taken it yet, the caller runs it itself
-    // (with its own decompressor) instead of sitting idle.
+    // Waits until job is done. Meanwhile the caller runs queued jobs itself (with its own
+    // decompressor): the one it waits for when no worker has taken it, else the next ones.
     void Wait(InflateJob* job);
     // Lets the workers end after their current job; jobs not yet taken stay Pending.
     void Stop();
