@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "unzip_engine.h"
@@ -88,26 +90,35 @@ struct Result {
     int failures = 0;
 };
 
-template <typename Fn>
-Result Measure(const std::string& base, const char* name, int runs, Fn fn) {
-    Result r;
+// One tool: how it extracts (or copies) into a fresh folder.
+struct Tool {
+    Tool(const char* toolName, std::function<int(const std::string& out)> toolRun)
+        : name(toolName), run(std::move(toolRun)) {}
+    const char* name;
+    std::function<int(const std::string& out)> run;
     std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const std::string out = base + "/" + name + "-" + std::to_string(i);
-        RemoveTree(out);
-        DropCaches();
-        Sample s = InChild([&] { return fn(out); });
-        times.push_back(s.seconds);
-        r.rssKb = std::max(r.rssKb, s.maxRssKb);
-        if (s.status != 0) {
-            ++r.failures;
-        }
-        if (i + 1 < runs) {
+    long rssKb = 0;
+    int failures = 0;
+};
+
+// Runs every tool runs times into fresh folders under base, taking turns (the order rotates
+// each round), so that the file system's state drifts alike for all of them. The last round's
+// trees stay for comparison.
+void MeasureRounds(const std::string& base, int runs, std::vector<Tool>& tools) {
+    for (int round = 0; round < runs; ++round) {
+        for (std::size_t k = 0; k < tools.size(); ++k) {
+            Tool& tool = tools[(k + static_cast<std::size_t>(round)) % tools.size()];
+            const std::string out = base + "/" + tool.name;
             RemoveTree(out);
+            DropCaches();
+            Sample s = InChild([&] { return tool.run(out); });
+            tool.times.push_back(s.seconds);
+            tool.rssKb = std::max(tool.rssKb, s.maxRssKb);
+            if (s.status != 0) {
+                ++tool.failures;
+            }
         }
     }
-    r.median = Median(times);
-    return r;
 }
 
 int EngineExtract(const std::string& archive, const std::string& out, bool test) {
@@ -152,38 +163,43 @@ int main(int argc, char** argv) {
                 st.st_size / 1e6, runs);
 
     int problems = 0;
-    Result test = Measure(shm, "test", 1,
-                          [&](const std::string&) { return EngineExtract(archive, "", true); });
-    std::printf("engine test (inflate + CRC, no writes): %.3f s\n", test.median);
+    {
+        std::vector<Tool> test = {
+            {"test", [&](const std::string&) { return EngineExtract(archive, "", true); }}};
+        MeasureRounds(shm, runs, test);
+        std::printf("engine test (inflate + CRC, no writes): %.3f s\n", Median(test[0].times));
+    }
     for (const std::string& base : {shm, disk}) {
         RemoveTree(base);
         Spawn({"mkdir", "-p", base});
         const bool tmpfs = base == shm;
-        Result engine = Measure(base, "engine", runs, [&](const std::string& out) {
-            return EngineExtract(archive, out, false);
-        });
-        Result unzip = Measure(base, "unzip", runs, [&](const std::string& out) {
-            execlp("unzip", "unzip", "-q", "-o", archive.c_str(), "-d", out.c_str(), nullptr);
-            return 127;
-        });
-        const std::string tree = base + "/unzip-" + std::to_string(runs - 1);
-        Result cp = Measure(base, "cp", runs, [&](const std::string& out) {
-            execlp("cp", "cp", "-a", tree.c_str(), out.c_str(), nullptr);
-            return 127;
-        });
-        const std::string engineTree = base + "/engine-" + std::to_string(runs - 1);
-        const int same = Spawn({"diff", "-r", "-q", engineTree, tree});
-        const int failures = engine.failures + unzip.failures + cp.failures;
+        const std::string reference = base + "/reference";
+        Spawn({"unzip", "-q", "-o", archive, "-d", reference});
+        std::vector<Tool> tools = {
+            {"engine", [&](const std::string& out) { return EngineExtract(archive, out, false); }},
+            {"unzip",
+             [&](const std::string& out) {
+                 execlp("unzip", "unzip", "-q", "-o", archive.c_str(), "-d", out.c_str(), nullptr);
+                 return 127;
+             }},
+            {"cp", [&](const std::string& out) {
+                 execlp("cp", "cp", "-a", reference.c_str(), out.c_str(), nullptr);
+                 return 127;
+             }}};
+        MeasureRounds(base, runs, tools);
+        const double engine = Median(tools[0].times);
+        const double unzip = Median(tools[1].times);
+        const double cp = Median(tools[2].times);
+        const int same = Spawn({"diff", "-r", "-q", base + "/engine", reference});
+        const int failures = tools[0].failures + tools[1].failures + tools[2].failures;
         problems += failures + (same != 0);
         std::printf("\n%s (%s):\n", tmpfs ? "tmpfs" : "disk", base.c_str());
-        std::printf("  engine   %.3f s  peak RSS %ld MB (%ld MB beyond the archive)\n",
-                    engine.median, engine.rssKb / 1024, (engine.rssKb - archiveKb) / 1024);
-        std::printf("  unzip -q %.3f s  peak RSS %ld MB\n", unzip.median, unzip.rssKb / 1024);
-        std::printf("  cp -a    %.3f s\n", cp.median);
-        std::printf("  engine / unzip = %.2f (target on tmpfs <= 0.45)\n",
-                    engine.median / unzip.median);
-        std::printf("  engine / cp -a = %.2f (target on disk <= 1.10)\n",
-                    engine.median / cp.median);
+        std::printf("  engine   %.3f s  peak RSS %ld MB (%ld MB beyond the archive)\n", engine,
+                    tools[0].rssKb / 1024, (tools[0].rssKb - archiveKb) / 1024);
+        std::printf("  unzip -q %.3f s  peak RSS %ld MB\n", unzip, tools[1].rssKb / 1024);
+        std::printf("  cp -a    %.3f s\n", cp);
+        std::printf("  engine / unzip = %.2f (target on tmpfs <= 0.45)\n", engine / unzip);
+        std::printf("  engine / cp -a = %.2f (target on disk <= 1.10)\n", engine / cp);
         std::printf("  trees identical (engine vs unzip): %s; failed runs: %d\n",
                     same == 0 ? "yes" : "NO", failures);
         RemoveTree(base);
