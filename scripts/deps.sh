@@ -14,6 +14,8 @@ packages=(
     libmobi-tools epubcheck unzip zip xvfb xauth
     # refreshing the evidence for what the converter runtime keeps
     strace
+    # the benchmarks: peak memory
+    time
     # fuzzing and sanitizers with clang
     clang libclang-rt-14-dev
     # screenshots and the fonts the window asks for (Arial's metric twin)
