@@ -215,6 +215,9 @@ def main():
     if SEEDS:
         shutil.rmtree(src)
         return
+    # An entry larger than the engine inflates whole in memory: streamed through libzip.
+    with zipfile.ZipFile(path("huge.zip"), "w", compression=zipfile.ZIP_DEFLATED) as zf:
+        zf.writestr(info("zeros.bin"), bytes(80 << 20))
     # Many entries: zip64 end records (more than 65535 entries).
     with zipfile.ZipFile(path("many.zip"), "w", compression=zipfile.ZIP_STORED) as zf:
         for i in range(70000):

@@ -808,6 +808,16 @@ class UnzipEngineTest : public QObject {
         QDir(t).removeRecursively();
     }
 
+    void largeEntryIsStreamed() {
+        const QString t = QStringLiteral("/dev/shm/bqunzip-test-huge-") + QString::number(getpid());
+        QCOMPARE(Call(Archive("huge.zip"), t, Options()), 0);
+        QCOMPARE(QFileInfo(t + "/zeros.bin").size(), qint64(80) << 20);
+        QCOMPARE(ModeOf(t + "/zeros.bin") & 0777, mode_t(0644));
+        QCOMPARE(QDir(t).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList({"zeros.bin"}));  // no temporary file left
+        QDir(t).removeRecursively();
+    }
+
     void dataDescriptors() {
         const QString t = FreshParent() + QStringLiteral("/t");
         // zip read its input from a pipe: a FIFO-marked entry with a data descriptor.
