@@ -329,6 +329,12 @@ class UnzipEngineTest : public QObject {
         QTest::newRow("folder") << QStringLiteral("src") << BQUZP_NOZIP
                                 << QStringLiteral("Is a directory");
     }
+    void archiveIsAFifo() {
+        const QString fifo = work_.path() + QStringLiteral("/fifo.zip");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(Call(fifo, FreshParent() + "/t", Options()), BQUZP_NOZIP);  // and no hang
+    }
+
     void archiveProblems() {
         QFETCH(QString, archive);
         QFETCH(int, result);

@@ -302,7 +302,8 @@ bool Engine::OpenArchive() {
         return false;
     }
     archivePath_ = options_.ZipFile;
-    const int fd = ::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO given as the archive is refused below instead of blocking here.
+    const int fd = ::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         const int error = fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
