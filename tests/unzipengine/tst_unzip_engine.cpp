@@ -333,6 +333,7 @@ class UnzipEngineTest : public QObject {
         const QString fifo = work_.path() + QStringLiteral("/fifo.zip");
         QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QCOMPARE(Call(fifo, FreshParent() + "/t", Options()), BQUZP_NOZIP);  // and no hang
+        QVERIFY(g->AllMessages().find("not a regular file") != std::string::npos);
     }
 
     void archiveProblems() {

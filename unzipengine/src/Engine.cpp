@@ -311,7 +311,8 @@ bool Engine::OpenArchive() {
             ::close(fd);
         }
         Fail(BQUZP_NOZIP, "error: cannot open the archive " + Shown(archivePath_) + ": " +
-                              std::strerror(error) +
+                              (error == EINVAL ? std::string("not a regular file")
+                                               : std::string(std::strerror(error))) +
                               "; check that the file exists and is readable");
         return false;
     }
