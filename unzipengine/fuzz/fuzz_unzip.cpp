@@ -82,6 +82,7 @@ void Setup() {
         std::abort();
     }
     g_folder = templ;
+    std::atexit([] { ::rmdir(g_folder.c_str()); });  // empty between inputs
 }
 
 }  // namespace
