@@ -15,5 +15,5 @@ archive="$top/build/runtime/calibre-runtime.zip"
 asan_args=(-DBQ_SANITIZE=ON -DBQ_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
 [ -f "$archive" ] && asan_args+=("-DBQ_RUNTIME_ARCHIVE=$archive")
 "$top/scripts/build.sh" "$top/build-asan" "${asan_args[@]}"
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" -LE slow
