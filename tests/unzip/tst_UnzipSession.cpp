@@ -163,7 +163,7 @@ class UnzipSessionTest : public QObject {
         m_absoluteTarget = m_work.path() + QStringLiteral("/absolute-target");
         QProcess make;
         make.start(QStringLiteral("/usr/bin/python3"),
-                   {QStringLiteral(UNZIP_TEST_SOURCE_DIR "/make_archives.py"), m_archives,
+                   {QStringLiteral(BQ_MAKE_ARCHIVES), QStringLiteral("session"), m_archives,
                     m_absoluteTarget});
         QVERIFY(make.waitForFinished(60000));
         QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());

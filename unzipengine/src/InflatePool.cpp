@@ -1,3 +1,4 @@
+// The inflating workers and what each does with one job (see InflatePool.h).
 #include "InflatePool.h"
 
 #include <libdeflate.h>
@@ -50,7 +51,7 @@ void InflatePool::Wait(InflateJob* job) {
             try {
                 outcome = Run(*mine, callerDecompressor_);
             } catch (...) {  // out of memory for the output: reported as unreadable data
-                mine->inflated.reset();
+                mine->data.reset();
             }
         }
         lock.lock();
@@ -77,24 +78,31 @@ void InflatePool::Stop() {
 InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
     auto* d = static_cast<libdeflate_decompressor*>(decompressor);
     InflateJob::Outcome outcome = InflateJob::Outcome::Ok;
+    // Not zeroed: the read or libdeflate writes every byte that counts.
+    job.data.reset(new std::uint8_t[job.DataSize() + 1]);
     if (job.method == 0) {
         outcome = job.packedSize > job.size   ? InflateJob::Outcome::TooLong
                   : job.packedSize < job.size ? InflateJob::Outcome::TooShort
                                               : InflateJob::Outcome::Ok;
+        if (outcome == InflateJob::Outcome::Ok &&
+            !job.file->Read(job.dataOffset, job.data.get(), job.packedSize)) {
+            outcome = InflateJob::Outcome::ReadFailed;
+        }
     } else {
-        // Not zeroed: libdeflate writes every byte that counts.
-        job.inflated.reset(new std::uint8_t[job.DataSize() + 1]);
+        std::unique_ptr<std::uint8_t[]> packed(new std::uint8_t[job.packedSize + 1]);
         std::size_t produced = 0;
-        const libdeflate_result r = libdeflate_deflate_decompress(
-            d, job.packed, job.packedSize, job.inflated.get(), job.DataSize(), &produced);
-        if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
-            outcome = InflateJob::Outcome::TooLong;
-        } else if (r != LIBDEFLATE_SUCCESS) {
-            outcome = InflateJob::Outcome::BadData;
-        } else if (produced != job.DataSize()) {
-            outcome = InflateJob::Outcome::TooShort;
+        if (!job.file->Read(job.dataOffset, packed.get(), job.packedSize)) {
+            outcome = InflateJob::Outcome::ReadFailed;
         } else {
-            outcome = InflateJob::Outcome::Ok;
+            const libdeflate_result r = libdeflate_deflate_decompress(
+                d, packed.get(), job.packedSize, job.data.get(), job.DataSize(), &produced);
+            if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
+                outcome = InflateJob::Outcome::TooLong;
+            } else if (r != LIBDEFLATE_SUCCESS) {
+                outcome = InflateJob::Outcome::BadData;
+            } else if (produced != job.DataSize()) {
+                outcome = InflateJob::Outcome::TooShort;
+            }
         }
     }
     if (outcome == InflateJob::Outcome::Ok) {
@@ -102,6 +110,9 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
         if (job.actualCrc != job.crc) {
             outcome = InflateJob::Outcome::BadCrc;
         }
+    }
+    if (outcome != InflateJob::Outcome::Ok) {
+        job.data.reset();
     }
     return outcome;
 }
@@ -124,7 +135,7 @@ void InflatePool::Work() {
             try {
                 outcome = Run(*job, d);
             } catch (...) {  // out of memory for the output: reported as unreadable data
-                job->inflated.reset();
+                job->data.reset();
             }
         }
         {

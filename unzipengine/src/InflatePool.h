@@ -1,3 +1,5 @@
+// Worker threads that read whole entries from the archive file, inflate them with libdeflate
+// and check their CRC-32, ahead of the thread that writes them.
 #pragma once
 
 #include <condition_variable>
@@ -9,29 +11,36 @@
 #include <thread>
 #include <vector>
 
+#include "ArchiveFile.h"
+
 namespace bq::unzipengine {
 
-// One entry's whole data, inflated (or, when stored, checked) by a worker thread.
+// One entry's whole data, read from the archive and inflated (or, when stored, checked) by a
+// worker thread.
 struct InflateJob {
-    enum class Outcome { Pending, Ok, BadData, TooLong, TooShort, BadCrc };
+    // ReadFailed: the archive no longer holds the data (cut short or unreadable since opened).
+    enum class Outcome { Pending, Ok, BadData, TooLong, TooShort, BadCrc, ReadFailed };
 
     std::size_t index = 0;
-    std::uint16_t method = 0;              // 0 stored, 8 deflated
-    std::uint64_t size = 0;                // the declared size: the output never grows past it
-    std::uint32_t crc = 0;                 // the declared CRC-32
-    const std::uint8_t* packed = nullptr;  // the entry's raw data, in the mapped archive
+    std::uint16_t method = 0;  // 0 stored, 8 deflated
+    std::uint64_t size = 0;    // the declared size: the output never grows past it
+    std::uint32_t crc = 0;     // the declared CRC-32
+    const ArchiveFile* file = nullptr;
+    std::uint64_t dataOffset = 0;  // where the entry's raw data lies in the archive
     std::size_t packedSize = 0;
-    std::unique_ptr<std::uint8_t[]> inflated;  // none for stored entries: packed is the data
+    std::unique_ptr<std::uint8_t[]> data;  // the entry's data, once read (and inflated)
     std::uint32_t actualCrc = 0;
     Outcome outcome = Outcome::Pending;
 
-    const std::uint8_t* Data() const { return method == 0 ? packed : inflated.get(); }
+    const std::uint8_t* Data() const { return data.get(); }
     std::size_t DataSize() const { return static_cast<std::size_t>(size); }
-    std::size_t Cost() const { return method == 0 ? 0 : static_cast<std::size_t>(size); }
+    // The memory the job holds at the most: its raw data while it is inflated, and its data.
+    std::size_t Cost() const {
+        return static_cast<std::size_t>(size) + (method == 0 ? 0 : packedSize);
+    }
 };
 
-// Worker threads that inflate whole entries with libdeflate and check their CRC-32. Jobs are
-// taken in the order given; the caller waits for each in that order.
+// Jobs are taken in the order given; the caller waits for each in that order.
 class InflatePool {
   public:
     explicit InflatePool(unsigned workers);

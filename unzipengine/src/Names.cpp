@@ -1,3 +1,4 @@
+// Entry names: UTF-8 checks, safe relative paths, wildcard matching, shortening for messages.
 #include "Names.h"
 
 #include <climits>
@@ -44,6 +45,26 @@ bool IsValidUtf8(std::string_view text) {
         p += extra + 1;
     }
     return true;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t length = 1;
+        while (length <= 4 && !IsValidUtf8(text.substr(i, length))) {
+            ++length;
+        }
+        if (length > 4 || i + length > text.size()) {
+            out += '?';
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
 }
 
 const char* DescribeNameProblem(NameProblem problem) {

@@ -1,3 +1,4 @@
+// Entry names: UTF-8 checks, safe relative paths, wildcard matching, shortening for messages.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,9 @@ std::string_view LastPart(std::string_view relative);
 // Wildcard match of a whole name: "*" any run of characters ("/" included), "?" one byte;
 // ASCII letters match in either case unless caseSensitive.
 bool WildcardMatch(std::string_view pattern, std::string_view name, bool caseSensitive);
+
+// text with every byte that is not part of well-formed UTF-8 shown as "?".
+std::string Printable(std::string_view text);
 
 // text cut (in its middle, at UTF-8 character boundaries, with "...") to at most maxBytes.
 std::string Shorten(std::string_view text, std::size_t maxBytes);

@@ -1,3 +1,4 @@
+// The target folder and file helpers (see TargetFolder.h).
 #include "TargetFolder.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The folder the engine extracts into: reaching folders below it without following links,
+// making them, setting folder bits and times at the end, and creating and writing files.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,9 +1,16 @@
 #!/usr/bin/python3
-"""Writes the archives the unzip engine's tests use into OUTDIR: ordinary ones, and broken or
-hostile ones built byte by byte where zipfile will not make them.
+"""Makes the archives the unzip tests run on, into OUTDIR: ordinary ones written by independent
+writers (Python's zipfile, Info-ZIP's zip for encryption and data descriptors), and broken or
+hostile ones put together byte by byte where zipfile will not make them.
 
-Usage: make_archives.py [--seeds] OUTDIR
-  --seeds   small archives only, for fuzzing (no 70,000-entry archive, no source files left)
+Usage: make_archives.py engine OUTDIR    the engine tests' archives
+       make_archives.py seeds OUTDIR     the small ones of those, the fuzz target's seeds
+       make_archives.py session OUTDIR ABSOLUTE_TARGET
+                                         the session tests' archives (with manifests that the
+                                         listing is compared with); absolute entries point
+                                         into ABSOLUTE_TARGET
+       make_archives.py sparse FILE MIB  one stored entry of MIB MiB of zeros, written as a
+                                         hole (it takes no disk space)
 """
 import os
 import shutil
@@ -12,26 +19,36 @@ import struct
 import subprocess
 import sys
 import time
+import warnings
 import zipfile
 import zlib
 
-SEEDS = "--seeds" in sys.argv[1:]
-OUT = [a for a in sys.argv[1:] if a != "--seeds"][0]
 FIXED_TIME = (2021, 8, 31, 14, 25, 36)
+DATE = (2021, 8, 31, 13, 45, 30)
+OUT = "."
 
 
 def path(name):
     return os.path.join(OUT, name)
 
 
-def info(name, mode=0o644, kind=stat.S_IFREG, when=FIXED_TIME, method=zipfile.ZIP_DEFLATED):
+def info(name, mode=0o644, kind=stat.S_IFREG, when=FIXED_TIME, method=zipfile.ZIP_DEFLATED,
+         text=False):
+    """An entry made on Unix: its mode bits count."""
     zi = zipfile.ZipInfo(name, date_time=when)
     zi.create_system = 3
     zi.external_attr = (kind | mode) << 16
     if name.endswith("/"):
-        zi.external_attr |= 0x10
+        zi.external_attr |= 0x10  # MS-DOS folder bit
     zi.compress_type = method
+    if text:
+        zi.internal_attr = 1
     return zi
+
+
+def add(zf, name, data, mode=0o644, method=zipfile.ZIP_DEFLATED, date=DATE, text=False,
+        kind=stat.S_IFREG):
+    zf.writestr(info(name, mode, kind, date, method if data else zipfile.ZIP_STORED, text), data)
 
 
 def write(name, entries):
@@ -116,8 +133,117 @@ def quoted_overlap(name):
     open(path(name), "wb").write(body + central + end)
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
+def manifest(path):
+    """Writes PATH.manifest: name, size, packed size, CRC, date, encrypted, per entry."""
+    with zipfile.ZipFile(path) as zf, open(path + ".manifest", "w", encoding="utf-8") as out:
+        for i in zf.infolist():
+            out.write("%s\t%d\t%d\t%d\t%04d-%02d-%02dT%02d:%02d\t%d\n" % (
+                i.filename, i.file_size, i.compress_size, i.CRC, *i.date_time[:5],
+                1 if i.flag_bits & 1 else 0))
+
+
+def plain(folder):
+    """The session tests' ordinary archive, with its manifest."""
+    path = os.path.join(folder, "plain.zip")
+    rnd = bytes((i * 7919 + (i >> 5) * 31) & 0xFF for i in range(100000))
+    with zipfile.ZipFile(path, "w") as zf:
+        add(zf, "a.txt", b"alpha\n")
+        add(zf, "sub/", b"", mode=0o755, kind=stat.S_IFDIR)
+        add(zf, "sub/b.txt", b"bravo " * 1000, date=(2020, 2, 29, 23, 59, 58))
+        add(zf, "sub/deeper/c.bin", rnd)
+        add(zf, "name with spaces.txt", b"spaces\n")
+        add(zf, "run.sh", b"#!/bin/sh\necho run\n", mode=0o755)
+        add(zf, "stored.bin", b"\x00\x01\x02stored" * 50, method=zipfile.ZIP_STORED)
+        add(zf, "lines.txt", b"one\r\ntwo\r\nthree\r\n", text=True)
+        add(zf, "Upper.TXT", b"upper\n")
+        add(zf, "empty.txt", b"")
+        add(zf, "d\u00e9j\u00e0/\u65e5\u672c.txt", "utf-8 name\n".encode())
+    manifest(path)
+
+
+def many(folder, count, name):
+    path = os.path.join(folder, name)
+    with zipfile.ZipFile(path, "w") as zf:
+        for i in range(count):
+            add(zf, "f%d" % i, b"%d\n" % i, method=zipfile.ZIP_STORED)
+    manifest(path)
+
+
+def encrypted(folder, work):
+    src = os.path.join(work, "enc-src")
+    os.makedirs(src, exist_ok=True)
+    for name, text in (("secret1.txt", b"first secret\n" * 20), ("secret2.txt", b"second\n")):
+        with open(os.path.join(src, name), "wb") as f:
+            f.write(text)
+    with open(os.path.join(src, "open.txt"), "wb") as f:
+        f.write(b"not encrypted\n")
+    when = time.mktime(DATE + (0, 0, -1))
+    for name in os.listdir(src):
+        os.utime(os.path.join(src, name), (when, when))
+    path = os.path.join(folder, "encrypted.zip")
+    if os.path.exists(path):
+        os.remove(path)
+    subprocess.run(["zip", "-q", "-P", "secret", path, "secret1.txt", "secret2.txt"],
+                   cwd=src, check=True)
+    subprocess.run(["zip", "-q", path, "open.txt"], cwd=src, check=True)
+    manifest(path)
+
+
+def hostile(folder, absolute_target):
+    def make(name, entries):
+        with zipfile.ZipFile(os.path.join(folder, name), "w") as zf:
+            for entry in entries:
+                add(zf, *entry[:2], **(entry[2] if len(entry) > 2 else {}))
+
+    make("traversal.zip", [("ok.txt", b"ok\n"), ("../evil.txt", b"evil\n"),
+                           ("sub/../../../evil.txt", b"evil\n")])
+    make("absolute.zip", [("ok.txt", b"ok\n"), (absolute_target + "/abs.txt", b"evil\n")])
+    make("backslash.zip", [("ok.txt", b"ok\n"), ("..\\..\\evil.txt", b"evil\n")])
+    make("symlink.zip", [("ok.txt", b"ok\n"),
+                         ("link", b"..", {"mode": 0o777, "kind": stat.S_IFLNK}),
+                         ("link/evil.txt", b"evil\n"),
+                         ("abslink", absolute_target.encode(), {"mode": 0o777,
+                                                                "kind": stat.S_IFLNK}),
+                         ("abslink/abs.txt", b"evil\n")])
+    make("special.zip", [("ok.txt", b"ok\n"),
+                         ("fifo", b"", {"mode": 0o644, "kind": stat.S_IFIFO}),
+                         ("device", b"", {"mode": 0o644, "kind": stat.S_IFCHR})])
+    make("setuid.zip", [("tool", b"#!/bin/sh\n", {"mode": 0o6755}),
+                        ("sticky/", b"", {"mode": 0o1777, "kind": stat.S_IFDIR})])
+    make("duplicate.zip", [("same.txt", b"first\n"), ("same.txt", b"second\n")])
+    make("fileandfolder.zip", [("thing", b"a file\n"), ("thing/inner.txt", b"inner\n")])
+
+    # A stored entry whose data was damaged after its CRC was written.
+    path = os.path.join(folder, "badcrc.zip")
+    with zipfile.ZipFile(path, "w") as zf:
+        add(zf, "ok.txt", b"ok\n")
+        add(zf, "damaged.txt", b"D" * 5000, method=zipfile.ZIP_STORED)
+    data = bytearray(open(path, "rb").read())
+    at = data.index(b"D" * 5000)
+    data[at + 2500] ^= 0xFF
+    open(path, "wb").write(bytes(data))
+
+    # Half of a good archive.
+    good = open(os.path.join(folder, "plain.zip"), "rb").read()
+    open(os.path.join(folder, "truncated.zip"), "wb").write(good[:len(good) // 2])
+    open(os.path.join(folder, "notazip.zip"), "wb").write(b"This is not a ZIP archive.\n" * 10)
+
+    # Two central directory entries pointing at the same local data ("overlapping files").
+    raw_archive("overlap.zip", [{"name": b"a.bin", "data": b"Z" * 100000, "method": 8},
+                                {"name": b"b.bin", "data": b"Z" * 100000, "method": 8,
+                                 "reuse": 0}])
+
+
+def session_set(absolute_target):
+    """The session tests' archives."""
+    plain(OUT)
+    many(OUT, 1030, "many.zip")
+    encrypted(OUT, OUT)
+    hostile(OUT, absolute_target)
+
+
+def engine_set(seeds):
+    """The engine tests' archives (seeds: only the small ones, for fuzzing)."""
     lorem = b"".join(b"line %d of some text that packs well\n" % i for i in range(2000))
 
     # ---- ordinary archives
@@ -176,8 +302,13 @@ def main():
     write("emptyname.zip", [(info("./"), b""), ("ok.txt", b"ok")])
     raw_archive("zerobyte.zip", [{"name": b"a\x00/../../evil.txt", "data": b"evil"},
                                  {"name": b"ok.txt", "data": b"ok"}])
+    # Records libzip refuses (and with them, unless the engine sorts them out, the archive).
     raw_archive("badutf8-flagged.zip", [{"name": b"bad\xff\xfe.txt", "data": b"x",
-                                         "flags": 0x800}])
+                                         "flags": 0x800},
+                                        {"name": b"ok.txt", "data": b"ok"}])
+    raw_archive("aes-without-field.zip", [{"name": b"ok.txt", "data": b"ok"},
+                                          {"name": b"aes.txt", "data": b"x" * 40, "method": 99,
+                                           "flags": 1}])
     # "Strong encryption" (flag bit 6): libzip cannot read it (and leaked memory trying).
     raw_archive("strong-encryption.zip", [{"name": b"strong.txt", "data": b"x" * 40,
                                            "flags": 0x41},
@@ -212,7 +343,7 @@ def main():
     # Truncated: the basic archive cut in half.
     data = open(path("basic.zip"), "rb").read()
     open(path("truncated.zip"), "wb").write(data[:len(data) // 2])
-    if SEEDS:
+    if seeds:
         shutil.rmtree(src)
         return
     # An entry larger than the engine inflates whole in memory: streamed through libzip.
@@ -222,6 +353,40 @@ def main():
     with zipfile.ZipFile(path("many.zip"), "w", compression=zipfile.ZIP_STORED) as zf:
         for i in range(70000):
             zf.writestr(info("d%02d/f%05d" % (i % 50, i), method=zipfile.ZIP_STORED), b"%d" % i)
+
+
+def sparse(file_name, mib):
+    """One stored entry of mib MiB of zeros, its data a hole in the file."""
+    n = mib << 20
+    name = b"zeros.bin"
+    crc = 0
+    block = bytes(1 << 20)
+    for _ in range(mib):
+        crc = zlib.crc32(block, crc)
+    with open(file_name, "wb") as f:
+        f.write(b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 20, 0, 0, 0, 0x5321, crc, n, n,
+                                              len(name), 0) + name)
+        f.seek(n, 1)
+        at = f.tell()
+        central = b"PK\x01\x02" + struct.pack("<HHHHHHIIIHHHHHII", 0x031E, 20, 0, 0, 0, 0x5321,
+                                               crc, n, n, len(name), 0, 0, 0, 0, 0o100644 << 16,
+                                               0) + name
+        f.write(central)
+        f.write(b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 1, 1, len(central), at, 0))
+
+
+def main():
+    global OUT
+    warnings.simplefilter("ignore")  # the duplicate names are meant
+    kind, OUT = sys.argv[1], sys.argv[2]
+    if kind == "sparse":
+        sparse(OUT, int(sys.argv[3]))
+        return
+    os.makedirs(OUT, exist_ok=True)
+    if kind == "session":
+        session_set(sys.argv[3])
+    else:
+        engine_set(kind == "seeds")
 
 
 if __name__ == "__main__":
