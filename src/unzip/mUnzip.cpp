@@ -64,6 +64,30 @@ constexpr int kLongestPassword = 254;
 // The reply to an overwrite question nobody answered: keep the file.
 constexpr std::int32_t kDefaultOverwriteReply = 100;
 
+// The fifteen flag fields of the options record, as the session keeps them and as the engine
+// receives them: both copies (to the engine, and back after the call) go through this table.
+struct FlagField {
+    std::int32_t UnzipOptions::*session;
+    std::int32_t UzpOptions::*engine;
+};
+constexpr FlagField kFlagFields[] = {
+    {&UnzipOptions::ExtractOnlyNewer, &UzpOptions::ExtractOnlyNewer},
+    {&UnzipOptions::SpaceToUnderScore, &UzpOptions::SpaceToUnderScore},
+    {&UnzipOptions::PromptToOverwrite, &UzpOptions::PromptToOverwrite},
+    {&UnzipOptions::MessageLevel, &UzpOptions::MessageLevel},
+    {&UnzipOptions::Reserved5, &UzpOptions::Reserved5},
+    {&UnzipOptions::TestZip, &UzpOptions::TestZip},
+    {&UnzipOptions::ListOnly, &UzpOptions::ListOnly},
+    {&UnzipOptions::Reserved8, &UzpOptions::Reserved8},
+    {&UnzipOptions::Reserved9, &UzpOptions::Reserved9},
+    {&UnzipOptions::UseFolderNames, &UzpOptions::UseFolderNames},
+    {&UnzipOptions::OverwriteExisting, &UzpOptions::OverwriteExisting},
+    {&UnzipOptions::ConvertCRToCRLF, &UzpOptions::ConvertCRToCRLF},
+    {&UnzipOptions::Reserved13, &UzpOptions::Reserved13},
+    {&UnzipOptions::CaseSensitiveFileNames, &UzpOptions::CaseSensitiveFileNames},
+    {&UnzipOptions::Reserved15, &UzpOptions::Reserved15},
+};
+
 // ---- Module state --------------------------------------------------------------------------
 
 QPointer<cUnzip> g_currentSession;  // becomes null by itself when the session is destroyed
@@ -361,21 +385,9 @@ std::int32_t VBUnzip(cUnzip& session, UnzipOptions& options, std::int32_t& nameC
         const QByteArray zipFile = QFile::encodeName(options.ZipFile);
         const QByteArray unzipFolder = QFile::encodeName(options.UnzipFolder);
         UzpOptions engineOptions{};
-        engineOptions.ExtractOnlyNewer = options.ExtractOnlyNewer;
-        engineOptions.SpaceToUnderScore = options.SpaceToUnderScore;
-        engineOptions.PromptToOverwrite = options.PromptToOverwrite;
-        engineOptions.MessageLevel = options.MessageLevel;
-        engineOptions.Reserved5 = options.Reserved5;
-        engineOptions.TestZip = options.TestZip;
-        engineOptions.ListOnly = options.ListOnly;
-        engineOptions.Reserved8 = options.Reserved8;
-        engineOptions.Reserved9 = options.Reserved9;
-        engineOptions.UseFolderNames = options.UseFolderNames;
-        engineOptions.OverwriteExisting = options.OverwriteExisting;
-        engineOptions.ConvertCRToCRLF = options.ConvertCRToCRLF;
-        engineOptions.Reserved13 = options.Reserved13;
-        engineOptions.CaseSensitiveFileNames = options.CaseSensitiveFileNames;
-        engineOptions.Reserved15 = options.Reserved15;
+        for (const FlagField& field : kFlagFields) {
+            engineOptions.*field.engine = options.*field.session;
+        }
         engineOptions.ZipFile = zipFile.constData();
         engineOptions.UnzipFolder = unzipFolder.constData();
 
@@ -384,21 +396,9 @@ std::int32_t VBUnzip(cUnzip& session, UnzipOptions& options, std::int32_t& nameC
                                &engineOptions, &callbacks);
 
         // Whatever the engine left in the records stays with the session.
-        options.ExtractOnlyNewer = engineOptions.ExtractOnlyNewer;
-        options.SpaceToUnderScore = engineOptions.SpaceToUnderScore;
-        options.PromptToOverwrite = engineOptions.PromptToOverwrite;
-        options.MessageLevel = engineOptions.MessageLevel;
-        options.Reserved5 = engineOptions.Reserved5;
-        options.TestZip = engineOptions.TestZip;
-        options.ListOnly = engineOptions.ListOnly;
-        options.Reserved8 = engineOptions.Reserved8;
-        options.Reserved9 = engineOptions.Reserved9;
-        options.UseFolderNames = engineOptions.UseFolderNames;
-        options.OverwriteExisting = engineOptions.OverwriteExisting;
-        options.ConvertCRToCRLF = engineOptions.ConvertCRToCRLF;
-        options.Reserved13 = engineOptions.Reserved13;
-        options.CaseSensitiveFileNames = engineOptions.CaseSensitiveFileNames;
-        options.Reserved15 = engineOptions.Reserved15;
+        for (const FlagField& field : kFlagFields) {
+            options.*field.session = engineOptions.*field.engine;
+        }
         options.ZipFile = EngineText(engineOptions.ZipFile);
         options.UnzipFolder = EngineText(engineOptions.UnzipFolder);
         return result;
