@@ -343,9 +343,17 @@ def engine_set(seeds):
     # Truncated: the basic archive cut in half.
     data = open(path("basic.zip"), "rb").read()
     open(path("truncated.zip"), "wb").write(data[:len(data) // 2])
+    # Folder entries with their own bits, for a target where one of them is there already.
+    write("folders.zip", [(info("old/", mode=0o777, kind=stat.S_IFDIR), b""),
+                          (info("new/", mode=0o750, kind=stat.S_IFDIR), b"")])
     if seeds:
         shutil.rmtree(src)
         return
+    # Two entries inflated in memory, each too large to be read ahead with the other.
+    write("two-large.zip", [(info("big1.bin"), bytes(40 << 20)), (info("big2.bin"), bytes(40 << 20)),
+                            (info("after.txt"), b"after\n")])
+    # One entry of 4 MiB, inflated in memory and written in one piece.
+    write("four-mib.zip", [(info("four.bin"), bytes(range(256)) * (16 << 10))])
     # An entry larger than the engine inflates whole in memory: streamed through libzip.
     with zipfile.ZipFile(path("huge.zip"), "w", compression=zipfile.ZIP_DEFLATED) as zf:
         zf.writestr(info("zeros.bin"), bytes(80 << 20))

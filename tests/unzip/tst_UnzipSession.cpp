@@ -5,6 +5,7 @@
 // differential check of extracted trees against Info-ZIP's unzip.
 
 #include "platform/RunTimeError.h"
+#include "support/FolderSnapshot.h"
 #include "unzip/cUnzip.h"
 #include "unzip/mUnzip.h"
 
@@ -46,42 +47,10 @@ QList<ManifestRow> ReadManifest(const QString& archive) {
     return rows;
 }
 
-// What a tree holds: relative path -> kind, permission bits, contents (files), mtime (files).
-struct Node {
-    char kind = '?';
-    unsigned mode = 0;
-    QByteArray contents;
-    qint64 mtime = 0;
-    bool operator==(const Node&) const = default;
-};
+using Node = SnapshotNode;
 
 std::map<QString, Node> Tree(const QString& top) {
-    std::map<QString, Node> tree;
-    QDirIterator it(top, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        struct stat st {};
-        if (lstat(QFile::encodeName(path).constData(), &st) != 0) {
-            continue;
-        }
-        Node node;
-        node.mode = st.st_mode & 07777;
-        if (S_ISDIR(st.st_mode)) {
-            node.kind = 'd';
-        } else if (S_ISREG(st.st_mode)) {
-            node.kind = 'f';
-            QFile f(path);
-            if (f.open(QIODevice::ReadOnly)) {
-                node.contents = f.readAll();
-            }
-            node.mtime = st.st_mtime;
-        } else if (S_ISLNK(st.st_mode)) {
-            node.kind = 'l';
-        }
-        tree[QDir(top).relativeFilePath(path)] = node;
-    }
-    return tree;
+    return FolderSnapshot(top);
 }
 
 QString Describe(const std::map<QString, Node>& tree) {

@@ -2,6 +2,7 @@
 // here with libzip): every option, the callbacks' rules, hostile and broken archives, and the
 // same trees as Info-ZIP's unzip.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -15,12 +16,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/FolderSnapshot.h"
 #include "support/RunAs.h"
 #include "unzip_engine.h"
 
@@ -48,6 +51,8 @@ struct Recorder {
     std::vector<std::string> passwords;  // answers in turn; "" refuses
     std::int32_t replaceReply = BQUZP_REPLACE_NO;
     std::string cancelAt;
+    std::function<void(const std::string&)> onService;  // another program's doing, meanwhile
+    std::function<void()> onPassword;
     std::thread::id thread;
     int wrongThread = 0;
 
@@ -89,6 +94,9 @@ int32_t OnPassword(char* buffer, int32_t size, const char* prompt, const char* e
     CheckThread();
     (void)prompt;
     g->passwordAsked.emplace_back(entry);
+    if (g->onPassword) {
+        g->onPassword();
+    }
     for (int32_t i = 0; i < size; ++i) {
         if (buffer[i] != 0) {
             g->messages.push_back("BAD MESSAGE: the password buffer was not cleared\n");
@@ -118,6 +126,9 @@ void OnEntry(uint64_t packed, int32_t size, int32_t ratio, uint32_t month, uint3
 int32_t OnService(const char* text, uint32_t count) {
     CheckThread();
     g->service.emplace_back(std::string(text, strnlen(text, count)), count);
+    if (g->onService) {
+        g->onService(text);
+    }
     return !g->cancelAt.empty() && g->cancelAt == text ? 1 : 0;
 }
 
@@ -157,26 +168,17 @@ mode_t ModeOf(const QString& path) {
 // Every path below top (relative), with a kind letter, permission bits, size and contents.
 std::map<QString, QString> Tree(const QString& top, bool withTimes) {
     std::map<QString, QString> tree;
-    QDirIterator it(top, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        struct stat st {};
-        lstat(QFile::encodeName(path).constData(), &st);
-        QString kind = S_ISDIR(st.st_mode)   ? QStringLiteral("d")
-                       : S_ISREG(st.st_mode) ? QStringLiteral("f")
-                                             : QStringLiteral("?");
-        QString value = kind + QString::number(st.st_mode & 07777, 8);
-        if (S_ISREG(st.st_mode)) {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            value += QStringLiteral(" ") + QString::fromLatin1(f.readAll().toHex().left(64)) +
-                     QStringLiteral(" ") + QString::number(st.st_size);
+    for (const auto& [name, node] : FolderSnapshot(top)) {
+        QString value = QString(QLatin1Char(node.kind == 'l' ? '?' : node.kind)) +
+                        QString::number(node.mode, 8);
+        if (node.kind == 'f') {
+            value += QStringLiteral(" ") + QString::fromLatin1(node.contents.toHex().left(64)) +
+                     QStringLiteral(" ") + QString::number(node.contents.size());
             if (withTimes) {
-                value += QStringLiteral(" t") + QString::number(st.st_mtime);
+                value += QStringLiteral(" t") + QString::number(node.mtime);
             }
         }
-        tree[QDir(top).relativeFilePath(path)] = value;
+        tree[name] = value;
     }
     return tree;
 }
@@ -835,6 +837,132 @@ class UnzipEngineTest : public QObject {
         QCOMPARE(Call(Archive("descriptor.zip"), t, Options()), BQUZP_WARN);
         QCOMPARE(Read(t + "/-"), QStringLiteral("piped data\n"));
         QVERIFY(S_ISREG(ModeOf(t + "/-")));
+    }
+
+    // Another program cuts the archive short while it is read (streamed through libzip, or read
+    // ahead for the workers): a message and a result, never a crash, and no temporary file.
+    void archiveCutShortWhileReadIsReported_data() {
+        QTest::addColumn<QString>("archive");
+        QTest::addColumn<QString>("cutAt");
+        QTest::addColumn<QString>("missing");
+        QTest::newRow("streamed") << "huge.zip"
+                                  << "zeros.bin"
+                                  << "zeros.bin";
+        QTest::newRow("in memory") << "two-large.zip"
+                                   << "big1.bin"
+                                   << "big2.bin";
+    }
+    void archiveCutShortWhileReadIsReported() {
+        QFETCH(QString, archive);
+        QFETCH(QString, cutAt);
+        QFETCH(QString, missing);
+        const QString parent = FreshParent();
+        const QString copy = parent + QStringLiteral("/copy.zip");
+        QVERIFY(QFile::copy(Archive(archive.toUtf8().constData()), copy));
+        const std::string cutAtName = cutAt.toStdString();
+        g->onService = [&](const std::string& entry) {
+            if (entry == cutAtName) {
+                QCOMPARE(truncate(QFile::encodeName(copy).constData(), 100), 0);
+            }
+        };
+        const QString t = parent + QStringLiteral("/t");
+        QCOMPARE(Call(copy, t, Options()), BQUZP_EOF);
+        QVERIFY2(g->AllMessages().find("was cut short or changed") != std::string::npos,
+                 g->AllMessages().c_str());
+        QVERIFY(!QFileInfo::exists(t + QLatin1Char('/') + missing));
+        QCOMPARE(QDir(t).entryList({QStringLiteral(".bqunzip-*")}, QDir::Files | QDir::Hidden),
+                 QStringList());
+    }
+
+    // The archive is read piece by piece: under an address-space limit smaller than the
+    // archive, a valid archive is read whole (not "not a ZIP archive").
+    void memoryFollowsEntriesNotArchive() {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("AddressSanitizer reserves more address space than the limit allows");
+#endif
+        const QString archive = FreshParent() + QStringLiteral("/sparse.zip");
+        QProcess make;
+        make.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral(BQ_MAKE_ARCHIVES), QStringLiteral("sparse"), archive,
+                    QStringLiteral("700")});
+        QVERIFY(make.waitForFinished(60000));
+        QCOMPARE(make.exitCode(), 0);
+        QProcess run;
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(
+            QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), QStringLiteral("ulimit -v 600000; exec \"$0\" \"$@\""),
+             QStringLiteral(BQ_ENGINE_TRY), archive, QStringLiteral("-"), QStringLiteral("test")});
+        QVERIFY(run.waitForFinished(120000));
+        const QByteArray output = run.readAll();
+        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0,
+                 output.constData());
+        QVERIFY2(output.contains("zeros.bin   OK"), output.constData());
+    }
+
+    // Only folders this call made take a folder entry's bits and time.
+    void existingFoldersKeepTheirBitsAndTime() {
+        const QString t = FreshParent() + QStringLiteral("/t");
+        QVERIFY(QDir().mkpath(t + QStringLiteral("/old")));
+        const QByteArray old = QFile::encodeName(t + QStringLiteral("/old"));
+        QCOMPARE(chmod(old.constData(), 0700), 0);
+        const struct timespec times[2] = {{946684800, 0}, {946684800, 0}};
+        QCOMPARE(utimensat(AT_FDCWD, old.constData(), times, 0), 0);
+        QCOMPARE(Call(Archive("folders.zip"), t, Options()), 0);
+        const auto tree = FolderSnapshot(t);
+        QCOMPARE(tree.at(QStringLiteral("old")).mode, 0700u);
+        QCOMPARE(QFileInfo(t + QStringLiteral("/old")).lastModified().toSecsSinceEpoch(),
+                 qint64(946684800));
+        QCOMPARE(tree.at(QStringLiteral("new")).mode, 0750u);
+        QCOMPARE(QFileInfo(t + QStringLiteral("/new")).lastModified().date(), QDate(2021, 8, 31));
+    }
+
+    // A run killed while it writes leaves no short file under the entry's name, and the next
+    // run writes the entry whole.
+    void fileGoesInPlaceOnlyWhole() {
+        const QString t = FreshParent() + QStringLiteral("/t");
+        QProcess run;
+        run.start(QStringLiteral("/bin/sh"),
+                  {QStringLiteral("-c"), QStringLiteral("ulimit -f 1024; exec \"$0\" \"$@\""),
+                   QStringLiteral(BQ_ENGINE_TRY), Archive("four-mib.zip"), t});
+        QVERIFY(run.waitForFinished(60000));
+        QCOMPARE(run.exitStatus(), QProcess::CrashExit);  // killed by SIGXFSZ mid-write
+        QVERIFY(!QFileInfo::exists(t + QStringLiteral("/four.bin")));
+        QCOMPARE(Call(Archive("four-mib.zip"), t, Options()), 0);
+        QCOMPARE(QFileInfo(t + QStringLiteral("/four.bin")).size(), qint64(4) << 20);
+    }
+
+    // An entry kept out by a link (or anything but a file) at its place is not "kept": the
+    // result says the archive did not come out whole.
+    void entryKeptOutByALinkIsReported() {
+        const QString t = FreshParent() + QStringLiteral("/t");
+        QDir().mkpath(t);
+        QVERIFY(QFile::link(QStringLiteral("/nonexistent"), t + QStringLiteral("/a.txt")));
+        QCOMPARE(Call(Archive("basic.zip"), t, Options()), BQUZP_WARN);
+        QVERIFY2(g->AllMessages().find("a.txt: a.txt in the target folder is a link") !=
+                     std::string::npos,
+                 g->AllMessages().c_str());
+        QCOMPARE(FolderSnapshot(t).at(QStringLiteral("a.txt")).kind, 'l');
+        QCOMPARE(Read(t + QStringLiteral("/sub/b.txt")).size(), 76890);
+    }
+
+    // Another program puts a file at an entry's place while the entry is being written: the
+    // message says so, and that file is kept.
+    void anotherFileAppearingIsSaid() {
+        const QString t = FreshParent() + QStringLiteral("/t");
+        g->passwords = {"right", "right"};
+        g->onPassword = [&] {
+            QFile other(t + QStringLiteral("/secret.txt"));
+            if (!other.exists() && other.open(QIODevice::WriteOnly)) {
+                other.write("the other program's");
+            }
+        };
+        QCOMPARE(Call(Archive("trad.zip"), t, Options()), BQUZP_ERR);
+        QVERIFY2(g->AllMessages().find("another file appeared at that place") != std::string::npos,
+                 g->AllMessages().c_str());
+        QCOMPARE(Read(t + QStringLiteral("/secret.txt")), QStringLiteral("the other program's"));
+        QCOMPARE(Read(t + QStringLiteral("/also.txt")), QStringLiteral("second secret\n"));
+        QCOMPARE(Names(t), QStringList({"also.txt", "secret.txt"}));
     }
 
     // The same archives give the same trees (names, kinds, bits, contents, times) as unzip.

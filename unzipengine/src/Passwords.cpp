@@ -7,7 +7,9 @@ namespace bq::unzipengine {
 
 void Passwords::OpenFailed(std::size_t i, const Planned& p, int code, const std::string& detail) {
     const std::string shown = Report::Shown(p.name.shown);
-    if (code == ZIP_ER_COMPNOTSUPP || code == ZIP_ER_ENCRNOTSUPP) {
+    if (archive_.File().Shrunk()) {
+        report_.ArchiveChanged(shown, archive_.Path());
+    } else if (code == ZIP_ER_COMPNOTSUPP || code == ZIP_ER_ENCRNOTSUPP) {
         ++report_.unsupported;
         report_.Fail(BQUZP_WARN, "  skipping: " + shown + ": its compression method (" +
                                      MethodName(p.method, archive_.Entry(i).flags) +
