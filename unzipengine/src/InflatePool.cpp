@@ -7,6 +7,11 @@
 
 namespace bq::unzipengine {
 
+namespace {
+// Reads, inflates and checks one job's data (see InflatePool::Run).
+InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d);
+}  // namespace
+
 InflatePool::InflatePool(unsigned workers) {
     threads_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
@@ -46,14 +51,7 @@ void InflatePool::Wait(InflateJob* job) {
         if (callerDecompressor_ == nullptr) {
             callerDecompressor_ = libdeflate_alloc_decompressor();
         }
-        InflateJob::Outcome outcome = InflateJob::Outcome::BadData;
-        if (callerDecompressor_ != nullptr) {
-            try {
-                outcome = Run(*mine, callerDecompressor_);
-            } catch (...) {  // out of memory for the output: reported as unreadable data
-                mine->data.reset();
-            }
-        }
+        const InflateJob::Outcome outcome = Run(*mine, callerDecompressor_);
         lock.lock();
         mine->outcome = outcome;
     }
@@ -76,7 +74,20 @@ void InflatePool::Stop() {
 }
 
 InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
-    auto* d = static_cast<libdeflate_decompressor*>(decompressor);
+    if (decompressor == nullptr) {
+        return InflateJob::Outcome::BadData;
+    }
+    try {
+        return Inflate(job, static_cast<libdeflate_decompressor*>(decompressor));
+    } catch (...) {  // out of memory for the data: reported as unreadable data
+        job.data.reset();
+        return InflateJob::Outcome::BadData;
+    }
+}
+
+namespace {
+
+InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d) {
     InflateJob::Outcome outcome = InflateJob::Outcome::Ok;
     // Not zeroed: the read or libdeflate writes every byte that counts.
     job.data.reset(new std::uint8_t[job.DataSize() + 1]);
@@ -117,6 +128,8 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
     return outcome;
 }
 
+}  // namespace
+
 void InflatePool::Work() {
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     for (;;) {
@@ -130,14 +143,7 @@ void InflatePool::Work() {
             job = queue_.front();
             queue_.pop_front();
         }
-        InflateJob::Outcome outcome = InflateJob::Outcome::BadData;
-        if (d != nullptr) {
-            try {
-                outcome = Run(*job, d);
-            } catch (...) {  // out of memory for the output: reported as unreadable data
-                job->data.reset();
-            }
-        }
+        const InflateJob::Outcome outcome = Run(*job, d);
         {
             std::lock_guard lock(mutex_);
             job->outcome = outcome;

@@ -55,7 +55,8 @@ class InflatePool {
     // Lets the workers end after their current job; jobs not yet taken stay Pending.
     void Stop();
 
-    // What a worker does with one job (also usable without threads).
+    // What a worker does with one job (also usable without threads); a failure to get memory
+    // for the data is reported as unreadable data.
     static InflateJob::Outcome Run(InflateJob& job, void* decompressor);
 
   private:
