@@ -97,7 +97,19 @@ zip_t* Archive::OpenZip(const std::vector<std::size_t>* entries, zip_error_t& er
     state->file = &file_;
     zip_error_init(&state->error);
     if (entries == nullptr) {
-        state->fromFile = file_.Size();
+        // The directory as the engine read it, so that libzip does not read it again record by
+        // record; then the end records from the file.
+        state->fromFile = directory_.offset;
+        state->after = directory_.bytes;
+        const std::uint64_t end = directory_.offset + directory_.bytes.size();
+        state->after.resize(static_cast<std::size_t>(file_.Size() - directory_.offset));
+        if (!file_.Read(end, state->after.data() + directory_.bytes.size(),
+                        static_cast<std::size_t>(file_.Size() - end))) {
+            zip_error_set(&error, ZIP_ER_READ, errno);
+            zip_error_fini(&state->error);
+            delete state;
+            return nullptr;
+        }
     } else {
         state->fromFile = directory_.offset;
         state->after = CentralDirectoryOf(directory_, *entries);

@@ -58,7 +58,8 @@ EntryWriter::EntryWriter(const UzpOptions& options, const Archive& archive,
       target_(target),
       passwords_(passwords),
       report_(report),
-      umask_(CurrentUmask()) {}
+      umask_(CurrentUmask()),
+      pid_(::getpid()) {}
 
 EntryWriter::Existing EntryWriter::Decide(std::size_t i, const Place& place) {
     struct stat st {};
@@ -119,17 +120,20 @@ EntryWriter::Existing EntryWriter::Decide(std::size_t i, const Place& place) {
     return decision;
 }
 
-bool EntryWriter::Begin(std::size_t i, const Place& place, Output& out) {
-    const Existing decision = Decide(i, place);
-    if (decision == Existing::Keep) {
-        return false;
+bool EntryWriter::Begin(std::size_t i, const Place& place, bool decideFirst, Output& out) {
+    if (decideFirst) {
+        const Existing decision = Decide(i, place);
+        if (decision == Existing::Keep) {
+            return false;
+        }
+        out.decided = true;
+        out.replacing = decision == Existing::Replace;
     }
-    out.replacing = decision == Existing::Replace;
     const Planned& p = plan_[i];
     const mode_t mode = p.unixMode ? p.permissions : (p.readOnly ? 0444 : 0666);
     for (int attempt = 0; attempt < 100 && out.fd < 0; ++attempt) {
         out.temporary =
-            ".bqunzip-" + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter_);
+            ".bqunzip-" + std::to_string(pid_) + "-" + std::to_string(++temporaryCounter_);
         out.fd = CreateFileIn(place.folder, out.temporary.c_str(), mode);
         if (out.fd < 0 && errno != EEXIST) {
             break;
@@ -167,10 +171,23 @@ bool EntryWriter::Finish(std::size_t i, const Place& place, Output& out) {
         report_.WriteError("cannot finish " + Report::Shown(place.relative), error);
         return false;
     }
-    const unsigned flags = out.replacing ? 0 : RENAME_NOREPLACE;
-    if (::renameat2(place.folder, out.temporary.c_str(), place.folder, place.leaf.c_str(), flags) !=
-        0) {
+    const char* from = out.temporary.c_str();
+    int renamed = ::renameat2(place.folder, from, place.folder, place.leaf.c_str(),
+                              out.replacing ? 0 : RENAME_NOREPLACE);
+    error = errno;
+    if (renamed != 0 && error == EEXIST && !out.decided) {
+        // Something is at the entry's place: decided now, with the file whole beside it.
+        const Existing decision = Decide(i, place);
+        if (decision == Existing::Keep) {
+            Abandon(place, out);
+            return false;
+        }
+        out.decided = true;
+        renamed = ::renameat2(place.folder, from, place.folder, place.leaf.c_str(),
+                              decision == Existing::Replace ? 0 : RENAME_NOREPLACE);
         error = errno;
+    }
+    if (renamed != 0) {
         Abandon(place, out);
         report_.WriteError("cannot put " + Report::Shown(place.relative) + " in place", error);
         return false;
@@ -195,7 +212,9 @@ void EntryWriter::Done(std::size_t i) {
 
 void EntryWriter::WriteWhole(std::size_t i, const Place& place, const InflateJob& job) {
     Output out;
-    if (!Begin(i, place, out)) {
+    // Whole entries are written first and decided about only when something is at their
+    // place (the rename says so), which spares a look at the place for every file.
+    if (!Begin(i, place, false, out)) {
         return;
     }
     LineEnds lineEnds;
@@ -216,7 +235,7 @@ void EntryWriter::Stream(std::size_t i, const Place* place) {
     const std::string shown = Report::Shown(p.name.shown);
     const bool testing = place == nullptr;
     Output out;
-    if (!testing && !Begin(i, *place, out)) {
+    if (!testing && !Begin(i, *place, true, out)) {
         return;
     }
     zip_file_t* f = passwords_.Open(i, p);

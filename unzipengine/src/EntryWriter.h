@@ -43,14 +43,16 @@ class EntryWriter {
         int fd = -1;
         std::string temporary;
         bool replacing = false;
+        bool decided = false;  // Decide has been asked about the file at the entry's place
     };
     enum class Existing { Create, Replace, Keep };
 
     Existing Decide(std::size_t i, const Place& place);
-    // Decides and opens a temporary file beside the entry's place; false when the entry is
-    // not to be written (kept, blocked, or reported).
-    bool Begin(std::size_t i, const Place& place, Output& out);
-    // Sets the bits and time, closes, and renames the file into place; reports a failure.
+    // Opens a temporary file beside the entry's place, deciding first about a file there when
+    // decideFirst; false when the entry is not to be written (kept, blocked, or reported).
+    bool Begin(std::size_t i, const Place& place, bool decideFirst, Output& out);
+    // Sets the bits and time, closes, and renames the file into place (deciding about a file
+    // found there, if not decided yet); reports a failure.
     bool Finish(std::size_t i, const Place& place, Output& out);
     void Abandon(const Place& place, Output& out);
     void Done(std::size_t i);
@@ -62,6 +64,7 @@ class EntryWriter {
     Passwords& passwords_;
     Report& report_;
     mode_t umask_ = 0777;
+    pid_t pid_ = 0;
     std::uint64_t temporaryCounter_ = 0;
     bool replaceAll_ = false;
     bool replaceNone_ = false;
