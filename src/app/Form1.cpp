@@ -1,11 +1,11 @@
 #include "app/Form1.h"
 
-#include "app/ErrorTrap.h"
 #include "app/QtDialogs.h"
-#include "app/SettingsStore.h"
 #include "fs/FileTests.h"
 #include "fs/SpecialFolder.h"
+#include "platform/ErrorTrap.h"
 #include "platform/ProgramFolder.h"
+#include "platform/SettingsStore.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

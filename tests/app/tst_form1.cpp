@@ -2,9 +2,9 @@
 // of stored settings, the skin and the hand cursor (present, absent, broken), the pointer rules,
 // the output option handlers, and closing.
 #include "app/Form1.h"
-#include "app/SettingsStore.h"
 #include "fs/FileTests.h"
 #include "list/ListContainsItem.h"
+#include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 
@@ -464,12 +464,12 @@ class Form1Test : public QObject {
         for (const char* path : {"/b/a.epub", "/b/x.epub", "/b/a.epub"}) {
             new QTreeWidgetItem(form.ListView1, QStringList{QLatin1String(path)});
         }
-        QVERIFY(ListContainsItem(*form.ListView1, QStringLiteral("/b/a.epub")));
-        QVERIFY(ListContainsItem(*form.ListView1, QStringLiteral("/b/x.epub")));
-        QVERIFY(!ListContainsItem(*form.ListView1, QStringLiteral("/b/A.epub")));
-        QVERIFY(!ListContainsItem(*form.ListView1, QStringLiteral("/b/a.epub ")));
+        QVERIFY(ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/a.epub")));
+        QVERIFY(ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/x.epub")));
+        QVERIFY(!ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/A.epub")));
+        QVERIFY(!ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/a.epub ")));
         form.ListView1->clear();
-        QVERIFY(!ListContainsItem(*form.ListView1, QString()));
+        QVERIFY(!ListContainsItem(*form.ListView1->model(), QString()));
     }
 };
 

@@ -1,7 +1,7 @@
 // The settings store: defaults only for missing keys, Boolean texts, writes that reach the disk
 // at once, and stores that cannot be read or written raising run-time errors.
-#include "app/SettingsStore.h"
 #include "platform/RunTimeError.h"
+#include "platform/SettingsStore.h"
 #include "support/RunAs.h"
 #include "support/RunTimeErrorOf.h"
 #include "support/TestMain.h"

@@ -1,9 +1,9 @@
 // A small command that runs one helper and prints its outcome, so that tests can run it as an
 // unprivileged user: "ok", or "error N" for a run-time error N (exit code 3).
-#include "app/SettingsStore.h"
 #include "fs/FileDeletion.h"
 #include "fs/WriteBytesIfAbsent.h"
 #include "platform/RunTimeError.h"
+#include "platform/SettingsStore.h"
 
 #include <QCoreApplication>
 

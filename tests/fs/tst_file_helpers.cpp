@@ -3,9 +3,9 @@
 // none exists.
 #include "fs/FileDeletion.h"
 #include "fs/FileTests.h"
-#include "fs/ReadWholeFile.h"
 #include "fs/SpecialFolder.h"
 #include "fs/WriteBytesIfAbsent.h"
+#include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
 #include "support/RunAs.h"
 #include "support/RunTimeErrorOf.h"

@@ -1,6 +1,6 @@
-#include "app/SettingsStore.h"
+#include "platform/SettingsStore.h"
 
-#include "fs/ReadWholeFile.h"
+#include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
 
 #include <QFileInfo>
