@@ -2,6 +2,7 @@
 
 #include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
+#include "platform/SpecialFolder.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -148,6 +149,32 @@ bool HasSetting(const QString& key) {
 
 void SaveSetting(const QString& key, const QString& value) {
     SaveSetting(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection), key, value);
+}
+
+QString SettingKeyName(Setting setting) {
+    for (const SettingDefinition& definition : kSettingTable) {
+        if (definition.setting == setting) {
+            return QLatin1String(definition.key);
+        }
+    }
+    RaiseError(ErrInvalidCall, kSource);
+}
+
+QString GetSetting(Setting setting) {
+    for (const SettingDefinition& definition : kSettingTable) {
+        if (definition.setting == setting) {
+            const QString key = QLatin1String(definition.key);
+            if (definition.defaultText != nullptr) {
+                return GetSetting(key, QString::fromUtf8(definition.defaultText));
+            }
+            return HasSetting(key) ? GetSetting(key) : SpecialFolderPath();
+        }
+    }
+    RaiseError(ErrInvalidCall, kSource);
+}
+
+void SaveSetting(Setting setting, const QString& value) {
+    SaveSetting(SettingKeyName(setting), value);
 }
 
 bool TextToBoolean(const QString& text) {

@@ -3,10 +3,10 @@
 // none exists.
 #include "fs/FileDeletion.h"
 #include "fs/FileTests.h"
-#include "fs/SpecialFolder.h"
 #include "fs/WriteBytesIfAbsent.h"
 #include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
+#include "platform/SpecialFolder.h"
 #include "support/RunAs.h"
 #include "support/RunTimeErrorOf.h"
 #include "support/TestMain.h"
