@@ -5,6 +5,7 @@
 #include "platform/SpecialFolder.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -185,8 +186,11 @@ bool TextToBoolean(const QString& text) {
     if (t.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0) {
         return false;
     }
+    // Only plain decimal numbers: "nan", "inf" and exponents are not numbers to the user.
+    static const QRegularExpression plainNumber(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)$"));
     bool ok = false;
-    const double number = t.toDouble(&ok);
+    const double number = plainNumber.match(t).hasMatch() ? t.toDouble(&ok) : 0.0;
     if (!ok) {
         RaiseError(ErrTypeMismatch, kSource);
     }

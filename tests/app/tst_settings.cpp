@@ -82,7 +82,7 @@ class SettingsTest : public QObject {
         QCOMPARE(GetSetting(QStringLiteral("Extension")), QStringLiteral("azw3"));
     }
 
-    void booleans_data() {
+    void textToBooleanTakesOnlyWordsAndPlainNumbers_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("expected");  // 1 true, 0 false, 13 type mismatch
         QTest::newRow("True") << "True" << 1;
@@ -97,8 +97,15 @@ class SettingsTest : public QObject {
         QTest::newRow("yes") << "yes" << 13;
         QTest::newRow("empty") << "" << 13;
         QTest::newRow("Truely") << "Truely" << 13;
+        QTest::newRow("nan") << "nan" << 13;
+        QTest::newRow("inf") << "inf" << 13;
+        QTest::newRow("-inf") << "-inf" << 13;
+        QTest::newRow("an exponent") << "1e3" << 13;
+        QTest::newRow("a bare decimal point") << "." << 13;
+        QTest::newRow("+.5") << "+.5" << 1;
+        QTest::newRow("-0.0") << "-0.0" << 0;
     }
-    void booleans() {
+    void textToBooleanTakesOnlyWordsAndPlainNumbers() {
         QFETCH(QString, text);
         QFETCH(int, expected);
         bool value = false;
