@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "fs/FileTests.h"
 #include "list/ListContainsItem.h"
+#include "platform/ReadWholeFile.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
@@ -297,8 +298,15 @@ class Form1Test : public QObject {
         QFile::remove(folder);
     }
 
+    void aCorruptStoreIsReportedAndKept_data() {
+        QTest::addColumn<QByteArray>("corrupt");
+        QTest::newRow("bytes that are not text")
+            << QByteArray("[Brindlequill]\nOption1=False\n\xff\x00junk\n[[[\n", 38);
+        QTest::newRow("a line Qt does not take")
+            << QByteArray("[Brindlequill]\n# a remark\nOption1=False\n");
+    }
     void aCorruptStoreIsReportedAndKept() {
-        const QByteArray corrupt("[Brindlequill]\nOption1=False\n\xff\x00junk\n[[[\n", 38);
+        QFETCH(QByteArray, corrupt);
         WriteStore(corrupt);
         Form1& form = Load();
         const QString access = QStringLiteral("Path/File access error");
@@ -309,6 +317,18 @@ class Form1Test : public QObject {
         QFile file(SettingsFileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), corrupt);
+    }
+
+    // Start-up puts the stored values into the controls, whose handlers store them again:
+    // values that did not change are not written, so the file (comments too) stays as it is.
+    void startUpLeavesAnUnchangedStoreAlone() {
+        const QByteArray ini =
+            "; kept by hand\n[Brindlequill]\nText1=/books/\nOption1=False\nOption2=True\n";
+        WriteStore(ini);
+        Form1& form = Load();
+        QCOMPARE(Prompts(), QStringList());
+        QVERIFY(form.Option2->isChecked());
+        QCOMPARE(ReadWholeFile(SettingsFileName()), ini);
     }
 
     void withoutSkinTheDesignColoursStay() {
