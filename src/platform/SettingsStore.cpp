@@ -24,7 +24,8 @@ namespace {
 const QString kSource = QStringLiteral("Settings");
 
 // A store file that is not INI text: not UTF-8, NUL bytes, or lines that are neither a section,
-// a key=value pair nor a comment. Such a file is reported, never rewritten.
+// a key=value pair nor a ";" comment (Qt takes no "#" comments). Such a file is reported, never
+// rewritten.
 bool LooksCorrupt(const QByteArray& content) {
     if (content.contains('\0')) {
         return true;
@@ -106,7 +107,9 @@ class Store {
           m_copy(QDir::tempPath() + QStringLiteral("/bq-settings-XXXXXX.ini")) {
         const QByteArray content = ReadStoreFile(m_file);
         if (!m_copy.open() || m_copy.write(content) != content.size() || !m_copy.flush()) {
-            RaiseError(ErrPathFileAccess, kSource);
+            RaiseError(
+                ErrPathFileAccess,
+                kSource + QStringLiteral(": no copy in the temporary folder ") + QDir::tempPath());
         }
         m_settings.emplace(m_copy.fileName(), QSettings::IniFormat);
         CheckStatus();
