@@ -22,7 +22,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTreeWidget>
@@ -48,11 +47,10 @@ void WriteStore(const QByteArray& ini) {
     file.write(ini);
 }
 
+// What the store holds now, read afresh from its file (a QSettings object here would answer
+// from its process-wide copy, which need not see writes made within the same millisecond).
 QString Stored(const char* key) {
-    QSettings store(SettingsFileName(), QSettings::IniFormat);
-    return store
-        .value(QStringLiteral("Brindlequill/") + QLatin1String(key), QStringLiteral("<missing>"))
-        .toString();
+    return GetSetting(QLatin1String(key), QStringLiteral("<missing>"));
 }
 
 void MoveOver(QWidget* widget) {
