@@ -322,6 +322,16 @@ class ProcessRunnerTest : public QObject {
         QCOMPARE(lines[5], lines[6]);  // its own process group
     }
 
+    void childReceivesANastyArgumentUnchanged() {
+        QTemporaryDir folder;
+        const QString log = folder.filePath(QStringLiteral("log"));
+        const QString nasty = QStringLiteral(" \"Ünï\\cødé\" \n书\t\\");
+        const QString command = Quoted({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                        QStringLiteral("printf %s \"$0\""), nasty});
+        QCOMPARE(RunAndWait(command, 0, nullptr, QString(), 0, 1, ChildOptions{log, {}, 0}), 0);
+        QCOMPARE(ReadAll(log), nasty.toUtf8());
+    }
+
     void endGroupEndsTheChildAndWhatItStarted() {
         // The child and its grandchild ignore SIGTERM: the group must be killed.
         QTemporaryDir folder;
