@@ -40,8 +40,9 @@ class ChildProcess {
     ~ChildProcess();
 
     pid_t pid() const { return m_pid; }
-    // True once the child has ended (reaps it); ExitCode() is then its exit status, or 128 + the
-    // signal that ended it (-1 when something else in the program reaped it first).
+    // True once the child has ended (reaps it, and kills what it left running in its group);
+    // ExitCode() is then its exit status, or 128 + the signal that ended it (-1 when something
+    // else in the program reaped it first).
     bool HasEnded();
     std::int32_t ExitCode() const { return m_exitCode; }
     // Ends the child's whole process group (SIGTERM, then SIGKILL after a short grace) and reaps
