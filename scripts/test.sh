@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: a plain build (build/), and a
+# Installs what is missing, checks the sources' format, then builds and runs every test twice: a plain build (build/), and a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), which skips the slow
 # end-to-end conversions.
 set -euo pipefail
@@ -9,6 +9,7 @@ cd "$top"
 
 jobs=$(nproc)
 "$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$top/build" --target format-check
 ctest --test-dir "$top/build" --output-on-failure -j "$jobs"
 
 archive="$top/build/runtime/calibre-runtime.zip"

@@ -1,11 +1,10 @@
 #include "app/Form1.h"
 
-#include "app/ErrorTrap.h"
 #include "app/QtDialogs.h"
-#include "app/SettingsStore.h"
 #include "fs/FileTests.h"
-#include "fs/SpecialFolder.h"
+#include "platform/ErrorTrap.h"
 #include "platform/ProgramFolder.h"
+#include "platform/SettingsStore.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -214,7 +213,7 @@ void Form1::Form_Load() {
     }
 
     // The samples beside the program are recorded in "Snapshot" when it is empty.
-    trap.Line(108, [] { GetSetting(QLatin1String(SettingKey::Snapshot), QString()); });
+    trap.Line(108, [] { GetSetting(Setting::Snapshot); });
 
     trap.Line(130, [this] {
         setWindowTitle(ProductName());
@@ -223,16 +222,9 @@ void Form1::Form_Load() {
     });
     trap.Line(132, [this] { ListView1->setHeaderLabels({QStringLiteral("EPUB File(s)")}); });
     trap.Line(134, [this] { ListView1->setColumnWidth(0, Px(7300)); });
-    trap.Line(136, [this] {
-        const QString key = QLatin1String(SettingKey::Text1);
-        SetText1(HasSetting(key) ? GetSetting(key) : SpecialFolderPath());
-    });
-    trap.Line(138, [this] {
-        SetOption(Option1, TextToBoolean(GetSetting(QLatin1String(SettingKey::Option1), 1)));
-    });
-    trap.Line(140, [this] {
-        SetOption(Option2, TextToBoolean(GetSetting(QLatin1String(SettingKey::Option2), 0)));
-    });
+    trap.Line(136, [this] { SetText1(GetSetting(Setting::Text1)); });
+    trap.Line(138, [this] { SetOption(Option1, TextToBoolean(GetSetting(Setting::Option1))); });
+    trap.Line(140, [this] { SetOption(Option2, TextToBoolean(GetSetting(Setting::Option2))); });
     if (trap.Test(142, [this] { return Option1->isChecked(); })) {
         trap.Line(144, [this] { Frame3->setEnabled(true); });
     } else {
@@ -388,8 +380,8 @@ void Form1::SetOption(QRadioButton* option, bool selected) {
 }
 
 void Form1::Option1_Click() {
-    SaveSetting(QLatin1String(SettingKey::Option1), BooleanToText(Option1->isChecked()));
-    SaveSetting(QLatin1String(SettingKey::Option2), BooleanToText(Option2->isChecked()));
+    SaveSetting(Setting::Option1, BooleanToText(Option1->isChecked()));
+    SaveSetting(Setting::Option2, BooleanToText(Option2->isChecked()));
     Frame3->setEnabled(Option1->isChecked());
 }
 
@@ -398,7 +390,7 @@ void Form1::Option2_Click() {
 }
 
 void Form1::Text1_Change() {
-    SaveSetting(QLatin1String(SettingKey::Text1), Text1->text());
+    SaveSetting(Setting::Text1, Text1->text());
 }
 
 }  // namespace bq

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/DialogSeam.h"
 #include "app/MousePointer.h"
 #include "app/SkinFramework.h"
+#include "platform/DialogSeam.h"
 
 #include <QCursor>
 #include <QWidget>

@@ -1,6 +1,6 @@
 #include "app/MousePointer.h"
 
-#include "fs/ReadWholeFile.h"
+#include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
 
 #include <QBuffer>

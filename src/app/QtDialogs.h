@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DialogSeam.h"
+#include "platform/DialogSeam.h"
 
 class QWidget;
 

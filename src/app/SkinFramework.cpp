@@ -1,6 +1,6 @@
 #include "app/SkinFramework.h"
 
-#include "fs/ReadWholeFile.h"
+#include "platform/ReadWholeFile.h"
 
 #include <QWidget>
 

@@ -1,4 +1,5 @@
 #include "app/Form1.h"
+#include "platform/SettingsStore.h"
 
 #include <QApplication>
 
@@ -28,7 +29,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tarvex"));
+    QApplication::setOrganizationName(QLatin1String(bq::kSettingsAppName));
     bq::Form1 window;
     window.show();
     return QApplication::exec();

@@ -1,18 +1,17 @@
 #include "list/ListContainsItem.h"
 
-#include <QTreeWidget>
+#include <QAbstractItemModel>
 
 namespace bq {
 
-bool ListContainsItem(const QTreeWidget& list, const QString& text) {
-    bool found = false;
-    const int count = list.topLevelItemCount();
+bool ListContainsItem(const QAbstractItemModel& list, const QString& text) {
+    const int count = list.rowCount();
     for (int i = 0; i < count; ++i) {
-        if (list.topLevelItem(i)->text(0) == text) {
-            found = true;
+        if (list.index(i, 0).data().toString() == text) {
+            return true;
         }
     }
-    return found;
+    return false;
 }
 
 }  // namespace bq

@@ -1,6 +1,6 @@
 // The error report: the exact text of the box, statements that go on after a failure, and a
 // failing If test counting as passed.
-#include "app/ErrorTrap.h"
+#include "platform/ErrorTrap.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QTest>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DialogSeam.h"
+#include "platform/DialogSeam.h"
 
 #include <QList>
 #include <QStringList>

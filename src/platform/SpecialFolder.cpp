@@ -1,4 +1,4 @@
-#include "fs/SpecialFolder.h"
+#include "platform/SpecialFolder.h"
 
 #include "platform/RunTimeError.h"
 

@@ -1,6 +1,6 @@
-#include "app/ErrorTrap.h"
+#include "platform/ErrorTrap.h"
 
-#include "app/DialogSeam.h"
+#include "platform/DialogSeam.h"
 
 #include <QLoggingCategory>
 

@@ -1,4 +1,4 @@
-#include "fs/ReadWholeFile.h"
+#include "platform/ReadWholeFile.h"
 
 #include "platform/RunTimeError.h"
 

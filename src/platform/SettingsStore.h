@@ -6,20 +6,36 @@ namespace bq {
 
 // The per-user store of the program's choices: QSettings in INI form, organisation "Tarvex",
 // section "Brindlequill". Values are texts; every read goes to the store and every write is
-// flushed at once. A store that cannot be read or written raises a run-time error.
+// flushed at once. A store that cannot be read or written raises a run-time error; a failed
+// write leaves later reads working, and a file that cannot be read as it is is never rewritten.
 inline constexpr const char* kSettingsAppName = "Tarvex";
 inline constexpr const char* kSettingsSection = "Brindlequill";
 
-// The keys the program keeps.
-namespace SettingKey {
-inline constexpr const char* Option1 = "Option1";
-inline constexpr const char* Option2 = "Option2";
-inline constexpr const char* Text1 = "Text1";
-inline constexpr const char* LastFolder = "LastFolder";
-inline constexpr const char* LastFolderDot = "LastFolderDot";
-inline constexpr const char* Extension = "Extension";
-inline constexpr const char* Snapshot = "Snapshot";
-}  // namespace SettingKey
+// The keys the program keeps, and what a read of each gives while it was never written.
+enum class Setting { Option1, Option2, Text1, LastFolderDot, LastFolder, Extension, Snapshot };
+
+struct SettingDefinition {
+    Setting setting;
+    const char* key;
+    const char* defaultText;  // null: the desktop folder followed by "/", found at each read
+};
+
+inline constexpr SettingDefinition kSettingTable[] = {
+    {Setting::Option1, "Option1", "1"},      {Setting::Option2, "Option2", "0"},
+    {Setting::Text1, "Text1", nullptr},      {Setting::LastFolderDot, "LastFolderDot", ""},
+    {Setting::LastFolder, "LastFolder", ""}, {Setting::Extension, "Extension", "epub"},
+    {Setting::Snapshot, "Snapshot", ""},
+};
+
+// The key's name in the store.
+QString SettingKeyName(Setting setting);
+
+// The stored text of a key of the program's own section, or its default from the table.
+QString GetSetting(Setting setting);
+
+// Writes a key of the program's own section. A key that already holds the text is not written
+// again (the file stays as it is, comments too).
+void SaveSetting(Setting setting, const QString& value);
 
 // The value of a key, or defaultValue when the key was never written. A key holding the empty
 // text gives the empty text.
