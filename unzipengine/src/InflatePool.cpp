@@ -89,17 +89,19 @@ namespace {
 
 InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d) {
     InflateJob::Outcome outcome = InflateJob::Outcome::Ok;
-    // Not zeroed: the read or libdeflate writes every byte that counts.
-    job.data.reset(new std::uint8_t[job.DataSize() + 1]);
     if (job.method == 0) {
-        outcome = job.packedSize > job.size   ? InflateJob::Outcome::TooLong
-                  : job.packedSize < job.size ? InflateJob::Outcome::TooShort
-                                              : InflateJob::Outcome::Ok;
-        if (outcome == InflateJob::Outcome::Ok &&
-            !job.file->Read(job.dataOffset, job.data.get(), job.packedSize)) {
+        // Sizes that disagree are found before any memory is taken for the declared size.
+        if (job.packedSize != job.size) {
+            return job.packedSize > job.size ? InflateJob::Outcome::TooLong
+                                             : InflateJob::Outcome::TooShort;
+        }
+        job.data.reset(new std::uint8_t[job.DataSize() + 1]);
+        if (!job.file->Read(job.dataOffset, job.data.get(), job.packedSize)) {
             outcome = InflateJob::Outcome::ReadFailed;
         }
     } else {
+        // Not zeroed: libdeflate writes every byte that counts.
+        job.data.reset(new std::uint8_t[job.DataSize() + 1]);
         std::unique_ptr<std::uint8_t[]> packed(new std::uint8_t[job.packedSize + 1]);
         std::size_t produced = 0;
         if (!job.file->Read(job.dataOffset, packed.get(), job.packedSize)) {

@@ -34,9 +34,10 @@ struct InflateJob {
 
     const std::uint8_t* Data() const { return data.get(); }
     std::size_t DataSize() const { return static_cast<std::size_t>(size); }
-    // The memory the job holds at the most: its raw data while it is inflated, and its data.
+    // The memory the job holds at the most: its raw data while it is inflated, and its data (a
+    // stored entry's data is its raw data, read only when both sizes agree).
     std::size_t Cost() const {
-        return static_cast<std::size_t>(size) + (method == 0 ? 0 : packedSize);
+        return method == 0 ? packedSize : static_cast<std::size_t>(size) + packedSize;
     }
 };
 
