@@ -364,23 +364,35 @@ def engine_set(seeds):
 
 
 def sparse(file_name, mib):
-    """One stored entry of mib MiB of zeros, its data a hole in the file."""
+    """One stored entry of mib MiB of zeros, its data a hole in the file (zip64 from 4 GiB)."""
     n = mib << 20
+    big = n >= 0xFFFFFFFF
     name = b"zeros.bin"
     crc = 0
     block = bytes(1 << 20)
     for _ in range(mib):
         crc = zlib.crc32(block, crc)
+    small_n = 0xFFFFFFFF if big else n
+    extra = struct.pack("<HHQQ", 1, 16, n, n) if big else b""
     with open(file_name, "wb") as f:
-        f.write(b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 20, 0, 0, 0, 0x5321, crc, n, n,
-                                              len(name), 0) + name)
+        f.write(b"PK\x03\x04" + struct.pack("<HHHHHIIIHH", 45 if big else 20, 0, 0, 0, 0x5321,
+                                              crc, small_n, small_n, len(name), len(extra)) +
+                name + extra)
         f.seek(n, 1)
         at = f.tell()
-        central = b"PK\x01\x02" + struct.pack("<HHHHHHIIIHHHHHII", 0x031E, 20, 0, 0, 0, 0x5321,
-                                               crc, n, n, len(name), 0, 0, 0, 0, 0o100644 << 16,
-                                               0) + name
+        central = b"PK\x01\x02" + struct.pack("<HHHHHHIIIHHHHHII", 0x031E, 45 if big else 20, 0,
+                                               0, 0, 0x5321, crc, small_n, small_n, len(name),
+                                               len(extra), 0, 0, 0, 0o100644 << 16, 0) + name + extra
         f.write(central)
-        f.write(b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 1, 1, len(central), at, 0))
+        if at >= 0xFFFFFFFF:
+            end64 = f.tell()
+            f.write(b"PK\x06\x06" + struct.pack("<QHHIIQQQQ", 44, 45, 45, 0, 0, 1, 1,
+                                                  len(central), at))
+            f.write(b"PK\x06\x07" + struct.pack("<IQI", 0, end64, 1))
+            f.write(b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 1, 1, len(central),
+                                                  0xFFFFFFFF, 0))
+        else:
+            f.write(b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 1, 1, len(central), at, 0))
 
 
 def main():

@@ -15,7 +15,7 @@ namespace {
 // encrypted ones and other methods are streamed through libzip's own decoders.
 constexpr std::uint64_t kWholeEntryLimit = 64u << 20;
 // How much memory the entries read ahead of the writer may hold.
-constexpr std::size_t kReadAheadBytes = 64u << 20;
+constexpr std::size_t kReadAheadBytes = 32u << 20;
 
 std::vector<std::string> NameTable(const char* const* table, int count) {
     std::vector<std::string> names;
