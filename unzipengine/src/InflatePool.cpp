@@ -4,6 +4,7 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace bq::unzipengine {
 
@@ -102,13 +103,22 @@ InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d) {
     } else {
         // Not zeroed: libdeflate writes every byte that counts.
         job.data.reset(new std::uint8_t[job.DataSize() + 1]);
-        std::unique_ptr<std::uint8_t[]> packed(new std::uint8_t[job.packedSize + 1]);
+        // The raw data of small entries goes through one buffer per thread, kept between jobs
+        // (fresh memory for each would cost a page fault per page); larger ones get their own.
+        constexpr std::size_t kKeptBuffer = 1u << 20;
+        thread_local std::vector<std::uint8_t> kept;
+        std::vector<std::uint8_t> own;
+        std::vector<std::uint8_t>& buffer = job.packedSize + 1 <= kKeptBuffer ? kept : own;
+        if (buffer.size() < job.packedSize + 1) {
+            buffer.resize(&buffer == &kept ? kKeptBuffer : job.packedSize + 1);
+        }
+        const std::uint8_t* packed = buffer.data();
         std::size_t produced = 0;
-        if (!job.file->Read(job.dataOffset, packed.get(), job.packedSize)) {
+        if (!job.file->Read(job.dataOffset, buffer.data(), job.packedSize)) {
             outcome = InflateJob::Outcome::ReadFailed;
         } else {
             const libdeflate_result r = libdeflate_deflate_decompress(
-                d, packed.get(), job.packedSize, job.data.get(), job.DataSize(), &produced);
+                d, packed, job.packedSize, job.data.get(), job.DataSize(), &produced);
             if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
                 outcome = InflateJob::Outcome::TooLong;
             } else if (r != LIBDEFLATE_SUCCESS) {
