@@ -1,8 +1,28 @@
-// Files and folders named on the command line: which local paths the arguments stand for.
+// Files and folders named on the command line: which local paths the arguments stand for, and
+// that the window adds them once it is up, exactly as a drop of them adds them.
+#include "app/CommandLineFiles.h"
+#include "app/Form1.h"
 #include "list/CommandLinePaths.h"
+#include "list/ConversionList.h"
+#include "list/DroppedPaths.h"
+#include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
+
+namespace {
+
+void Touch(const QString& path) {
+    QDir().mkpath(path.section(QLatin1Char('/'), 0, -2));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
+
+}  // namespace
 
 using namespace bq;
 
@@ -52,6 +72,57 @@ class CommandLineTest : public QObject {
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, expected);
         QCOMPARE(CommandLinePaths(arguments, QStringLiteral("/home/ann/Books")), expected);
+    }
+
+    // "Open With" on files, a folder, a missing file, a text file and a web address: after the
+    // window has loaded and the message loop has run, the list holds what a drop of the same
+    // local paths gives (files as they are, the folder through the scan), and nothing else.
+    void windowAddsThemAsADrop() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString top = dir.path();
+        Touch(top + QStringLiteral("/Été 寺山 a.epub"));
+        Touch(top + QStringLiteral("/notes.txt"));
+        Touch(top + QStringLiteral("/Shelf/b.epub"));
+        Touch(top + QStringLiteral("/Shelf/~lock.epub"));
+        Touch(top + QStringLiteral("/Shelf/.hidden.epub"));
+        Touch(top + QStringLiteral("/Shelf/Inner/c.epub"));
+        const QStringList arguments = {
+            QUrl::fromLocalFile(top + QStringLiteral("/Été 寺山 a.epub"))
+                .toString(QUrl::FullyEncoded),
+            QStringLiteral("Shelf"),
+            QStringLiteral("missing.epub"),
+            QStringLiteral("https://example.org/d.epub"),
+            QStringLiteral("notes.txt"),
+        };
+
+        Form1 window(std::make_unique<ScriptedDialogs>());
+        window.show();
+        QueueCommandLineFiles(window, arguments, top);
+        QCOMPARE(window.List().Count(), 0);  // nothing before the message loop runs
+        QTRY_COMPARE(window.List().Count(), 5);
+
+        ScriptedDialogs dialogs;
+        ConversionList dropped;
+        AddDroppedPaths(dropped, CommandLinePaths(arguments, top), dialogs);
+        QCOMPARE(window.List().Entries(), dropped.Entries());
+        const QStringList& got = window.List().Entries();
+        QCOMPARE(got.at(0), top + QStringLiteral("/Été 寺山 a.epub"));
+        QCOMPARE(QSet<QString>(got.begin() + 1, got.begin() + 3),
+                 QSet<QString>({top + QStringLiteral("/Shelf/b.epub"),
+                                top + QStringLiteral("/Shelf/Inner/c.epub")}));
+        QCOMPARE(got.at(3), top + QStringLiteral("/missing.epub"));
+        QCOMPARE(got.at(4), top + QStringLiteral("/notes.txt"));
+        QVERIFY(dialogs.boxes.isEmpty());
+    }
+
+    // No arguments: nothing is queued and the list stays empty.
+    void noArgumentsAddNothing() {
+        Form1 window(std::make_unique<ScriptedDialogs>());
+        window.show();
+        QueueCommandLineFiles(window, {}, QDir::currentPath());
+        QTest::qWait(50);
+        QCOMPARE(window.List().Count(), 0);
     }
 };
 
