@@ -11,7 +11,8 @@ stand for each other on a merged-/usr system). Then:
   - a package that is Essential is left out (every Debian system has it, and a dependency on it
     is an error there);
   - a package whose files the runtime runs itself (the interpreter) or that a carried native
-    module links to by name is depended on by name;
+    module links to by name is depended on by name (for the interpreter, pythonX.Y: Debian's
+    programs never depend on pythonX.Y-minimal);
   - any other package that another needed package already depends on, directly or through
     others, is marked "implied by" that package and left out of the package's Depends;
   - the rest are the Depends.
@@ -123,6 +124,11 @@ def derive(folder):
         if pkg is None:
             unowned.append(p)
             continue
+        # Debian's rule: a program depends on pythonX.Y, which brings pythonX.Y-minimal (the
+        # interpreter's own package) and the rest of the standard library.
+        m = re.match(r"^(python3\.\d+)-minimal$", pkg)
+        if m and paths[p]:
+            pkg = m.group(1)
         if paths[p] and pkg not in direct:
             direct.add(pkg)
             evidence[pkg] = p  # the evidence shown is the direct one

@@ -46,7 +46,7 @@ for lib in libqt6widgets6 libzip4 libdeflate0; do
 done
 
 if command -v lintian > /dev/null; then
-    lintian --fail-on error --no-tag-display-limit "$deb" || fail "lintian reports errors"
+    lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"
 else
     fail "lintian is not installed (scripts/deps.sh)"
 fi
