@@ -102,6 +102,9 @@ mapfile -t samples < <(cd "$prog/Samples" 2> /dev/null && find . -maxdepth 1 -na
 # deleted at the end.
 temp=/tmp/bq-temp
 mkdir -p "$root$temp" "$root/root/Desktop"
+# A desktop session's runtime folder: without one, Qt inside the converter makes its own under
+# TEMP (runtime-root) and leaves it there.
+install -d -m 700 "$root/run/user/0"
 /usr/bin/python3 "$here/carried_runtime.py" "$prog/brindlequill" "$root$temp/calibre.zip"
 unzip -q "$root$temp/calibre.zip" -d "$root$temp/calibre"
 rm "$root$temp/calibre.zip"
@@ -109,7 +112,7 @@ failed=0
 for s in "${samples[@]}"; do
     name=$(basename "$s" .epub)
     out="/root/Desktop/$name.mobi"
-    if ! in_root env TEMP=$temp TMPDIR=$temp "$temp/calibre/ebook-convert" \
+    if ! in_root env TEMP=$temp TMPDIR=$temp XDG_RUNTIME_DIR=/run/user/0 "$temp/calibre/ebook-convert" \
         "/usr/lib/brindlequill/Samples/$name.epub" "$out" > "$work/convert-$name.log" 2>&1; then
         tail -15 "$work/convert-$name.log"
         echo "FAIL: converting the sample $name.epub failed in the clean root"
