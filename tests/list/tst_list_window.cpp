@@ -164,6 +164,24 @@ class ListWindowTest : public QObject {
         QCOMPARE(Entries(), (QStringList{"/b/2.epub", "/b/3.epub", "/b/1.epub", "/b/4.epub"}));
     }
 
+    void theDragCursorComesFromDragIco() {
+        const QString beside = QCoreApplication::applicationDirPath() + "/drag.ico";
+        QFile::remove(beside);
+        Form1& form = LoadWith({"/b/1.epub", "/b/2.epub"});
+        form.show();
+        // Without drag.ico the list keeps the arrow.
+        QTest::mousePress(Viewport(), Qt::LeftButton, {}, RowCentre(0));
+        QCOMPARE(Viewport()->cursor().shape(), Qt::ArrowCursor);
+        QTest::mouseRelease(Viewport(), Qt::LeftButton, {}, RowCentre(0));
+        // It is read at each click: put beside the program now, it shows at the next one.
+        QVERIFY(QFile::copy(QStringLiteral(BQ_RESOURCES "/drag.ico"), beside));
+        QTest::mousePress(Viewport(), Qt::LeftButton, {}, RowCentre(1));
+        QCOMPARE(Viewport()->cursor().shape(), Qt::BitmapCursor);
+        QTest::mouseRelease(Viewport(), Qt::LeftButton, {}, RowCentre(1));
+        QCOMPARE(Viewport()->cursor().shape(), Qt::ArrowCursor);
+        QFile::remove(beside);
+    }
+
     void equalTextsEmptySpaceAndRemovedEntriesNeverExchange() {
         Form1& form = LoadWith({"/b/same.epub", "/b/same.epub", "/b/x.epub"});
         form.show();
