@@ -5,9 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
 #include <cstdint>
 #include <optional>
-#include <sys/types.h>
 
 namespace bq {
 
@@ -33,18 +33,20 @@ class ChildProcess {
   public:
     // Starts the command line; on failure gives no child and sets startError to the run-time
     // error number (53 missing program, 70 permission denied, 5 anything else).
-    static std::optional<ChildProcess> Start(const QString& commandLine, const ChildOptions& options,
-                                             int& startError);
+    static std::optional<ChildProcess> Start(const QString& commandLine,
+                                             const ChildOptions& options, int& startError);
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ~ChildProcess();
 
     pid_t pid() const { return m_pid; }
-    // True once the child has ended (reaps it); ExitCode() is then its exit status, or 128 + the
-    // signal that ended it.
+    // True once the child has ended (reaps it, and kills what it left running in its group);
+    // ExitCode() is then its exit status, or 128 + the signal that ended it (-1 when something
+    // else in the program reaped it first).
     bool HasEnded();
     std::int32_t ExitCode() const { return m_exitCode; }
-    // Ends the child's whole process group (SIGTERM, then SIGKILL) and reaps the child.
+    // Ends the child's whole process group (SIGTERM, then SIGKILL after a short grace) and reaps
+    // the child. Does nothing once the child has ended and been reaped.
     void EndGroup();
 
   private:
@@ -68,7 +70,8 @@ std::int32_t RunAndWait(const QString& commandLine, std::optional<int> windowSty
                         ProgressDisplay* bar, const QString& caption, std::int32_t startValue,
                         std::int32_t itemCount, const ChildOptions& options = {});
 
-// Ends every child this program started that still runs (the window is closing).
+// Ends every child this program started that still runs (the window is closing), each with its
+// group, as EndGroup does. Children are started, waited for and ended on one thread.
 void EndAllChildren();
 
 }  // namespace bq

@@ -46,10 +46,26 @@ int main(int argc, char* argv[]) {
             }
         } else if (args.size() == 2 && args[0] == QLatin1String("exists-checked")) {
             std::printf("%s\n", bq::FileExistsChecked(args[1]) ? "true" : "false");
+        } else if (args.size() >= 2 && args[0] == QLatin1String("settings")) {
+            // Steps "get:KEY" and "set:KEY=VALUE", each printing its own outcome.
+            for (const QString& step : args.mid(1)) {
+                try {
+                    if (step.startsWith(QLatin1String("get:"))) {
+                        std::printf("value %s\n",
+                                    qPrintable(bq::GetSetting(step.mid(4), QStringLiteral("-"))));
+                    } else {
+                        const qsizetype equals = step.indexOf(QLatin1Char('='));
+                        bq::SaveSetting(step.mid(4, equals - 4), step.mid(equals + 1));
+                        std::puts("saved");
+                    }
+                } catch (const bq::RunTimeError& e) {
+                    std::printf("error %d\n", e.number());
+                }
+            }
         } else {
             std::fputs(
                 "usage: probe delete-tree PATH | write PATH TEXT | read-setting KEY | "
-                "scan TOP PATTERN | exists-checked PATH\n",
+                "settings get:KEY|set:KEY=VALUE... | scan TOP PATTERN | exists-checked PATH\n",
                 stderr);
             return 2;
         }
