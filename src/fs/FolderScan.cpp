@@ -108,10 +108,12 @@ void ListLevel(QStringList& dirs, QStringList& found, FolderIds& seen, YieldTime
     while (i < dirs.size()) {
         const QString dir = dirs.at(i);
         const QByteArray path = QFile::encodeName(dir);
-        if (path.size() >= PATH_MAX || !FolderExists(dir)) {
+        if (path.size() >= PATH_MAX) {
             ++i;
             continue;
         }
+        // No separate test that the folder exists: opening it for listing tells, and a folder
+        // that is gone (or no folder) is dropped like an unreadable one.
         yield.Tick();
         DirListing listing(path);
         if (listing.IsOpen()) {
@@ -167,12 +169,14 @@ bool FileExistsChecked(const QString& path) {
 NameArray ListFilesInFolder(const QString& folder, const QString& pattern) {
     const QString dir = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     const NamePattern matcher(pattern);
+    YieldTimer yield;  // a folder may hold a hundred thousand files
     NameArray names;
     DirListing listing(QFile::encodeName(dir));
     if (!listing.IsOpen()) {
         return names;
     }
     while (const dirent* entry = listing.Next()) {
+        yield.Tick();
         if (entry->d_type == DT_DIR) {
             continue;
         }
@@ -213,14 +217,9 @@ void GetSubDirectories2016(QStringList& folders, bool recurse, DialogSeam& dialo
             level = std::move(next);
         }
     });
-    trap.Line(104, [&] {
-        for (const QString& dir : std::as_const(below)) {
-            if (FolderExists(dir)) {
-                yield.Tick();
-                folders.append(dir);
-            }
-        }
-    });
+    // Every folder below was found as a folder, and was opened for listing since (one that has
+    // gone was dropped then): all of them follow the folders given.
+    trap.Line(104, [&] { folders += below; });
 }
 
 QStringList ListFilesInFolderTree(const QString& top, const QString& pattern, DialogSeam& dialogs) {
@@ -236,10 +235,8 @@ QStringList ListFilesInFolderTree(const QString& top, const QString& pattern, Di
             if (name.startsWith(QLatin1Char('~')) || name.startsWith(QLatin1Char('.'))) {
                 continue;  // temporary files, editor locks and other hidden files
             }
-            const QString path = dir + QLatin1Char('/') + name;
-            if (FileExistsChecked(path)) {
-                files.append(CollapseSeparators(path));
-            }
+            // ListFilesInFolder gave only names that opened as files a moment ago.
+            files.append(CollapseSeparators(dir + QLatin1Char('/') + name));
         }
         yield.Tick();
     }

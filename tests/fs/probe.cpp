@@ -65,7 +65,7 @@ int main(int argc, char* argv[]) {
         } else {
             std::fputs(
                 "usage: probe delete-tree PATH | write PATH TEXT | read-setting KEY | "
-                "scan TOP PATTERN | exists-checked PATH | settings get:KEY|set:KEY=VALUE...\n",
+                "settings get:KEY|set:KEY=VALUE... | scan TOP PATTERN | exists-checked PATH\n",
                 stderr);
             return 2;
         }
