@@ -4,6 +4,7 @@
 // click, planted left-overs of another user, and closing the window in the middle of a run.
 #include "app/Form1.h"
 #include "convert/ConverterRuntime.h"
+#include "list/ConversionList.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -19,7 +20,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,12 +91,7 @@ class ConversionWindowTest : public QObject {
         m_form->show();
         return *m_form;
     }
-    void List(Form1& form, const QStringList& paths) {
-        for (const QString& path : paths) {
-            auto* item = new QTreeWidgetItem(form.ListView1);
-            item->setText(0, path);
-        }
-    }
+    void List(Form1& form, const QStringList& paths) { form.List().Append(paths); }
     void UseFolder(Form1& form, const QString& folder) {
         QTest::mouseClick(form.Option1, Qt::LeftButton);
         form.Text1->setText(folder);
