@@ -187,6 +187,38 @@ class ConversionWindowTest : public QObject {
         CheckNothingLeft(form);
     }
 
+    // As a new user would: "Load Sample/Example Files", answer the question, choose a folder,
+    // "Start Converting": a valid MOBI for each sample.
+    void theSamplesThroughTheButtons() {
+        const QString samples = QCoreApplication::applicationDirPath() + QStringLiteral("/Samples");
+        QDir(samples).removeRecursively();
+        QVERIFY(QDir().mkpath(samples));
+        const QDir shipped(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/Samples"));
+        const QStringList books = shipped.entryList({QStringLiteral("*.epub")}, QDir::Files);
+        QVERIFY(books.size() >= 2);
+        for (const QString& book : books) {
+            QVERIFY(QFile::copy(shipped.filePath(book), samples + QLatin1Char('/') + book));
+        }
+        QTemporaryDir out;
+        Form1& form = Load();
+        QTest::mouseClick(form.PushButton7, Qt::LeftButton);
+        QCOMPARE(m_dialogs->boxes.size(), 1);  // the question; answered No
+        m_dialogs->boxes.clear();
+        m_dialogs->folderAnswers << out.path();
+        QTest::mouseClick(form.Option1, Qt::LeftButton);
+        QTest::mouseClick(form.PushButton9, Qt::LeftButton);
+        QCOMPARE(form.Text1->text(), out.path() + QLatin1Char('/'));
+        Convert(form);
+        QCOMPARE(Prompts(), QStringList{QStringLiteral("Done.")});
+        for (const QString& book : books) {
+            const QString mobi = out.path() + QLatin1Char('/') +
+                                 QFileInfo(book).completeBaseName() + QStringLiteral(".mobi");
+            QCOMPARE(Mobitool(mobi), 0);
+        }
+        CheckNothingLeft(form);
+        QDir(samples).removeRecursively();
+    }
+
     // Left-overs of another user in TEMP: the run stops with a message and converts nothing.
     void leftOversOfAnotherUserAreRefused_data() {
         QTest::addColumn<QString>("name");
