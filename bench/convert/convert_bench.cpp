@@ -26,6 +26,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sys/resource.h>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -36,6 +37,16 @@ double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
     return n == 0 ? 0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
+}
+
+// CPU seconds (user and system) of the children this process has reaped so far.
+double ChildrenCpu() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 double Seconds(const QElapsedTimer& clock) {
@@ -79,6 +90,8 @@ double UntrimmedBaseline(const QString& untrimmed, const QString& temp) {
 struct Batch {
     double seconds = 0;
     double longestGap = 0;
+    double windowCpu = 0;
+    double loopCpu = 0;
     QString lastBox;
 };
 
@@ -196,11 +209,14 @@ int main(int argc, char* argv[]) {
     double windowTotal = 0;
     double loopTotal = 0;
     double longestGap = 0;
+    double windowCpu = 0;
+    double loopCpu = 0;
     QString lastBox;
     for (int turn = 0; turn < 4; ++turn) {
         const bool window = turn == 0 || turn == 3;
         const QString out = work.path() + QStringLiteral("/out-%1").arg(turn);
         QDir().mkpath(out);
+        const double cpuBefore = ChildrenCpu();
         if (window) {
             const Batch batch = WindowBatch(books, out);
             windowTotal += batch.seconds;
