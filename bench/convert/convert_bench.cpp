@@ -229,8 +229,11 @@ int main(int argc, char* argv[]) {
             loopTotal += loop;
             std::printf("shell loop of %s:       %.2f s\n", qPrintable(converter), loop);
         }
+        (window ? windowCpu : loopCpu) += ChildrenCpu() - cpuBefore;
         std::fflush(stdout);
     }
+    std::printf("converters' CPU time (user + system): batches %.2f s, loops %.2f s, ratio %.3f\n",
+                windowCpu, loopCpu, windowCpu / loopCpu);
     std::printf(
         "two batches %.2f s, two loops %.2f s: ratio batch / loop %.3f; batch / (loop + "
         "provisioning) %.3f (target at most 1.05)\n",
