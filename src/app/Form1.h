@@ -23,6 +23,7 @@ class QTreeView;
 
 namespace bq {
 
+class ProgressBarDisplay;
 class ConversionList;
 class ListMove;
 
@@ -78,6 +79,9 @@ class Form1 final : public QWidget {
     void Option2_Click();
     void Text1_Change();
 
+    // Output folder and conversion.
+    void PushButton9_Click();
+    void PushButton2_Click();
     // The conversion list and its fillers.
     ConversionList& List() { return *m_list; }
     void ListView1_DblClick();
@@ -122,6 +126,11 @@ class Form1 final : public QWidget {
     std::optional<QCursor> m_mouseIcon;
     QString m_appTitle;
     bool m_untrappedFailureShown = false;
+
+    // Output folder and conversion.
+    void ConnectConversionHandlers();
+    QString m_lastFolderDot;  // the folder the browse button last returned
+    std::unique_ptr<ProgressBarDisplay> m_progress;
     ConversionList* m_list = nullptr;
     std::unique_ptr<ListMove> m_listMove;
 };
