@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 
 #include "app/QtDialogs.h"
+#include "convert/WarmConverter.h"
 #include "fs/FileTests.h"
 #include "platform/ErrorTrap.h"
 #include "platform/ProgramFolder.h"
@@ -343,7 +344,9 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::Form_Unload() {
-    // Nothing is saved or cleaned up here: every choice was stored when it was made.
+    // Nothing is saved here: every choice was stored when it was made. A warm converter still
+    // running (with whatever it converts) ends with the window.
+    WarmConverter::StopAll();
     QCoreApplication::exit(0);
 }
 
