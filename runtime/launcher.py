@@ -49,12 +49,10 @@ def hand_over(folder):
         request = marshal.dumps((1, [os.fsencode(a) for a in sys.argv], os.fsencode(__file__),
                                  dict(os.environb), umask,
                                  os.getpriority(os.PRIO_PROCESS, 0)))
-        data = len(request).to_bytes(4, "little") + request
-        fds = b"".join(fd.to_bytes(4, sys.byteorder) for fd in (0, 1, 2, opened[-1]))
-        sent = sock.sendmsg([data], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS, fds)])
-        sock.sendall(data[sent:])
+        sock.sendall(len(request).to_bytes(4, "little") + request)
         if sock.recv(1) != b"R":
             return  # declined: this conversion differs from what the warm converter prepared
+
         def forward(signum, frame):
             try:
                 sock.send(bytes((signum,)))
@@ -63,7 +61,10 @@ def hand_over(folder):
 
         for signum in forwarded:
             _signal.signal(signum, forward)
-        sock.sendall(b"G")
+        # The streams go only to a warm converter that answered: one that does not would
+        # hold them open (and a reader of this launcher's output waiting) until it went.
+        fds = b"".join(fd.to_bytes(4, sys.byteorder) for fd in (0, 1, 2, opened[-1]))
+        sock.sendmsg([b"G"], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS, fds)])
         sock.settimeout(None)
         answer = b""
         while len(answer) < 5:

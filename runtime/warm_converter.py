@@ -134,27 +134,38 @@ def set_death_signal(signum):
 
 def receive_request(conn):
     import marshal
+    head = receive_exactly(conn, 4)
+    version, argv, file, env, umask, niceness = marshal.loads(
+        receive_exactly(conn, int.from_bytes(head, "little")))
+    if version != 1:
+        raise OSError(f"a request of version {version}")
+    return argv, file, env, umask, niceness
+
+
+def receive_exactly(conn, length):
+    data = b""
+    while len(data) < length:
+        more = conn.recv(min(length - len(data), 1 << 20))
+        if not more:
+            raise OSError("the launcher went away in its request")
+        data += more
+    return data
+
+
+def receive_go(conn):
+    """The launcher's go-ahead with its standard streams and current folder, or None."""
     import socket
-    fd_bytes = socket.CMSG_SPACE(4 * 4)
-    head, ancdata, _, _ = conn.recvmsg(4, fd_bytes)
+    go, ancdata, _, _ = conn.recvmsg(1, socket.CMSG_SPACE(4 * 4))
     fds = []
     for level, kind, data in ancdata:
         if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
             fds += [int.from_bytes(data[i:i + 4], sys.byteorder)
                     for i in range(0, len(data) - len(data) % 4, 4)]
-    if len(head) < 4 or len(fds) != 4:
-        raise OSError("a request without its length or its four descriptors")
-    length = int.from_bytes(head, "little")
-    body = b""
-    while len(body) < length:
-        more = conn.recv(min(length - len(body), 1 << 20))
-        if not more:
-            raise OSError("the launcher went away in its request")
-        body += more
-    version, argv, file, env, umask, niceness = marshal.loads(body)
-    if version != 1:
-        raise OSError(f"a request of version {version}")
-    return argv, file, env, umask, niceness, fds
+    if go == b"G" and len(fds) == 4:
+        return fds
+    for fd in fds:
+        os.close(fd)
+    return None
 
 
 def supervise(conn, listener, read, changes):
@@ -173,7 +184,7 @@ def supervise(conn, listener, read, changes):
         os._exit(0)
     conn.settimeout(ANSWER_SECONDS)
     try:
-        argv, file, env, umask, niceness, fds = receive_request(conn)
+        argv, file, env, umask, niceness = receive_request(conn)
         key = differing(env, read)
         if key is not None or niceness < os.getpriority(os.PRIO_PROCESS, 0):
             why = f"{os.fsdecode(key)} differs" if key else "a higher priority"
@@ -181,7 +192,8 @@ def supervise(conn, listener, read, changes):
             conn.sendall(b"N")
             os._exit(0)
         conn.sendall(b"R")
-        if conn.recv(1) != b"G":
+        fds = receive_go(conn)
+        if fds is None:
             os._exit(0)
     except OSError as e:
         log(f"no conversion: {e}")
