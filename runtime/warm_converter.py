@@ -34,8 +34,11 @@ started_env = dict(os.environb)  # the environment the imports saw
 
 
 def log(message):
-    sys.stderr.write(f"warm-converter[{os.getpid()}]: {message}\n")
-    sys.stderr.flush()
+    try:
+        sys.stderr.write(f"warm-converter[{os.getpid()}]: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass  # nobody reads the log any more; the conversions go on
 
 
 class RecordingEnviron(dict):
@@ -200,13 +203,19 @@ def supervise(conn, listener, read, changes):
         os._exit(0)
     sys.stdout.flush()
     sys.stderr.flush()
+    # The child says on this pipe that it has become the launcher; one that fails before
+    # (it could not take the launcher's folder or priority) leaves the book to a cold launcher.
+    became, becoming = os.pipe()
+    supervisor = os.getpid()
     child = os.fork()
     if child == 0:
         try:
             conn.close()
-            convert(argv, file, env, umask, niceness, fds, changes)
+            os.close(became)
+            convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor)
         finally:
             os._exit(70)
+    os.close(becoming)
     try:
         os.setpgid(child, child)
     except OSError:
@@ -224,8 +233,11 @@ def supervise(conn, listener, read, changes):
         for fd, _ in poller.poll():
             if fd == pidfd:
                 _, status = os.waitpid(child, 0)
+                converted = os.read(became, 1) == b"1"
+                if not converted:
+                    log(f"{child} could not take the launcher's place: the launcher converts")
                 try:
-                    conn.sendall(b"S" + status.to_bytes(4, "little"))
+                    conn.sendall((b"S" if converted else b"C") + status.to_bytes(4, "little"))
                 except OSError:
                     pass
                 os._exit(0)
@@ -247,16 +259,15 @@ def supervise(conn, listener, read, changes):
                         pass
 
 
-def convert(argv, file, env, umask, niceness, fds, changes):
+def convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor):
     """The conversion child: becomes the launcher as it would have run, cold."""
     import atexit
     import builtins
     import signal
     import types
     os.setpgid(0, 0)
-    supervisor = os.getppid()
     set_death_signal(signal.SIGKILL)
-    if os.getppid() != supervisor:
+    if os.getppid() != supervisor:  # it ended before the death signal was set
         os._exit(70)
     for target, fd in enumerate(fds[:3]):
         os.dup2(fd, target)
@@ -279,10 +290,12 @@ def convert(argv, file, env, umask, niceness, fds, changes):
     for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGCHLD):
         signal.signal(signum, signal.SIG_DFL)
     sys.stdout.reconfigure(line_buffering=os.isatty(1))
-
     name = os.fsdecode(file)
     with open(launcher, "rb") as f:
         code = compile(f.read(), name, "exec", dont_inherit=True)
+    os.write(becoming, b"1")
+    os.close(becoming)
+
     main = types.ModuleType("__main__")
     main.__file__ = name
     main.__builtins__ = builtins
