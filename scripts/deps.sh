@@ -8,6 +8,8 @@ packages=(
     cmake ninja-build g++ pkg-config clang-format
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libzip-dev libdeflate-dev zlib1g-dev
+    # reading each new MOBI back before it replaces an old one
+    libmobi-dev
     # the converter carried inside the program
     calibre python3
     # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display

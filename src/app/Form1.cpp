@@ -1,8 +1,11 @@
 #include "app/Form1.h"
 
+#include "app/ProgressBarDisplay.h"
 #include "app/QtDialogs.h"
+#include "convert/ConversionRun.h"
 #include "convert/WarmConverter.h"
 #include "fs/FileTests.h"
+#include "list/FolderPicker.h"
 #include "platform/ErrorTrap.h"
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsStore.h"
@@ -81,6 +84,7 @@ Form1::Form1(std::unique_ptr<DialogSeam> dialogs, QWidget* parent)
     setObjectName(QStringLiteral("Form1"));
     CreateControls();
     ConnectHandlers();
+    ConnectConversionHandlers();
     Form_Load();
 }
 
@@ -344,8 +348,10 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::Form_Unload() {
-    // Nothing is saved here: every choice was stored when it was made. A warm converter still
-    // running (with whatever it converts) ends with the window.
+    // Nothing is saved here: every choice was stored when it was made. A conversion under way
+    // stops at once: its converter ends, its partial output and its runtime go, the outputs
+    // already made stay; a warm converter still running ends too.
+    ConversionRun::AbandonActiveRuns();
     WarmConverter::StopAll();
     QCoreApplication::exit(0);
 }
@@ -394,6 +400,62 @@ void Form1::Option2_Click() {
 
 void Form1::Text1_Change() {
     SaveSetting(Setting::Text1, Text1->text());
+}
+
+// ---- Output folder and conversion -------------------------------------------------------
+
+void Form1::ConnectConversionHandlers() {
+    m_progress = std::make_unique<ProgressBarDisplay>(ProgressBar1);
+    connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
+    connect(PushButton2, &QPushButton::clicked, this, [this] {
+        try {
+            PushButton2_Click();
+        } catch (...) {
+            // The run reports its own failures; this is the last resort of a slot.
+            const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+            qCWarning(lcForm).noquote() << "PushButton2_Click failed:" << error.description();
+            IsBusy = false;
+        }
+    });
+}
+
+void Form1::PushButton9_Click() {
+    ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.PushButton9_Click"));
+    QString path;
+    trap.Line(100, [&] {
+        m_lastFolderDot = GetSetting(Setting::LastFolderDot);
+        path =
+            BrowseForFolder(*m_dialogs, QStringLiteral("Please select folder:"), m_lastFolderDot);
+    });
+    if (!trap.Test(102, [&] { return !path.isEmpty(); })) {
+        return;  // cancelled: nothing changes
+    }
+    trap.Line(104, [&] {
+        m_lastFolderDot = path;
+        SaveSetting(Setting::LastFolderDot, path);
+    });
+    if (trap.Test(104, [&] { return !path.endsWith(QLatin1Char('/')); })) {
+        trap.Line(106, [&] { SetText1(path + QLatin1Char('/')); });
+    } else {
+        trap.Line(108, [&] { SetText1(path); });
+    }
+}
+
+void Form1::PushButton2_Click() {
+    ConversionWindow window;
+    window.list = ListView1->model();
+    window.options = [this] {
+        return OutputOptions{Option1->isChecked(), Option2->isChecked(), Text1->text()};
+    };
+    window.bar = m_progress.get();
+    window.showHourglass = [this](bool hourglass) {
+        setMousePointer(hourglass ? MousePointer::Hourglass : MousePointer::Default);
+    };
+    window.dialogs = m_dialogs.get();
+    window.appTitle = m_appTitle;
+    window.isBusy = &IsBusy;
+    ConversionRun run(std::move(window));
+    run.Start();
 }
 
 }  // namespace bq

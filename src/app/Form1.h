@@ -20,6 +20,8 @@ class QTreeWidget;
 
 namespace bq {
 
+class ProgressBarDisplay;
+
 // The program's window. Creating it loads it (Form_Load runs in the constructor, before the
 // window is first shown); closing it ends the program.
 class Form1 final : public QWidget {
@@ -72,6 +74,10 @@ class Form1 final : public QWidget {
     void Option2_Click();
     void Text1_Change();
 
+    // Output folder and conversion.
+    void PushButton9_Click();
+    void PushButton2_Click();
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -97,6 +103,11 @@ class Form1 final : public QWidget {
     std::optional<QCursor> m_mouseIcon;
     QString m_appTitle;
     bool m_untrappedFailureShown = false;
+
+    // Output folder and conversion.
+    void ConnectConversionHandlers();
+    QString m_lastFolderDot;  // the folder the browse button last returned
+    std::unique_ptr<ProgressBarDisplay> m_progress;
 };
 
 }  // namespace bq

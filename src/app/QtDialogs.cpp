@@ -4,10 +4,18 @@
 #include "platform/RunTimeError.h"
 
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QHBoxLayout>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyle>
 #include <QUrl>
+#include <QVBoxLayout>
 
 namespace bq {
 
@@ -106,6 +114,46 @@ QString QtDialogs::BrowseForFolder(const QString& title, const QString& initialF
 
 void QtDialogs::ShellOpenFolder(const QString& folder) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+int QtDialogs::MsgBoxWithDetails(const QString& prompt, const QString& details, int style,
+                                 const QString& title) {
+    const QString shownDetails = DisplayText(details);
+    if (shownDetails.count(QLatin1Char('\n')) < kLinesInABox) {
+        return DialogSeam::MsgBoxWithDetails(prompt, details, style, title);
+    }
+    QDialog dialog(m_parent);
+    dialog.setWindowTitle(title);
+    dialog.setAccessibleName(title);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* top = new QHBoxLayout;
+    if ((style & 0x70) == MbExclamation) {
+        auto* icon = new QLabel(&dialog);
+        const int size = dialog.style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
+        icon->setPixmap(dialog.style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(size));
+        icon->setAccessibleName(QStringLiteral("Warning"));
+        top->addWidget(icon, 0, Qt::AlignTop);
+    }
+    auto* text = new QLabel(DisplayText(prompt), &dialog);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    top->addWidget(text, 1);
+    layout->addLayout(top);
+    auto* view = new QPlainTextEdit(&dialog);
+    view->setObjectName(QStringLiteral("details"));
+    view->setAccessibleName(QStringLiteral("Details"));
+    view->setReadOnly(true);
+    view->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    view->setPlainText(shownDetails);
+    layout->addWidget(view, 1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    layout->addWidget(buttons);
+    dialog.resize(620, 440);
+    buttons->button(QDialogButtonBox::Ok)->setFocus();
+    dialog.exec();
+    return MbResultOk;
 }
 
 }  // namespace bq

@@ -18,6 +18,12 @@ class QtDialogs final : public DialogSeam {
     QString ShowOpen(const OpenFileRequest& request) override;
     QString BrowseForFolder(const QString& title, const QString& initialFolder) override;
     void ShellOpenFolder(const QString& folder) override;
+    // Short details go into a message box; long ones into a scrolling text below the prompt.
+    int MsgBoxWithDetails(const QString& prompt, const QString& details, int style,
+                          const QString& title) override;
+
+    // Details of more lines than this get a scrolling text of their own.
+    static constexpr int kLinesInABox = 14;
 
   private:
     QWidget* m_parent;

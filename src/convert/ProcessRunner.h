@@ -5,9 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
 #include <cstdint>
 #include <optional>
-#include <sys/types.h>
 
 namespace bq {
 
@@ -33,8 +33,8 @@ class ChildProcess {
   public:
     // Starts the command line; on failure gives no child and sets startError to the run-time
     // error number (53 missing program, 70 permission denied, 5 anything else).
-    static std::optional<ChildProcess> Start(const QString& commandLine, const ChildOptions& options,
-                                             int& startError);
+    static std::optional<ChildProcess> Start(const QString& commandLine,
+                                             const ChildOptions& options, int& startError);
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ~ChildProcess();

@@ -50,6 +50,15 @@ class DialogSeam {
 
     // Opens a folder in the desktop's file manager.
     virtual void ShellOpenFolder(const QString& folder) = 0;
+
+    // A message box whose details may run to hundreds of lines: the prompt, and below it the
+    // details in a text the person can scroll and copy. A seam without a view of its own shows
+    // both in one message box, the details after an empty line.
+    virtual int MsgBoxWithDetails(const QString& prompt, const QString& details, int style,
+                                  const QString& title) {
+        return MsgBox(details.isEmpty() ? prompt : prompt + QStringLiteral("\r\n\r\n") + details,
+                      style, title);
+    }
 };
 
 }  // namespace bq

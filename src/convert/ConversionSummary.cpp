@@ -1,0 +1,92 @@
+#include "convert/ConversionSummary.h"
+
+namespace bq {
+
+namespace {
+
+const QString kNewLine = QStringLiteral("\r\n");
+const QString kIndent = QStringLiteral("    ");
+
+QString Files(int count) {
+    return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
+}
+
+}  // namespace
+
+void ConversionSummary::Converted(const QString& source, const QString& output,
+                                  const QString& outputKey) {
+    ++m_converted;
+    const auto earlier = m_madeFrom.constFind(outputKey);
+    if (earlier != m_madeFrom.constEnd()) {
+        m_replacements << output
+                       << QStringLiteral(
+                              "the book from %1 replaced the one from %2, made "
+                              "earlier in this run (both give this name)")
+                              .arg(source, *earlier);
+    }
+    m_madeFrom.insert(outputKey, source);
+}
+
+void ConversionSummary::Failed(const QString& source, const QString& reason) {
+    m_failures << source << reason;
+}
+
+void ConversionSummary::SkippedAsItsOwnOutput(const QString& source) {
+    m_skipped << source;
+}
+
+bool ConversionSummary::AllDone() const {
+    return m_converted == m_entries && m_failures.isEmpty() && m_skipped.isEmpty() &&
+           m_replacements.isEmpty();
+}
+
+QString ConversionSummary::Headline() const {
+    if (AllDone()) {
+        return QStringLiteral("Done.");
+    }
+    QString text = QStringLiteral("Converted %1 of %2.").arg(m_converted).arg(Files(m_entries));
+    if (m_converted == m_entries && m_replacements.size() > 0) {
+        text += QStringLiteral(" Some results replaced others of this run; see below.");
+    } else {
+        const int notConverted = m_entries - m_converted;
+        text += QStringLiteral(" %1 not converted; see below.")
+                    .arg(notConverted == 1 ? QStringLiteral("1 file was")
+                                           : QStringLiteral("%1 files were").arg(notConverted));
+    }
+    return text;
+}
+
+QString ConversionSummary::Details() const {
+    QStringList parts;
+    if (!m_failures.isEmpty()) {
+        QString part = QStringLiteral(
+            "Not converted (an earlier result of the same name, if any, "
+            "was kept):");
+        for (qsizetype i = 0; i + 1 < m_failures.size(); i += 2) {
+            part += kNewLine + m_failures[i] + kNewLine + kIndent + m_failures[i + 1];
+        }
+        parts << part;
+    }
+    if (!m_skipped.isEmpty()) {
+        QString part = QStringLiteral(
+            "Skipped, because the result would replace the file itself (the file "
+            "was left as it is; choose another output folder to convert it):");
+        for (const QString& source : m_skipped) {
+            part += kNewLine + source;
+        }
+        parts << part;
+    }
+    if (!m_replacements.isEmpty()) {
+        QString part = QStringLiteral("Replaced within this run:");
+        for (qsizetype i = 0; i + 1 < m_replacements.size(); i += 2) {
+            part += kNewLine + m_replacements[i] + kNewLine + kIndent + m_replacements[i + 1];
+        }
+        parts << part;
+    }
+    if (!m_failures.isEmpty()) {
+        parts << QStringLiteral("Check or replace the files named, then convert them again.");
+    }
+    return parts.join(kNewLine + kNewLine);
+}
+
+}  // namespace bq

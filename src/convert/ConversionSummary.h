@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+namespace bq {
+
+// What a conversion run did with each entry, and the last box's text: "Done." exactly when every
+// entry was converted and nothing needs saying; otherwise how many were converted, and each
+// file that was not, with its reason, in list order.
+class ConversionSummary {
+  public:
+    explicit ConversionSummary(int entries = 0) : m_entries(entries) {}
+
+    // outputKey: the output's place (its folder's real path and its name), so that two texts of
+    // one place count as the same output.
+    void Converted(const QString& source, const QString& output, const QString& outputKey);
+    void Failed(const QString& source, const QString& reason);
+    void SkippedAsItsOwnOutput(const QString& source);
+
+    int entries() const { return m_entries; }
+    int converted() const { return m_converted; }
+    int failed() const { return m_failures.size() / 2; }
+    int skipped() const { return m_skipped.size(); }
+    int replaced() const { return m_replacements.size() / 2; }
+
+    // True when every entry was converted and no output replaced another of the same run.
+    bool AllDone() const;
+    // The first lines of the box: "Done.", or the counts.
+    QString Headline() const;
+    // One line per file that was not converted (its path, then its reason indented), per entry
+    // skipped, per output replaced in this run; "" when all is done.
+    QString Details() const;
+
+  private:
+    int m_entries;
+    int m_converted = 0;
+    QStringList m_failures;              // path, reason, path, reason, ...
+    QStringList m_skipped;               // paths
+    QStringList m_replacements;          // output, explanation, ...
+    QHash<QString, QString> m_madeFrom;  // output key -> the source whose book is there now
+};
+
+}  // namespace bq
