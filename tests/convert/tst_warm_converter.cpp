@@ -1,6 +1,7 @@
 // The warm converter started from an unpacked runtime: launchers hand their conversions to it,
 // and stopping it (also when it was killed, or with a conversion hanging in it) leaves no
 // process and no socket behind.
+#include "convert/ConverterRuntime.h"
 #include "convert/WarmConverter.h"
 #include "support/TestMain.h"
 
@@ -175,6 +176,39 @@ class WarmConverterTest : public QObject {
         QVERIFY(!warm.IsRunning());
         QVERIFY(!Alive(third));
         QCOMPARE(SessionSize(third), 0);
+    }
+
+    // The run's runtime starts its warm converter once unpacked and ends it before it goes; a
+    // runtime that was never unpacked (a failed provisioning) starts none.
+    void runtimeStartsAndEndsItsWarmConverter() {
+        QFile archive(QStringLiteral(BQ_RUNTIME_ZIP));
+        QVERIFY(archive.open(QIODevice::ReadOnly));
+        ConverterRuntime runtime;
+        runtime.Prepare();
+        runtime.StartWarmConverter();
+        QVERIFY(!runtime.Warm().IsRunning());
+        runtime.PlaceArchive(archive.readAll());
+        runtime.Unpack();
+        runtime.RemoveArchive();
+        runtime.StartWarmConverter();
+        QVERIFY(runtime.Warm().IsRunning());
+        const pid_t pid = runtime.Warm().pid();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.Warm().SocketPath()), 180000);
+
+        QProcess launcher;
+        launcher.start(runtime.ConverterPath(),
+                       {m_book, m_dir.filePath(QStringLiteral("from the run's runtime.mobi"))});
+        QVERIFY(launcher.waitForFinished(300000));
+        QCOMPARE(launcher.exitCode(), 0);
+        QFile log(runtime.RunFolder() + QStringLiteral("/warm-converter.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("converting in"));
+
+        const QString folder = runtime.RunFolder();
+        runtime.Remove();
+        QVERIFY(!Alive(pid));
+        QCOMPARE(SessionSize(pid), 0);
+        QVERIFY(!QFile::exists(folder));
     }
 
     void runtimeWithoutWarmConverterStartsNothing() {
