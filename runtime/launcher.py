@@ -34,6 +34,8 @@ def hand_over(folder):
     opened = []
     sock = _socket.socket(_socket.AF_UNIX, _socket.SOCK_STREAM)
     forwarded = (_signal.SIGTERM, _signal.SIGINT, _signal.SIGHUP, _signal.SIGQUIT)
+    received = []
+    answer = b""
     try:
         if len(os.fsencode(path)) > 100:  # longer than a socket address holds
             opened.append(os.open(folder, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC))
@@ -54,6 +56,7 @@ def hand_over(folder):
             return  # declined: this conversion differs from what the warm converter prepared
 
         def forward(signum, frame):
+            received.append(signum)
             try:
                 sock.send(bytes((signum,)))
             except OSError:
@@ -66,14 +69,13 @@ def hand_over(folder):
         fds = b"".join(fd.to_bytes(4, sys.byteorder) for fd in (0, 1, 2, opened[-1]))
         sock.sendmsg([b"G"], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS, fds)])
         sock.settimeout(None)
-        answer = b""
         while len(answer) < 5:
             more = sock.recv(5 - len(answer))
             if not more:
                 break
             answer += more
     except OSError:
-        return
+        pass
     finally:
         for signum in forwarded:
             _signal.signal(signum, _signal.default_int_handler if signum == _signal.SIGINT
@@ -82,7 +84,9 @@ def hand_over(folder):
         for fd in opened:
             os.close(fd)
     if len(answer) < 5 or answer[0:1] != b"S":
-        return  # the warm converter ended during the conversion: convert again, cold
+        if received:  # told to end while handing over: end, as a cold launcher would have
+            os.kill(os.getpid(), received[0])
+        return  # the warm converter could not convert or ended in the middle: convert, cold
     status = int.from_bytes(answer[1:], "little")
     if os.WIFSIGNALED(status):
         signum = os.WTERMSIG(status)
