@@ -4,6 +4,7 @@
 #include "convert/ConverterRuntime.h"
 #include "convert/WarmConverter.h"
 #include "support/TestMain.h"
+#include "unzip/mUnzip.h"
 
 #include <QDir>
 #include <QFile>
@@ -183,6 +184,8 @@ class WarmConverterTest : public QObject {
     void runtimeStartsAndEndsItsWarmConverter() {
         QFile archive(QStringLiteral(BQ_RUNTIME_ZIP));
         QVERIFY(archive.open(QIODevice::ReadOnly));
+        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
+                                     QStringLiteral("/libbqunzip.so"));
         ConverterRuntime runtime;
         runtime.Prepare();
         runtime.StartWarmConverter();
