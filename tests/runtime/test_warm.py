@@ -255,12 +255,17 @@ class Warm(unittest.TestCase):
     def test_a_conversion_killed_shows_its_signal_and_others_go_on(self):
         exe = os.path.join(self.runtimes["warm"], "ebook-convert")
         before = len(self.server.conversions())
-        launcher = subprocess.Popen(
-            [exe, self.books["many-chapters"], os.path.join(self.tmpdir.name, "s.mobi")],
-            cwd=self.elsewhere, env=self.env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        log = os.path.join(self.tmpdir.name, "killed.log")
+        with open(log, "wb") as f:
+            launcher = subprocess.Popen(
+                [exe, self.books["many-chapters"], os.path.join(self.tmpdir.name, "s.mobi")],
+                cwd=self.elsewhere, env=self.env, stdin=subprocess.DEVNULL, stdout=f,
+                stderr=subprocess.STDOUT)
         self.assertTrue(wait_until(lambda: len(self.server.conversions()) > before))
         child = int(self.server.conversions()[before])
+        # Converting: calibre has begun to write its log (a child killed before it became the
+        # launcher leaves the book to a cold launcher instead).
+        self.assertTrue(wait_until(lambda: os.path.getsize(log) > 0, 120))
         os.kill(child, signal.SIGSTOP)  # a hanging conversion ...
         out = os.path.join(self.tmpdir.name, "beside a hanging one.mobi")
         r = self.convert("warm", self.books["plain-epub2"], out)  # ... holds up no other
