@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "fs/FileTests.h"
 #include "list/ListContainsItem.h"
+#include "platform/ReadWholeFile.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
@@ -21,7 +22,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTreeWidget>
@@ -47,11 +47,10 @@ void WriteStore(const QByteArray& ini) {
     file.write(ini);
 }
 
+// What the store holds now, read afresh from its file (a QSettings object here would answer
+// from its process-wide copy, which need not see writes made within the same millisecond).
 QString Stored(const char* key) {
-    QSettings store(SettingsFileName(), QSettings::IniFormat);
-    return store
-        .value(QStringLiteral("Brindlequill/") + QLatin1String(key), QStringLiteral("<missing>"))
-        .toString();
+    return GetSetting(QLatin1String(key), QStringLiteral("<missing>"));
 }
 
 void MoveOver(QWidget* widget) {
@@ -297,8 +296,15 @@ class Form1Test : public QObject {
         QFile::remove(folder);
     }
 
+    void aCorruptStoreIsReportedAndKept_data() {
+        QTest::addColumn<QByteArray>("corrupt");
+        QTest::newRow("bytes that are not text")
+            << QByteArray("[Brindlequill]\nOption1=False\n\xff\x00junk\n[[[\n", 38);
+        QTest::newRow("a line Qt does not take")
+            << QByteArray("[Brindlequill]\n# a remark\nOption1=False\n");
+    }
     void aCorruptStoreIsReportedAndKept() {
-        const QByteArray corrupt("[Brindlequill]\nOption1=False\n\xff\x00junk\n[[[\n", 38);
+        QFETCH(QByteArray, corrupt);
         WriteStore(corrupt);
         Form1& form = Load();
         const QString access = QStringLiteral("Path/File access error");
@@ -309,6 +315,18 @@ class Form1Test : public QObject {
         QFile file(SettingsFileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), corrupt);
+    }
+
+    // Start-up puts the stored values into the controls, whose handlers store them again:
+    // values that did not change are not written, so the file (comments too) stays as it is.
+    void startUpLeavesAnUnchangedStoreAlone() {
+        const QByteArray ini =
+            "; kept by hand\n[Brindlequill]\nText1=/books/\nOption1=False\nOption2=True\n";
+        WriteStore(ini);
+        Form1& form = Load();
+        QCOMPARE(Prompts(), QStringList());
+        QVERIFY(form.Option2->isChecked());
+        QCOMPARE(ReadWholeFile(SettingsFileName()), ini);
     }
 
     void withoutSkinTheDesignColoursStay() {
