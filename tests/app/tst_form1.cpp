@@ -2,7 +2,10 @@
 // of stored settings, the skin and the hand cursor (present, absent, broken), the pointer rules,
 // the output option handlers, and closing.
 #include "app/Form1.h"
+#include "app/ProgressBarDisplay.h"
+#include "app/QtDialogs.h"
 #include "fs/FileTests.h"
+#include "list/ConversionList.h"
 #include "list/ListContainsItem.h"
 #include "platform/ReadWholeFile.h"
 #include "platform/SettingsStore.h"
@@ -10,7 +13,9 @@
 #include "support/TestMain.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,12 +24,14 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <sys/stat.h>
 
@@ -124,7 +131,7 @@ class Form1Test : public QObject {
         row("Frame3", "QFrame", "Frame2", "", {32, 34, 456, 54});
         row("Text1", "QLineEdit", "Frame3", "", {16, 20, 378, 23});
         row("PushButton9", "QPushButton", "Frame3", "...", {400, 20, 40, 23});
-        row("ListView1", "QTreeWidget", "Form1", "", {8, 8, 520, 169});
+        row("ListView1", "QTreeView", "Form1", "", {8, 8, 520, 169});
         row("ProgressBar1", "QProgressBar", "Form1", "Progress Bar", {8, 411, 520, 27});
         row("PushButton1", "QPushButton", "Form1", "Add EPUB File(s)", {8, 183, 256, 27});
         row("PushButton4", "QPushButton", "Form1", "Add All EPUB File(s) In Folder",
@@ -195,8 +202,9 @@ class Form1Test : public QObject {
         QCOMPARE(m_dialogs->boxes.size(), 0);
         QCOMPARE(form.windowTitle(), QStringLiteral("Brindlequill"));
         QCOMPARE(form.AppTitle(), QStringLiteral("Brindlequill"));
-        QCOMPARE(form.ListView1->headerItem()->text(0), QStringLiteral("EPUB File(s)"));
-        QCOMPARE(form.ListView1->columnCount(), 1);
+        QCOMPARE(form.ListView1->model()->headerData(0, Qt::Horizontal).toString(),
+                 QStringLiteral("EPUB File(s)"));
+        QCOMPARE(form.ListView1->model()->columnCount(), 1);
         QCOMPARE(form.ListView1->columnWidth(0), 487);
         QCOMPARE(form.Text1->text(), desktop);
         QVERIFY(form.Option1->isChecked());
@@ -280,7 +288,9 @@ class Form1Test : public QObject {
         Form1& form = Load();
         form.show();
         QVERIFY(form.isVisible());
-        QCOMPARE(Prompts(), (QStringList{LoadReport(QStringLiteral("Permission denied"), 136),
+        // Line 108 records the samples into "Snapshot"; 136 and 138 write Text1 and the options.
+        QCOMPARE(Prompts(), (QStringList{LoadReport(QStringLiteral("Permission denied"), 108),
+                                         LoadReport(QStringLiteral("Permission denied"), 136),
                                          LoadReport(QStringLiteral("Permission denied"), 138)}));
         QVERIFY(form.Option1->isChecked());
         QVERIFY(form.Frame3->isEnabled());
@@ -308,8 +318,10 @@ class Form1Test : public QObject {
         WriteStore(corrupt);
         Form1& form = Load();
         const QString access = QStringLiteral("Path/File access error");
-        QCOMPARE(Prompts(), (QStringList{LoadReport(access, 108), LoadReport(access, 136),
-                                         LoadReport(access, 138), LoadReport(access, 140)}));
+        // Line 108 twice: reading "Snapshot" fails, which counts as empty, and recording fails.
+        QCOMPARE(Prompts(), (QStringList{LoadReport(access, 108), LoadReport(access, 108),
+                                         LoadReport(access, 136), LoadReport(access, 138),
+                                         LoadReport(access, 140)}));
         QVERIFY(form.Option1->isChecked());
         QVERIFY(form.Frame3->isEnabled());
         QFile file(SettingsFileName());
@@ -437,6 +449,108 @@ class Form1Test : public QObject {
         QCOMPARE(Stored("Option2"), QStringLiteral("False"));
     }
 
+    // The browse button starts from the folder it last returned, puts the choice into Text1
+    // with one "/" at its end (the root stays "/"), and a cancel changes nothing.
+    void browseButton_data() {
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("text1");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("a folder") << ""
+                                  << "/data/books"
+                                  << "/data/books/"
+                                  << "/data/books";
+        QTest::newRow("the root") << "/prev"
+                                  << "/"
+                                  << "/"
+                                  << "/";
+        QTest::newRow("cancel") << "/prev"
+                                << ""
+                                << "/typed"
+                                << "/prev";
+    }
+    void browseButton() {
+        QFETCH(QString, last);
+        QFETCH(QString, answer);
+        QFETCH(QString, text1);
+        QFETCH(QString, stored);
+        WriteStore("[Brindlequill]\nText1=/typed\nLastFolderDot=" + last.toUtf8() + "\n");
+        Form1& form = Load();
+        form.show();
+        m_dialogs->folderAnswers << answer;
+        QTest::mouseClick(form.PushButton9, Qt::LeftButton);
+        QCOMPARE(m_dialogs->folderTitles, QStringList{QStringLiteral("Please select folder:")});
+        QCOMPARE(m_dialogs->folderInitials, QStringList{last});
+        QCOMPARE(form.Text1->text(), text1);
+        QCOMPARE(Stored("Text1"), text1);
+        QCOMPARE(Stored("LastFolderDot"),
+                 last.isEmpty() && answer.isEmpty() ? "<missing>" : stored);
+        QCOMPARE(m_dialogs->boxes.size(), 0);
+    }
+
+    void browseButtonReportsAStoreThatCannotBeWritten() {
+        const QString folder = QFileInfo(SettingsFileName()).path();
+        QDir().mkpath(QFileInfo(folder).path());
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        Form1& form = Load();
+        m_dialogs->boxes.clear();
+        m_dialogs->folderAnswers << QStringLiteral("/data");
+        form.PushButton9_Click();
+        const QString where = QStringLiteral(
+            "Permission denied\r\nin Quorvane2021/08/31.Form1."
+            "PushButton9_Click at line ");
+        QCOMPARE(Prompts(), (QStringList{where + QStringLiteral("104") + kSupport,
+                                         where + QStringLiteral("106") + kSupport}));
+        QCOMPARE(form.Text1->text(), QStringLiteral("/data/"));
+        QFile::remove(folder);
+    }
+
+    // The bar shows the conversion's texts literally and its real values rounded.
+    void progressBarDisplay() {
+        Form1& form = Load();
+        ProgressBarDisplay bar(form.ProgressBar1);
+        QCOMPARE(bar.Text(), QStringLiteral("Progress Bar"));
+        const QString name = QStringLiteral("Processing: 100%p %v %m 50%.epub");
+        bar.SetText(name);
+        QCOMPARE(bar.Text(), name);
+        QString shown = form.ProgressBar1->text();
+        shown.remove(QChar(0x2060));
+        QCOMPARE(shown, name);
+        bar.SetValue(33.5);
+        QCOMPARE(form.ProgressBar1->value(), 34);
+        bar.SetValue(62.5);
+        QCOMPARE(form.ProgressBar1->value(), 62);
+        QCOMPARE(bar.Value(), 62.5);
+    }
+
+    // Hundreds of failures are shown in a text that scrolls, all of them.
+    void longDetailsScroll() {
+        QWidget parent;
+        QtDialogs dialogs(&parent);
+        QString details;
+        for (int i = 0; i < 300; ++i) {
+            details += QStringLiteral("/books/f%1.epub\r\n    a reason\r\n").arg(i);
+        }
+        QString seen;
+        int scrollRange = 0;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            auto* view = dialog->findChild<QPlainTextEdit*>(QStringLiteral("details"));
+            QVERIFY(view != nullptr);
+            seen = view->toPlainText();
+            scrollRange = view->verticalScrollBar()->maximum();
+            dialog->accept();
+        });
+        QCOMPARE(dialogs.MsgBoxWithDetails(QStringLiteral("Converted 0 of 300 files."), details, 48,
+                                           QStringLiteral("Brindlequill")),
+                 int(MbResultOk));
+        QCOMPARE(seen.count(QStringLiteral("a reason")), 300);
+        QVERIFY(scrollRange > 0);
+    }
+
     void typingStoresEachChange() {
         Form1& form = Load();
         form.show();
@@ -480,13 +594,13 @@ class Form1Test : public QObject {
     void listContainsItemIsExact() {
         Form1& form = Load();
         for (const char* path : {"/b/a.epub", "/b/x.epub", "/b/a.epub"}) {
-            new QTreeWidgetItem(form.ListView1, QStringList{QLatin1String(path)});
+            form.List().Append(QLatin1String(path));
         }
         QVERIFY(ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/a.epub")));
         QVERIFY(ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/x.epub")));
         QVERIFY(!ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/A.epub")));
         QVERIFY(!ListContainsItem(*form.ListView1->model(), QStringLiteral("/b/a.epub ")));
-        form.ListView1->clear();
+        form.List().Clear();
         QVERIFY(!ListContainsItem(*form.ListView1->model(), QString()));
     }
 };
