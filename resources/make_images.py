@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the program's own pictures: the hand cursor HAND-M.CUR, the drag cursor drag.ico and
-the application icon brindlequill.png. The outputs are committed; run this again only to change
-them."""
+the application icon brindlequill.png, with its copies for the icon theme (icons/<size>/,
+installed into hicolor). The outputs are committed; run this again only to change them."""
 import struct
 import zlib
 
@@ -146,10 +146,50 @@ def icon(size=64):
     return px
 
 
+# The icon theme's sizes: the 64-pixel drawing shrunk by averaging or grown pixel by pixel.
+THEME_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
+def scaled(pixels, size):
+    """pixels (square) resized to size x size: each output pixel averages the source area it
+    covers (colours weighted by opacity), so small sizes stay smooth and large ones stay sharp."""
+    n = len(pixels)
+    out = []
+    for oy in range(size):
+        row = []
+        y0, y1 = oy * n / size, (oy + 1) * n / size
+        for ox in range(size):
+            x0, x1 = ox * n / size, (ox + 1) * n / size
+            acc = [0.0, 0.0, 0.0, 0.0]
+            for sy in range(int(y0), min(n, int(-(-y1 // 1)))):
+                wy = min(y1, sy + 1) - max(y0, sy)
+                for sx in range(int(x0), min(n, int(-(-x1 // 1)))):
+                    w = wy * (min(x1, sx + 1) - max(x0, sx))
+                    r, g, b, a = pixels[sy][sx]
+                    acc[0] += r * a * w
+                    acc[1] += g * a * w
+                    acc[2] += b * a * w
+                    acc[3] += a * w
+            area = (y1 - y0) * (x1 - x0)
+            alpha = acc[3] / area
+            if acc[3] > 0:
+                row.append(tuple(round(c / acc[3]) for c in acc[:3]) + (round(alpha),))
+            else:
+                row.append((0, 0, 0, 0))
+        out.append(row)
+    return out
+
+
 if __name__ == "__main__":
+    import os
     with open("HAND-M.CUR", "wb") as f:
         f.write(cursor_file(fill_inside(grid(HAND)), (8, 0), 2))
     with open("drag.ico", "wb") as f:
         f.write(cursor_file(fill_inside(grid(DRAG)), (0, 0), 1))
     with open("brindlequill.png", "wb") as f:
         f.write(png(icon()))
+    for size in THEME_SIZES:
+        folder = os.path.join("icons", f"{size}x{size}")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "brindlequill.png"), "wb") as f:
+            f.write(png(scaled(icon(), size)))

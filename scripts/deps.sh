@@ -14,8 +14,11 @@ packages=(
     calibre python3
     # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
     libmobi-tools epubcheck unzip zip xvfb xauth
-    # refreshing the evidence for what the converter runtime keeps
+    # refreshing the evidence for what the converter runtime keeps and needs
     strace
+    # the Debian package: dpkg-shlibdeps, checking the desktop entry and AppStream metadata,
+    # lintian, and the clean Debian 12 root it is installed into by a test
+    dpkg-dev desktop-file-utils appstream lintian mmdebstrap
     # the benchmarks: peak memory
     time
     # fuzzing and sanitizers with clang

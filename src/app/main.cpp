@@ -1,7 +1,9 @@
+#include "app/CommandLineFiles.h"
 #include "app/Form1.h"
 #include "platform/SettingsStore.h"
 
 #include <QApplication>
+#include <QDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,5 +34,7 @@ int main(int argc, char* argv[]) {
     QApplication::setOrganizationName(QLatin1String(bq::kSettingsAppName));
     bq::Form1 window;
     window.show();
+    // Files and folders on the command line ("Open With") join the list once the window is up.
+    bq::QueueCommandLineFiles(window, QApplication::arguments().mid(1), QDir::currentPath());
     return QApplication::exec();
 }

@@ -169,12 +169,14 @@ bool FileExistsChecked(const QString& path) {
 NameArray ListFilesInFolder(const QString& folder, const QString& pattern) {
     const QString dir = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     const NamePattern matcher(pattern);
+    YieldTimer yield;  // a folder may hold a hundred thousand files
     NameArray names;
     DirListing listing(QFile::encodeName(dir));
     if (!listing.IsOpen()) {
         return names;
     }
     while (const dirent* entry = listing.Next()) {
+        yield.Tick();
         if (entry->d_type == DT_DIR) {
             continue;
         }

@@ -15,7 +15,6 @@ QVariant ConversionList::data(const QModelIndex& index, int role) const {
     switch (role) {
         case Qt::DisplayRole:
         case Qt::EditRole:
-        case Qt::ToolTipRole:
         case Qt::AccessibleTextRole:
             return m_entries.at(index.row());
         default:

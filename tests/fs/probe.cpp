@@ -39,6 +39,13 @@ int main(int argc, char* argv[]) {
             bq::WriteBytesIfAbsent(args[2].toUtf8(), args[1]);
         } else if (args.size() == 2 && args[0] == QLatin1String("read-setting")) {
             std::printf("value %s\n", qPrintable(bq::GetSetting(args[1], QStringLiteral("-"))));
+        } else if (args.size() == 3 && args[0] == QLatin1String("scan")) {
+            PrintedDialogs dialogs;
+            for (const QString& path : bq::ListFilesInFolderTree(args[1], args[2], dialogs)) {
+                std::printf("file %s\n", QFile::encodeName(path).constData());
+            }
+        } else if (args.size() == 2 && args[0] == QLatin1String("exists-checked")) {
+            std::printf("%s\n", bq::FileExistsChecked(args[1]) ? "true" : "false");
         } else if (args.size() >= 2 && args[0] == QLatin1String("settings")) {
             // Steps "get:KEY" and "set:KEY=VALUE", each printing its own outcome.
             for (const QString& step : args.mid(1)) {
@@ -55,13 +62,6 @@ int main(int argc, char* argv[]) {
                     std::printf("error %d\n", e.number());
                 }
             }
-        } else if (args.size() == 3 && args[0] == QLatin1String("scan")) {
-            PrintedDialogs dialogs;
-            for (const QString& path : bq::ListFilesInFolderTree(args[1], args[2], dialogs)) {
-                std::printf("file %s\n", QFile::encodeName(path).constData());
-            }
-        } else if (args.size() == 2 && args[0] == QLatin1String("exists-checked")) {
-            std::printf("%s\n", bq::FileExistsChecked(args[1]) ? "true" : "false");
         } else {
             std::fputs(
                 "usage: probe delete-tree PATH | write PATH TEXT | read-setting KEY | "
