@@ -157,7 +157,8 @@ def main():
         memory_end = memory(server.pid)
         with open(log.name, encoding="utf-8", errors="replace") as f:
             handed = f.read().count("converting in")
-        declined = sum(len(batches[b]) for b in chosen_batches) * len(chosen_k) * args.runs - handed
+        attempts = sum(len(batches[b]) for b in chosen_batches) * len(chosen_k) * args.runs
+        declined = attempts - handed
 
         def mb(n):
             return f"{n / 1e6:.0f} MB"
