@@ -4,7 +4,10 @@
 The archive holds a trimmed, relocatable calibre ebook-convert:
 
   ebook-convert   the launcher: finds everything below relative to its own location and runs
-                  with the interpreter that calibre's own launcher names
+                  with the interpreter that calibre's own launcher names; hands the conversion
+                  to the warm converter when that runs (launcher.py)
+  warm-converter  the warm converter: imports the conversion modules once and converts each
+                  book in a child it forks (warm_converter.py)
   pylib.zip       calibre's pure-Python modules as bytecode (hash-based, unchecked, so it stays
                   valid wherever and whenever it is unpacked), entries stored, imported by
                   zipimport
@@ -39,28 +42,12 @@ from importlib import _bootstrap_external
 COMPRESSED_SUFFIXES = (".zip", ".png", ".jpg", ".jpeg", ".gif", ".webp", ".gz", ".bz2", ".xz",
                        ".woff", ".woff2", ".rcc", ".epub", ".mobi")
 
-LAUNCHER_TEMPLATE = '''#!{interpreter} -IB
-"""calibre's ebook-convert, run from the folder that holds this file.
-
-Everything the converter needs sits beside this launcher: pylib.zip (calibre's Python modules
-as bytecode), plugins/ (its native modules) and resources/. The interpreter runs isolated (-I:
-no PYTHON* variables, no user site-packages, not this folder on the module path) and writes no
-bytecode (-B).
-"""
-
-import os
-import sys
-
-base = os.path.dirname(os.path.realpath(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(base, 'pylib.zip'))
-sys.resources_location = os.path.join(base, 'resources')
-sys.extensions_location = os.path.join(base, 'plugins')
-sys.executables_location = base
-sys.system_plugins_location = None
-
-from {entry_module} import {entry_function}
-sys.exit({entry_function}())
-'''
+# The launcher (ebook-convert) and the warm converter, written beside this script.
+HERE = os.path.dirname(os.path.abspath(__file__))
+LAUNCHER_SOURCE = os.path.join(HERE, "launcher.py")
+WARM_SOURCE = os.path.join(HERE, "warm_converter.py")
+# The warm converter imports every module that at least this many traced conversions imported.
+WARM_MIN_CONVERSIONS = 2
 
 
 def fail(message):
@@ -171,6 +158,36 @@ def select_modules(rules, modules):
                 fail(f"{name} has no package {parent}")
             chosen.add(parent)
     return sorted(chosen)
+
+
+def warm_modules(rules, names):
+    """The modules the warm converter imports, in the evidence's order: those that at least
+    WARM_MIN_CONVERSIONS traced conversions imported and that the runtime keeps."""
+    kept = set(names)
+    chosen = []
+    for kind, pattern in rules:
+        if kind != "python-list":
+            continue
+        for line in open(pattern, encoding="utf-8"):
+            words = line.split("#", 1)[0].split()
+            if len(words) < 2 or not words[1].isdigit() or int(words[1]) < WARM_MIN_CONVERSIONS:
+                continue
+            if (words[0] in kept or words[0].startswith("calibre_extensions.")) \
+                    and words[0] not in chosen:
+                chosen.append(words[0])
+    return chosen
+
+
+def script(source, calibre, **more):
+    text = open(source, encoding="utf-8").read()
+    values = {"INTERPRETER": calibre["interpreter"], "ENTRY_MODULE": calibre["entry_module"],
+              "ENTRY_FUNCTION": calibre["entry_function"]}
+    values.update(more)
+    for key, value in values.items():
+        text = text.replace(f"@{key}@", value)
+    if "@" in "".join(line for line in text.splitlines() if line.lstrip().startswith("#!")):
+        fail(f"{source}: a placeholder was left")
+    return text.encode("utf-8")
 
 
 def select_files(rules, kind, root):
@@ -301,12 +318,15 @@ def main():
     # never of this checkout, so a fresh clone makes the same bytes.
     newest = max(int(os.stat(p).st_mtime) for p in inputs)
     inputs += [args.manifest] + [p for k, p in rules if k == "python-list"]
+    inputs += [LAUNCHER_SOURCE, WARM_SOURCE]
 
     tmp = args.output + ".tmp"
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
     out = ArchiveWriter(tmp)
-    launcher = LAUNCHER_TEMPLATE.format(**calibre).encode("utf-8")
+    launcher = script(LAUNCHER_SOURCE, calibre)
     out.add_file("ebook-convert", launcher, 0o755, int(os.stat(args.launcher).st_mtime))
+    warm = script(WARM_SOURCE, calibre, WARM_MODULES=repr(tuple(warm_modules(rules, names))))
+    out.add_file("warm-converter", warm, 0o755, int(os.stat(args.launcher).st_mtime))
     out.add_file("pylib.zip", pylib, 0o644, newest_py)
     for top, root, files in (("plugins", calibre["extensions"], extensions),
                              ("resources", calibre["resources"], resources)):

@@ -3,6 +3,7 @@
 #include "app/ProgressBarDisplay.h"
 #include "app/QtDialogs.h"
 #include "convert/ConversionRun.h"
+#include "convert/WarmConverter.h"
 #include "fs/FileTests.h"
 #include "fs/FolderScan.h"
 #include "list/AddFilesByDialog.h"
@@ -377,8 +378,9 @@ void Form1::closeEvent(QCloseEvent* event) {
 void Form1::Form_Unload() {
     // Nothing is saved here: every choice was stored when it was made. A conversion under way
     // stops at once: its converter ends, its partial output and its runtime go, the outputs
-    // already made stay.
+    // already made stay; a warm converter still running ends too.
     ConversionRun::AbandonActiveRuns();
+    WarmConverter::StopAll();
     QCoreApplication::exit(0);
 }
 

@@ -155,6 +155,8 @@ void ConversionRun::Start() {
                 m_savedCalibreTemp = qgetenv(kCalibreTempVariable);
             }
             qputenv(kCalibreTempVariable, QFile::encodeName(m_runtime.ScratchFolder()));
+            // Started with the environment the converters get, so that they hand over to it.
+            m_runtime.StartWarmConverter();
             ConvertAll();
             if (m_calibreTempWasSet) {
                 qputenv(kCalibreTempVariable, *m_savedCalibreTemp);

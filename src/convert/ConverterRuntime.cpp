@@ -308,7 +308,17 @@ void ConverterRuntime::RemoveArchive() {
     }
 }
 
+void ConverterRuntime::StartWarmConverter() {
+    if (m_runFolder.isEmpty() || m_warm.IsRunning()) {
+        return;
+    }
+    if (!m_warm.Start(RuntimeFolder(), m_runFolder + QStringLiteral("/warm-converter.log"))) {
+        qCInfo(lcRuntime) << "No warm converter in" << RuntimeFolder() << "- converting cold";
+    }
+}
+
 void ConverterRuntime::Remove() {
+    m_warm.Stop();  // before its folder goes
     if (m_runFolder.isEmpty()) {
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/WarmConverter.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -42,7 +44,14 @@ class ConverterRuntime {
     void Unpack();
     // Deletes the archive (the unpacked runtime stays until Remove()).
     void RemoveArchive();
-    // Removes the run folder with everything in it. Safe to call more than once.
+    // Starts the unpacked runtime's warm converter (its messages in the run folder), so that
+    // each conversion starts in milliseconds. Call it once the environment the converters get
+    // is set: a launcher whose environment differs converts cold. A runtime that cannot start
+    // one converts cold; that is no failure.
+    void StartWarmConverter();
+    const WarmConverter& Warm() const { return m_warm; }
+    // Ends the warm converter with every conversion it runs, then removes the run folder with
+    // everything in it. Safe to call more than once.
     void Remove();
 
     bool Prepared() const { return !m_runFolder.isEmpty(); }
@@ -75,6 +84,7 @@ class ConverterRuntime {
     int m_lockFd = -1;
     bool m_legacyArchiveIsOurs = false;
     bool m_archiveReused = false;
+    WarmConverter m_warm;
 };
 
 }  // namespace bq

@@ -71,9 +71,24 @@ class ArchiveShape(unittest.TestCase):
         self.assertEqual(first[2:].split()[0], calibre_interpreter())
         self.assertNotIn("env", first, "the launcher must not look the interpreter up on PATH")
 
+    def test_warm_converter_beside_the_launcher(self):
+        info = self.zip.getinfo("warm-converter")
+        self.assertEqual((info.external_attr >> 16) & 0o777, 0o755)
+        text = self.zip.read(info).decode()
+        self.assertEqual(text.split("\n", 1)[0], f"#!{calibre_interpreter()} -IB")
+        self.assertNotIn("@", text.split("\n", 1)[0] + text.split("WARM_MODULES = ")[1][:20])
+        modules = text.split("WARM_MODULES = ", 1)[1].split("\n", 1)[0]
+        for must in ("'calibre.ebooks.conversion.cli'", "'calibre.ebooks.mobi.writer2.main'",
+                     "'calibre.ebooks.conversion.plugins.epub_input'"):
+            self.assertIn(must, modules)
+        launcher = self.zip.read("ebook-convert").decode()
+        self.assertIn("hand_over(base)", launcher)
+        self.assertNotIn("@", launcher.split("\n", 1)[0])
+
     def test_layout_beside_the_launcher(self):
         tops = {i.filename.split("/")[0] for i in self.infos}
-        self.assertEqual(tops, {"ebook-convert", "pylib.zip", "plugins", "resources"})
+        self.assertEqual(tops, {"ebook-convert", "warm-converter", "pylib.zip", "plugins",
+                                "resources"})
         self.assertIn("plugins/icu.so", self.zip.namelist())
         self.assertIn("plugins/libheadless.so", self.zip.namelist())
         self.assertIn("resources/mime.types", self.zip.namelist())
