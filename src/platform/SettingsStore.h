@@ -11,7 +11,16 @@ inline constexpr const char* kSettingsAppName = "Tarvex";
 inline constexpr const char* kSettingsSection = "Brindlequill";
 
 // The keys the program keeps, and what a read of each gives while it was never written.
-enum class Setting { Option1, Option2, Text1, LastFolderDot, LastFolder, Extension, Snapshot };
+enum class Setting {
+    Option1,
+    Option2,
+    Text1,
+    LastFolderDot,
+    LastFolder,
+    Extension,
+    Snapshot,
+    Jobs
+};
 
 struct SettingDefinition {
     Setting setting;
@@ -24,6 +33,9 @@ inline constexpr SettingDefinition kSettingTable[] = {
     {Setting::Text1, "Text1", nullptr},      {Setting::LastFolderDot, "LastFolderDot", ""},
     {Setting::LastFolder, "LastFolder", ""}, {Setting::Extension, "Extension", "epub"},
     {Setting::Snapshot, "Snapshot", ""},
+    // How many converters a conversion run keeps going at once (1 to 16); "" lets the run
+    // choose from the cores it may use.
+    {Setting::Jobs, "Jobs", ""},
 };
 
 // The key's name in the store.
