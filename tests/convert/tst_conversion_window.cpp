@@ -1,0 +1,272 @@
+// "Start Converting" end to end: the real window (offscreen) with the carried converter runtime
+// converts real EPUB books, and every MOBI is read by libmobi's mobitool, a reader that is not
+// calibre. Both destinations, a read-only old output, a broken book among good ones, a double
+// click, planted left-overs of another user, and closing the window in the middle of a run.
+#include "app/Form1.h"
+#include "convert/ConverterRuntime.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TestMain.h"
+#include "unzip/mUnzip.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace bq;
+
+namespace {
+
+QString Temp() {
+    return qEnvironmentVariable("TEMP");
+}
+
+// Everything this test's TEMP holds whose name starts with "calibre".
+QStringList CalibreLeftOvers() {
+    return QDir(Temp()).entryList({QStringLiteral("calibre*")},
+                                  QDir::AllEntries | QDir::Hidden | QDir::System);
+}
+
+// The processes whose command line names the run folders of this test's TEMP.
+QStringList ConverterProcesses() {
+    QStringList found;
+    const QString marker = Temp() + QStringLiteral("/calibre-");
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QString dir = it.next();
+        QFile cmdline(dir + QStringLiteral("/cmdline"));
+        if (cmdline.open(QIODevice::ReadOnly)) {
+            const QString text = QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' '));
+            if (text.contains(marker)) {
+                found << text;
+            }
+        }
+    }
+    return found;
+}
+
+int Mobitool(const QString& mobi) {
+    QTemporaryDir out;
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(QStringLiteral("mobitool"),
+               {QStringLiteral("-s"), QStringLiteral("-o"), out.path(), mobi});
+    if (!tool.waitForFinished(60000)) {
+        return -1;
+    }
+    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+}
+
+QByteArray Content(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class ConversionWindowTest : public QObject {
+    Q_OBJECT
+
+  private:
+    QTemporaryDir m_books;
+    QString m_good1, m_good2, m_broken;
+    ScriptedDialogs* m_dialogs = nullptr;
+    std::unique_ptr<Form1> m_form;
+
+    Form1& Load() {
+        auto dialogs = std::make_unique<ScriptedDialogs>();
+        m_dialogs = dialogs.get();
+        m_form = std::make_unique<Form1>(std::move(dialogs));
+        m_form->show();
+        return *m_form;
+    }
+    void List(Form1& form, const QStringList& paths) {
+        for (const QString& path : paths) {
+            auto* item = new QTreeWidgetItem(form.ListView1);
+            item->setText(0, path);
+        }
+    }
+    void UseFolder(Form1& form, const QString& folder) {
+        QTest::mouseClick(form.Option1, Qt::LeftButton);
+        form.Text1->setText(folder);
+    }
+    void Convert(Form1& form) { QTest::mouseClick(form.PushButton2, Qt::LeftButton); }
+    QStringList Prompts() const {
+        QStringList prompts;
+        for (const auto& box : m_dialogs->boxes) {
+            prompts << box.prompt;
+        }
+        return prompts;
+    }
+    void CheckNothingLeft(Form1& form) {
+        QCOMPARE(CalibreLeftOvers(), QStringList());
+        QCOMPARE(ConverterProcesses(), QStringList());
+        QVERIFY(!form.IsBusy);
+        QCOMPARE(form.ProgressBar1->format(), QStringLiteral("Progress Bar"));
+        QCOMPARE(form.ProgressBar1->value(), 0);
+        QCOMPARE(form.mousePointer(), MousePointer::Default);
+    }
+
+  private slots:
+    void initTestCase() {
+        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
+                                     QStringLiteral("/libbqunzip.so"));
+        QProcess make;
+        make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        make.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral(BQ_MAKE_BOOKS), m_books.path(), QStringLiteral("plain-epub2"),
+                    QStringLiteral("epub3-pictures"), QStringLiteral("broken")});
+        QVERIFY(make.waitForFinished(120000));
+        QCOMPARE(make.exitCode(), 0);
+        // Names a shell or a careless split would break.
+        m_good1 = m_books.path() + QStringLiteral("/It's \"one\" \\ été\nbook.epub");
+        QVERIFY(QFile::rename(m_books.path() + QStringLiteral("/plain-epub2.epub"), m_good1));
+        m_good2 = m_books.path() + QStringLiteral("/epub3-pictures.epub");
+        m_broken = m_books.path() + QStringLiteral("/broken.epub");
+    }
+    void cleanup() {
+        m_form.reset();
+        m_dialogs = nullptr;
+    }
+
+    // Into a chosen folder: a broken book among good ones is reported while the good ones
+    // convert, and a read-only old output is replaced.
+    void intoAFolderWithABrokenBook() {
+        QTemporaryDir out;
+        const QString old = out.path() + QStringLiteral("/epub3-pictures.mobi");
+        {
+            QFile file(old);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("an old output");
+        }
+        QVERIFY(QFile::setPermissions(old, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        Form1& form = Load();
+        UseFolder(form, out.path());
+        List(form, {m_good1, m_broken, m_good2});
+        Convert(form);
+
+        QCOMPARE(m_dialogs->boxes.size(), 1);
+        const QString prompt = m_dialogs->boxes[0].prompt;
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 2 of 3 files.")), qPrintable(prompt));
+        QVERIFY2(prompt.contains(m_broken + QStringLiteral("\r\n    it is not a valid EPUB file "
+                                                           "(could not find opf)")),
+                 qPrintable(prompt));
+        QCOMPARE(m_dialogs->boxes[0].style, 48);
+        const QString first = out.path() + QStringLiteral("/It's \"one\" \\ été\nbook.mobi");
+        for (const QString& mobi : {first, old}) {
+            QVERIFY2(QFileInfo::exists(mobi), qPrintable(mobi));
+            QCOMPARE(Mobitool(mobi), 0);
+        }
+        QVERIFY(Content(old) != QByteArray("an old output"));
+        QVERIFY(!QFileInfo::exists(out.path() + QStringLiteral("/broken.mobi")));
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+        CheckNothingLeft(form);
+    }
+
+    // Next to the sources, with Text1 naming a missing folder: the run goes on. A double click
+    // starts one run.
+    void besideTheSourcesWithADoubleClick() {
+        QTemporaryDir folder;
+        const QString source = folder.path() + QStringLiteral("/book.epub");
+        QVERIFY(QFile::copy(m_good2, source));
+        Form1& form = Load();
+        form.Text1->setText(folder.path() + QStringLiteral("/missing"));
+        QTest::mouseClick(form.Option2, Qt::LeftButton);
+        List(form, {source});
+        QTest::mouseDClick(form.PushButton2, Qt::LeftButton);
+        QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+        QCOMPARE(Prompts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(m_dialogs->boxes[0].style, 0);
+        QCOMPARE(Mobitool(folder.path() + QStringLiteral("/book.mobi")), 0);
+        CheckNothingLeft(form);
+    }
+
+    // Left-overs of another user in TEMP: the run stops with a message and converts nothing.
+    void leftOversOfAnotherUserAreRefused_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("archive") << "calibre.zip" << false;
+        QTest::newRow("runtime") << "calibre" << true;
+    }
+    void leftOversOfAnotherUserAreRefused() {
+        QFETCH(QString, name);
+        QFETCH(bool, folder);
+        const QString planted = Temp() + QLatin1Char('/') + name;
+        if (folder) {
+            QVERIFY(QDir().mkpath(planted));
+        } else {
+            QFile file(planted);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("not the carried archive");
+        }
+        QCOMPARE(::chown(QFile::encodeName(planted).constData(), 65534, 65534), 0);
+        QTemporaryDir out;
+        Form1& form = Load();
+        UseFolder(form, out.path());
+        List(form, {m_good2});
+        Convert(form);
+        QCOMPARE(m_dialogs->boxes.size(), 1);
+        const QString prompt = m_dialogs->boxes[0].prompt;
+        QVERIFY2(prompt.contains(planted + QStringLiteral(" belongs to another user (nobody)")),
+                 qPrintable(prompt));
+        QVERIFY(prompt.contains(QStringLiteral("nothing was converted")));
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(QFileInfo::exists(planted));
+        QVERIFY(folder ? QDir(planted).removeRecursively() : QFile::remove(planted));
+        CheckNothingLeft(form);
+    }
+
+    // Closing the window mid-run ends the program at once: the converter's process group ends,
+    // its partial output and the runtime go, the outputs already made stay.
+    void closingMidRun() {
+        QTemporaryDir out;
+        Form1& form = Load();
+        UseFolder(form, out.path());
+        List(form, {m_good2, m_good1, m_good2});
+        const QString firstOutput = out.path() + QStringLiteral("/epub3-pictures.mobi");
+        bool closed = false;
+        QTimer watch;
+        watch.setInterval(20);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            // Once the first book is made and the second converter runs, close.
+            if (!closed && QFileInfo::exists(firstOutput) &&
+                form.ProgressBar1->format().contains(QStringLiteral("book.epub")) &&
+                !ConverterProcesses().isEmpty()) {
+                closed = true;
+                form.close();
+            }
+        });
+        QTimer::singleShot(0, this, [&] {
+            watch.start();
+            Convert(form);
+        });
+        QTimer::singleShot(120000, [] { QCoreApplication::exit(7); });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(QCoreApplication::exec(), 0);
+        watch.stop();
+        QVERIFY(closed);
+        QVERIFY(clock.elapsed() < 60000);
+        QCOMPARE(Prompts(), QStringList());
+        QCOMPARE(Mobitool(firstOutput), 0);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("epub3-pictures.mobi")});
+        QCOMPARE(CalibreLeftOvers(), QStringList());
+        QCOMPARE(ConverterProcesses(), QStringList());
+        QVERIFY(!form.IsBusy);
+    }
+};
+
+BQ_TEST_MAIN(ConversionWindowTest)
+#include "tst_conversion_window.moc"
