@@ -83,9 +83,9 @@ int main(int argc, char* argv[]) {
     longestGap = std::max(longestGap, wall - lastTurn);
     turns.stop();
 
-    const QString box = boxes->boxes.isEmpty() ? QStringLiteral("(no box)")
-                                               : boxes->boxes.first().prompt.section(
-                                                     QStringLiteral("\r\n"), 0, 0);
+    const QString box = boxes->boxes.isEmpty()
+                            ? QStringLiteral("(no box)")
+                            : boxes->boxes.first().prompt.section(QStringLiteral("\r\n"), 0, 0);
     std::printf("wall_ms=%lld provisioning_ms=%lld gap_ms=%lld box=%s\n",
                 static_cast<long long>(wall), static_cast<long long>(provisioning),
                 static_cast<long long>(longestGap), box.toUtf8().constData());

@@ -387,6 +387,15 @@ void ConversionRun::FinishJob(Job& job) {
     if (job.failure.isEmpty() && job.temporary.isEmpty()) {
         job.failure = QStringLiteral("it could not be prepared for conversion");
     }
+    if (job.failure.isEmpty()) {
+        // The output folder went away while the converter ran (and took its result with it):
+        // that, not the converter's complaint about a missing file, is what the user needs.
+        const QString folder = FolderPart(job.output);
+        struct stat folderStat {};
+        if (::stat(QFile::encodeName(folder).constData(), &folderStat) != 0) {
+            job.failure = FolderProblem(folder.size() > 1 ? folder.chopped(1) : folder, errno);
+        }
+    }
     if (job.failure.isEmpty() && job.exitCode != 0) {
         const bool signalled = job.exitCode > 128;
         const QString fromLog = signalled || job.exitCode < 0

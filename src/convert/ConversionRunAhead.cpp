@@ -17,8 +17,8 @@ namespace bq {
 
 void ConversionRun::BeginLookAhead(int count) {
     m_jobs.clear();
-    m_convertersAtOnce = m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters)
-                                                : ConverterCount();
+    m_convertersAtOnce =
+        m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
     m_peakConverters = 0;
     LookAhead::Steps steps;
     steps.start = [this](int index) { return StartAhead(index); };

@@ -29,9 +29,12 @@ struct SettingDefinition {
 };
 
 inline constexpr SettingDefinition kSettingTable[] = {
-    {Setting::Option1, "Option1", "1"},      {Setting::Option2, "Option2", "0"},
-    {Setting::Text1, "Text1", nullptr},      {Setting::LastFolderDot, "LastFolderDot", ""},
-    {Setting::LastFolder, "LastFolder", ""}, {Setting::Extension, "Extension", "epub"},
+    {Setting::Option1, "Option1", "1"},
+    {Setting::Option2, "Option2", "0"},
+    {Setting::Text1, "Text1", nullptr},
+    {Setting::LastFolderDot, "LastFolderDot", ""},
+    {Setting::LastFolder, "LastFolder", ""},
+    {Setting::Extension, "Extension", "epub"},
     {Setting::Snapshot, "Snapshot", ""},
     // How many converters a conversion run keeps going at once (1 to 16); "" lets the run
     // choose from the cores it may use.

@@ -146,6 +146,7 @@ class LookAheadTest : public QObject {
         entries.held.insert(3);
         LookAhead ahead(4, 10, entries.Steps());
         ahead.Reached(1);
+        entries.running.insert(1);
         ahead.StartedByLoop(1, true);
         ahead.Fill();
         QCOMPARE(entries.started, (QList<int>{2}));
@@ -160,6 +161,7 @@ class LookAheadTest : public QObject {
         Entries entries;
         LookAhead ahead(2, 5, entries.Steps());
         ahead.Reached(1);
+        entries.running.insert(1);
         ahead.StartedByLoop(1, true);
         QTRY_COMPARE(entries.started, (QList<int>{2}));
         entries.running.erase(2);

@@ -90,8 +90,8 @@ std::set<pid_t> RunningChildren() {
 }
 
 int OpenDescriptors() {
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot |
-                                                                            QDir::System)
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::NoDotAndDotDot | QDir::System)
                                 .size());
 }
 
@@ -111,8 +111,8 @@ class RunWatcher : public QObject {
     int peakConverters = 0;
     std::set<pid_t> convertersSeen;
     int mostDescriptors = 0;
-    QStringList shown;   // the bar's texts as painted, without the runner's counter, in order
-    QList<int> values;   // every value the bar took
+    QStringList shown;  // the bar's texts as painted, without the runner's counter, in order
+    QList<int> values;  // every value the bar took
 
     void Look() {
         const std::set<pid_t> running = RunningChildren();
@@ -157,8 +157,8 @@ QString ReadByMobitool(const QString& mobi) {
     QTemporaryDir dump;
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(QStringLiteral("mobitool"), {QStringLiteral("-s"), QStringLiteral("-o"),
-                                            dump.path(), mobi});
+    tool.start(QStringLiteral("mobitool"),
+               {QStringLiteral("-s"), QStringLiteral("-o"), dump.path(), mobi});
     if (!tool.waitForFinished(120000) || tool.exitStatus() != QProcess::NormalExit ||
         tool.exitCode() != 0) {
         return QString();
@@ -172,7 +172,8 @@ QString ReadByMobitool(const QString& mobi) {
 // Files of a folder and below, relative to it, sorted.
 QStringList FilesBelow(const QString& folder) {
     QStringList files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         files << QDir(folder).relativeFilePath(it.next());
     }
@@ -251,9 +252,10 @@ class LookAheadWindowTest : public QObject {
     void CheckNothingLeft(const RunResult& run, const QString& out) {
         QVERIFY(RunningChildren().empty());
         for (const ProcessEntry& process : ProcessTable()) {
-            QVERIFY2(run.converters.count(process.group) == 0,
-                     qPrintable(QStringLiteral("process %1 of a converter's group is left")
-                                    .arg(process.pid)));
+            QVERIFY2(
+                run.converters.count(process.group) == 0,
+                qPrintable(
+                    QStringLiteral("process %1 of a converter's group is left").arg(process.pid)));
         }
         for (const QString& file : FilesBelow(out)) {
             QVERIFY2(!file.contains(QStringLiteral(".brindlequill-")), qPrintable(file));
@@ -268,10 +270,10 @@ class LookAheadWindowTest : public QObject {
                                      QLatin1String(mUnzip::kEngineLibraryName));
         QProcess make;
         make.setProcessChannelMode(QProcess::MergedChannels);
-        make.start(QStringLiteral("/usr/bin/python3"),
-                   {QStringLiteral(BQ_MAKE_BOOKS), m_books.path(), QStringLiteral("plain-epub2"),
-                    QStringLiteral("epub3-pictures"), QStringLiteral("mathml"),
-                    QStringLiteral("broken")});
+        make.start(
+            QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral(BQ_MAKE_BOOKS), m_books.path(), QStringLiteral("plain-epub2"),
+             QStringLiteral("epub3-pictures"), QStringLiteral("mathml"), QStringLiteral("broken")});
         QVERIFY(make.waitForFinished(120000));
         QVERIFY2(make.exitCode() == 0, make.readAll().constData());
         QFile zero(Book(QStringLiteral("zero.epub")));
@@ -295,8 +297,12 @@ class LookAheadWindowTest : public QObject {
             file.write("not touched");
         }
         const QStringList sources = {
-            Book(QStringLiteral("plain-epub2.epub")), Book(QStringLiteral("broken.epub")),
-            firstSame, Book(QStringLiteral("zero.epub")), laterSame, own,
+            Book(QStringLiteral("plain-epub2.epub")),
+            Book(QStringLiteral("broken.epub")),
+            firstSame,
+            Book(QStringLiteral("zero.epub")),
+            laterSame,
+            own,
             work.filePath(QStringLiteral("gone.epub")),
         };
 
@@ -370,8 +376,7 @@ class LookAheadWindowTest : public QObject {
             expected << QStringLiteral("Processing: ") + QFileInfo(source).fileName();
         }
         expected << QStringLiteral("Progress Bar");
-        QCOMPARE(runs[0].shown.mid(runs[0].shown.indexOf(QStringLiteral("Preparing.."))),
-                 expected);
+        QCOMPARE(runs[0].shown.mid(runs[0].shown.indexOf(QStringLiteral("Preparing.."))), expected);
     }
 
     void batchOfOneWithMoreConvertersThanEntries() {
@@ -409,8 +414,8 @@ class LookAheadWindowTest : public QObject {
                  qPrintable(QStringLiteral("%1 then %2").arg(before).arg(run.mostDescriptors)));
         QVERIFY(OpenDescriptors() <= before + 2);
         CheckNothingLeft(run, out);
-        QCOMPARE(FilesBelow(out), (QStringList{"book1.mobi", "book1000.mobi", "book2.mobi",
-                                               "book3.mobi"}));
+        QCOMPARE(FilesBelow(out),
+                 (QStringList{"book1.mobi", "book1000.mobi", "book2.mobi", "book3.mobi"}));
         QCOMPARE(run.boxes.size(), 1);
         const QString summary = run.boxes[0].prompt;
         QVERIFY2(summary.startsWith(QStringLiteral("Converted 4 of 1000 files.")),
