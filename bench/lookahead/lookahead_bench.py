@@ -16,7 +16,7 @@ The window runs its converters at nice 10; the xargs converters run at the same 
 (--xargs-nice, 10 by default), so that other load on the machine weighs on both alike.
 
 Usage: lookahead_bench.py --driver PATH [--runs N (1)] [--work FOLDER] [--ks 1,2,4]
-       [--converter /usr/bin/ebook-convert] [--xargs-nice N]
+       [--converter /usr/bin/ebook-convert] [--xargs-nice N] [--books N (24)]
 """
 
 import argparse
@@ -155,12 +155,13 @@ def main():
     parser.add_argument("--converter", default=shutil.which("ebook-convert") or
                         "/usr/bin/ebook-convert")
     parser.add_argument("--xargs-nice", type=int, default=10)
+    parser.add_argument("--books", type=int, default=24, help="batch size (24)")
     args = parser.parse_args()
     ks = [int(k) for k in args.ks.split(",")]
 
     work = args.work or tempfile.mkdtemp(prefix="lookahead-bench-", dir="/var/tmp")
     os.makedirs(work, exist_ok=True)
-    books = make_batch(work)
+    books = make_batch(work, args.books)
     sizes = sorted(os.path.getsize(b) for b in books)
     print(f"{len(books)} books, {sizes[0] // 1024}-{sizes[-1] // 1024} KiB; "
           f"{os.cpu_count()} cores; load {os.getloadavg()[0]:.1f} at the start")

@@ -267,7 +267,6 @@ void ConversionRun::ConvertAll() {
             trap.Line(162, [&] { StartJob(job); });
             m_lookAhead->StartedByLoop(i, job.child.has_value());
         }
-        m_lookAhead->Fill();
         trap.Line(162, [&] { WaitForJob(job); });
         trap.Line(164, [&] { FinishJob(job); });
         m_current = nullptr;

@@ -63,6 +63,9 @@ void LookAhead::Fill() {
         if (m_steps.start(index)) {
             m_running.push_back(index);
             m_peakRunning = std::max(m_peakRunning, Running());
+            // Starting a converter waits until it runs, which takes long on a busy machine: one
+            // start per turn of the message loop, so the window answers in between.
+            break;
         }
     }
     m_filling = false;

@@ -19,7 +19,7 @@ namespace bq {
 // reaches them, so what the run holds does not grow with the list.
 //
 // The look-ahead fills free places whenever the message loop turns (a timer every
-// kFillIntervalMs) and whenever the loop calls Fill().
+// kFillIntervalMs), one converter per turn.
 class LookAhead {
   public:
     struct Steps {
@@ -51,7 +51,8 @@ class LookAhead {
     // The loop started entry `index` itself; `running`: a converter now runs for it.
     void StartedByLoop(int index, bool running);
     // Takes note of ended converters and starts the next entries, in list order, while fewer
-    // than Converters() run and the entries lie within reach of the loop.
+    // than Converters() run and the entries lie within reach of the loop: at most one that
+    // gets a converter per call (entries that fail before theirs starts cost nothing).
     void Fill();
     // Starts nothing more (the run stops).
     void Stop();

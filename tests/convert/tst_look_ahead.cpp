@@ -51,6 +51,12 @@ struct Entries {
 QList<int> Walk(Entries& entries, int converters, int count,
                 const std::function<int(int)>& alsoEnd = {}) {
     LookAhead ahead(converters, count, entries.Steps());
+    // Turns of the message loop while the loop waits: one start each.
+    const auto turns = [&ahead, converters] {
+        for (int turn = 0; turn < converters; ++turn) {
+            ahead.Fill();
+        }
+    };
     QList<int> loopStarted;
     for (int i = 1; i <= count; ++i) {
         ahead.Reached(i);
@@ -64,13 +70,13 @@ QList<int> Walk(Entries& entries, int converters, int count,
             ahead.StartedByLoop(i, runs);
             entries.peak = std::max(entries.peak, static_cast<int>(entries.running.size()));
         }
-        ahead.Fill();
+        turns();
         if (alsoEnd) {
             entries.running.erase(alsoEnd(i));
-            ahead.Fill();
+            turns();
         }
         entries.running.erase(i);  // the loop's wait
-        ahead.Fill();
+        turns();
     }
     return loopStarted;
 }
@@ -133,7 +139,7 @@ class LookAheadTest : public QObject {
         LookAhead ahead(2, 100, entries.Steps());
         ahead.Reached(1);
         ahead.StartedByLoop(1, false);
-        ahead.Fill();
+        ahead.Fill();  // entries without a converter cost no start
         QCOMPARE(entries.started.size(), LookAhead::kAheadPerConverter);
         QCOMPARE(entries.started.last(), 1 + LookAhead::kAheadPerConverter);
         ahead.Reached(2);
@@ -151,6 +157,8 @@ class LookAheadTest : public QObject {
         ahead.Fill();
         QCOMPARE(entries.started, (QList<int>{2}));
         entries.held.clear();
+        ahead.Fill();
+        QCOMPARE(entries.started, (QList<int>{2, 3}));  // one start per turn
         ahead.Fill();
         QCOMPARE(entries.started, (QList<int>{2, 3, 4}));
         QCOMPARE(ahead.Running(), 4);
