@@ -156,6 +156,33 @@ std::int32_t ExitCodeFromStatus(int status) {
     return -1;
 }
 
+// Whether the child has exited, without reaping it: an unreaped child keeps its number, and
+// with it its process group's, from being given to another process.
+bool LeaderHasExited(pid_t pid) {
+    siginfo_t info{};
+    int result = 0;
+    do {
+        result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    // ECHILD: something else in the program reaped it (SIGCHLD ignored).
+    return result < 0 || info.si_pid == pid;
+}
+
+// Kills whatever is left of the child's group (the child itself when it ignored SIGTERM, anything
+// it started and left behind), then reaps the child and gives its exit code (-1 when something
+// else reaped it first).
+std::int32_t KillRemnantsAndReap(pid_t pid) {
+    if (kill(-pid, SIGKILL) != 0) {
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = waitpid(pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    return result == pid ? ExitCodeFromStatus(status) : -1;
+}
+
 // Runs in the child between fork and exec: only async-signal-safe calls, nothing allocated.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, int input, int output,
                             int errorPipe, const char* workingFolder, int niceness) {
@@ -323,16 +350,10 @@ bool ChildProcess::HasEnded() {
     if (m_ended || m_pid <= 0) {
         return true;
     }
-    int status = 0;
-    pid_t result = 0;
-    do {
-        result = waitpid(m_pid, &status, WNOHANG);
-    } while (result < 0 && errno == EINTR);
-    if (result == 0) {
+    if (!LeaderHasExited(m_pid)) {
         return false;
     }
-    // Reaped by someone else (SIGCHLD ignored): it has ended, its status is lost.
-    m_exitCode = result == m_pid ? ExitCodeFromStatus(status) : -1;
+    m_exitCode = KillRemnantsAndReap(m_pid);
     m_ended = true;
     Unregister(m_pid);
     return true;
@@ -342,33 +363,14 @@ void ChildProcess::EndGroup() {
     if (m_ended || m_pid <= 0) {
         return;
     }
-    // The leader stays a zombie (WNOWAIT) until the end, so its group's number cannot be reused
-    // by another process while the group is signalled.
-    auto leaderHasExited = [this] {
-        siginfo_t info{};
-        int result = 0;
-        do {
-            result = waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT);
-        } while (result < 0 && errno == EINTR);
-        return result < 0 || info.si_pid == m_pid;
-    };
     if (kill(-m_pid, SIGTERM) != 0) {
         kill(m_pid, SIGTERM);
     }
     const auto deadline = std::chrono::steady_clock::now() + kEndGrace;
-    while (!leaderHasExited() && std::chrono::steady_clock::now() < deadline) {
+    while (!LeaderHasExited(m_pid) && std::chrono::steady_clock::now() < deadline) {
         QThread::msleep(10);
     }
-    // Whatever of the group is left (a child that ignores SIGTERM, a grandchild) is killed.
-    if (kill(-m_pid, SIGKILL) != 0) {
-        kill(m_pid, SIGKILL);
-    }
-    int status = 0;
-    pid_t result = 0;
-    do {
-        result = waitpid(m_pid, &status, 0);
-    } while (result < 0 && errno == EINTR);
-    m_exitCode = result == m_pid ? ExitCodeFromStatus(status) : -1;
+    m_exitCode = KillRemnantsAndReap(m_pid);
     m_ended = true;
     Unregister(m_pid);
 }

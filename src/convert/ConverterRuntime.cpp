@@ -32,9 +32,6 @@ namespace {
 
 const QString kSource = QStringLiteral("ConverterRuntime");
 
-// A run folder younger than this may still be between its making and its locking.
-constexpr std::time_t kNewRunFolderSeconds = 30;
-
 QString SystemText(int errnoValue) {
     return QString::fromLocal8Bit(std::strerror(errnoValue));
 }
@@ -328,7 +325,7 @@ void ConverterRuntime::Remove() {
     }
 }
 
-int ConverterRuntime::RemoveEndedRunFolders(const QString& temp) {
+int ConverterRuntime::RemoveEndedRunFolders(const QString& temp, int minimumAge) {
     const QByteArray tempName = QFile::encodeName(temp);
     const QByteArray prefix = QFile::encodeName(RunFolderPrefix());
     DIR* dir = ::opendir(tempName.constData());
@@ -350,7 +347,7 @@ int ConverterRuntime::RemoveEndedRunFolders(const QString& temp) {
         const QByteArray path = tempName + '/' + name;
         struct stat st {};
         if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-            st.st_uid != ::geteuid() || now - st.st_ctime < kNewRunFolderSeconds) {
+            st.st_uid != ::geteuid() || now - st.st_ctime < minimumAge) {
             continue;
         }
         const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -61,9 +61,10 @@ class ConverterRuntime {
     // The name every run folder starts with.
     static QString RunFolderPrefix() { return QStringLiteral("calibre-"); }
 
-    // Removes this user's run folders under temp whose run has ended (no program holds their
-    // lock and they are not brand new). Gives how many were removed.
-    static int RemoveEndedRunFolders(const QString& temp);
+    // Removes this user's run folders under temp whose run has ended: no program holds their
+    // lock, and they are older than minimumAge seconds (a folder just made may not be locked
+    // yet). Gives how many were removed.
+    static int RemoveEndedRunFolders(const QString& temp, int minimumAge = 30);
 
   private:
     void RefuseForeign(const QString& path, const QString& temp) const;

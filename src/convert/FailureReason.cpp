@@ -20,7 +20,8 @@ constexpr qint64 kLogTail = 64 * 1024;
 // Lines that are the converter's scaffolding rather than its message: a traceback's frames and
 // markers, progress lines.
 bool IsScaffolding(const QString& line) {
-    static const QRegularExpression frame(QStringLiteral(R"(^(File ".*", line \d+|Traceback \()"));
+    static const QRegularExpression frame(
+        QStringLiteral(R"re(^(File ".*", line \d+|Traceback \())re"));
     static const QRegularExpression markers(QStringLiteral(R"(^[\^~\s]+$)"));
     return frame.match(line).hasMatch() || markers.match(line).hasMatch();
 }

@@ -40,11 +40,13 @@ class ChildProcess {
     ~ChildProcess();
 
     pid_t pid() const { return m_pid; }
-    // True once the child has ended (reaps it); ExitCode() is then its exit status, or 128 + the
-    // signal that ended it.
+    // True once the child has ended (reaps it, and kills what it left running in its group);
+    // ExitCode() is then its exit status, or 128 + the signal that ended it (-1 when something
+    // else in the program reaped it first).
     bool HasEnded();
     std::int32_t ExitCode() const { return m_exitCode; }
-    // Ends the child's whole process group (SIGTERM, then SIGKILL) and reaps the child.
+    // Ends the child's whole process group (SIGTERM, then SIGKILL after a short grace) and reaps
+    // the child. Does nothing once the child has ended and been reaped.
     void EndGroup();
 
   private:
@@ -68,7 +70,8 @@ std::int32_t RunAndWait(const QString& commandLine, std::optional<int> windowSty
                         ProgressDisplay* bar, const QString& caption, std::int32_t startValue,
                         std::int32_t itemCount, const ChildOptions& options = {});
 
-// Ends every child this program started that still runs (the window is closing).
+// Ends every child this program started that still runs (the window is closing), each with its
+// group, as EndGroup does. Children are started, waited for and ended on one thread.
 void EndAllChildren();
 
 }  // namespace bq

@@ -103,6 +103,20 @@ void DeleteContents(int dirFd, const QString& dirPath) {
     }
 }
 
+// The path without trailing separators and "/." steps: "dir/link/" and "dir/link/." name the
+// link itself, which must be removed as a link and never resolved to the folder it points to.
+QString WithoutTrailingSteps(QString path) {
+    for (;;) {
+        if (path.size() > 1 && path.endsWith(QLatin1Char('/'))) {
+            path.chop(1);
+        } else if (path.size() > 2 && path.endsWith(QLatin1String("/."))) {
+            path.chop(2);
+        } else {
+            return path;
+        }
+    }
+}
+
 }  // namespace
 
 void FsoDeleteFile(const QString& path) {
@@ -135,7 +149,8 @@ void RemoveFolderQuiet(const QString& path) {
     ::rmdir(QFile::encodeName(path).constData());
 }
 
-void DeleteFolderTree(const QString& path) {
+void DeleteFolderTree(const QString& givenPath) {
+    const QString path = WithoutTrailingSteps(givenPath);
     if (!FolderExists(path)) {
         return;
     }

@@ -56,12 +56,27 @@ mode_t CurrentUmask() {
     return mask;
 }
 
+// Something stands at the target although it was absent when looked at (links are followed
+// there): a file another writer put in place is left as it is; anything else, a dangling link
+// above all, is not written through and is reported.
+void CheckWhatStandsAt(const QByteArray& target, const QString& path) {
+    struct stat st {};
+    if (::lstat(target.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        return;
+    }
+    RaiseError(ErrPathFileAccess, kSource + QLatin1Char(' ') + path,
+               QStringLiteral("Path/File access error: %1 is a link or other entry that is not a "
+                              "file, so nothing was written there. Remove it, then try again")
+                   .arg(path));
+}
+
 // Where the link into place is not possible (file systems without hard links), the file is
 // created exclusively under its own name; a failed write removes it again.
-void WriteInPlace(const QByteArray& bytes, const QByteArray& target) {
+void WriteInPlace(const QByteArray& bytes, const QByteArray& target, const QString& path) {
     const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == EEXIST) {
+            CheckWhatStandsAt(target, path);
             return;
         }
         RaiseErrno(errno, kSource);
@@ -89,19 +104,23 @@ void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path) {
         if (errno == EACCES || errno == EROFS || errno == ENOENT || errno == ENOTDIR) {
             RaiseErrno(errno, kSource);
         }
-        WriteInPlace(bytes, target);
+        WriteInPlace(bytes, target, path);
         return;
     }
     ::fchmod(fd, 0666 & ~CurrentUmask());
     WriteAndClose(fd, bytes, scratch);
-    if (::link(scratch.constData(), target.constData()) == 0 || errno == EEXIST) {
-        ::unlink(scratch.constData());
-        return;
-    }
+    const bool linked = ::link(scratch.constData(), target.constData()) == 0;
     const int linkError = errno;
     ::unlink(scratch.constData());
+    if (linked) {
+        return;
+    }
+    if (linkError == EEXIST) {
+        CheckWhatStandsAt(target, path);
+        return;
+    }
     if (linkError == EPERM || linkError == EOPNOTSUPP || linkError == EXDEV) {
-        WriteInPlace(bytes, target);
+        WriteInPlace(bytes, target, path);
         return;
     }
     RaiseErrno(linkError, kSource);

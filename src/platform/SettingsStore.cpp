@@ -4,13 +4,18 @@
 #include "platform/RunTimeError.h"
 #include "platform/SpecialFolder.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringDecoder>
+#include <QTemporaryFile>
 
 #include <unistd.h>
 #include <cerrno>
+#include <optional>
 
 namespace bq {
 
@@ -19,7 +24,8 @@ namespace {
 const QString kSource = QStringLiteral("Settings");
 
 // A store file that is not INI text: not UTF-8, NUL bytes, or lines that are neither a section,
-// a key=value pair nor a comment. Such a file is reported, never rewritten.
+// a key=value pair nor a ";" comment (Qt takes no "#" comments). Such a file is reported, never
+// rewritten.
 bool LooksCorrupt(const QByteArray& content) {
     if (content.contains('\0')) {
         return true;
@@ -31,8 +37,7 @@ bool LooksCorrupt(const QByteArray& content) {
     }
     for (QStringView line : QStringView(text).split(QLatin1Char('\n'))) {
         line = line.trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) ||
-            line.startsWith(QLatin1Char('#'))) {
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';'))) {
             continue;
         }
         if (line.startsWith(QLatin1Char('['))) {
@@ -54,38 +59,81 @@ QString StoreFileName(const QString& appName, const QString& section) {
            QLatin1Char('/') + appName + QLatin1Char('/') + section + QStringLiteral(".ini");
 }
 
-// The file is checked before QSettings opens it: QSettings would clean up (and so rewrite) a
-// file it cannot parse.
-void CheckStoreFile(const QString& file) {
+// The store file's bytes (empty for a missing file). A file that cannot be read, or is not INI
+// text, raises an error (and so is never overwritten by a write that would lose what it holds).
+QByteArray ReadStoreFile(const QString& file) {
     if (!QFileInfo::exists(file)) {
-        return;
+        return {};
     }
     QByteArray content;
     try {
         content = ReadWholeFile(file);
     } catch (const RunTimeError& e) {
+        if (e.number() == ErrFileNotFound) {
+            return {};  // gone since it was looked at
+        }
         RaiseError(e.number(), kSource);
     }
     if (LooksCorrupt(content)) {
         RaiseError(ErrPathFileAccess, kSource);
     }
+    return content;
 }
 
-// Opens the store of appName, after checking its file: one that cannot be read or understood
-// raises an error (and so is never overwritten by a write that would lose what it holds).
+// Replaces the store file's content whole (a temporary file renamed over it), creating its
+// folder when needed. A file or folder the user may not write raises "Permission denied".
+void WriteStoreFile(const QString& file, const QByteArray& content) {
+    if (!QDir().mkpath(QFileInfo(file).path())) {
+        RaiseError(ErrPermissionDenied, kSource);
+    }
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly)) {
+        RaiseError(ErrPermissionDenied, kSource);
+    }
+    if (out.write(content) != content.size() || !out.commit()) {
+        RaiseError(ErrPathFileAccess, kSource);
+    }
+}
+
+// The store as one use sees it. QSettings is never pointed at the store file itself: it keeps
+// one shared copy of each file it opens for the whole process, retries a change it could not
+// save at every later opening (so one failed write would make every later read fail), and
+// rewrites a file it cannot parse at the next write. Instead the file is read here, and
+// QSettings decodes and encodes its INI text on a private copy that lives for this use only.
 class Store {
   public:
     Store(const QString& appName, const QString& section)
-        : m_checked((CheckStoreFile(StoreFileName(appName, section)), true)),
-          m_settings(QSettings::IniFormat, QSettings::UserScope, appName, section) {
+        : m_file(StoreFileName(appName, section)),
+          m_copy(QDir::tempPath() + QStringLiteral("/bq-settings-XXXXXX.ini")) {
+        const QByteArray content = ReadStoreFile(m_file);
+        if (!m_copy.open() || m_copy.write(content) != content.size() || !m_copy.flush()) {
+            RaiseError(
+                ErrPathFileAccess,
+                kSource + QStringLiteral(": no copy in the temporary folder ") + QDir::tempPath());
+        }
+        m_settings.emplace(m_copy.fileName(), QSettings::IniFormat);
         CheckStatus();
-        m_settings.beginGroup(section);
+        m_settings->beginGroup(section);
     }
 
-    QSettings& settings() { return m_settings; }
+    QSettings& settings() { return *m_settings; }
 
+    // Writes the copy back into the store file.
+    void Save() {
+        m_settings->sync();
+        CheckStatus();
+        QByteArray content;
+        try {
+            content = ReadWholeFile(m_copy.fileName());
+        } catch (const RunTimeError&) {
+            RaiseError(ErrPathFileAccess, kSource);
+        }
+        WriteStoreFile(m_file, content);
+    }
+
+  private:
     void CheckStatus() {
-        switch (m_settings.status()) {
+        switch (m_settings->status()) {
             case QSettings::NoError:
                 return;
             case QSettings::AccessError:
@@ -95,9 +143,9 @@ class Store {
         }
     }
 
-  private:
-    [[maybe_unused]] bool m_checked;  // first: the file is checked before QSettings reads it
-    QSettings m_settings;
+    QString m_file;
+    QTemporaryFile m_copy;
+    std::optional<QSettings> m_settings;
 };
 
 QString ValueText(const QVariant& value) {
@@ -108,16 +156,22 @@ QString ValueText(const QVariant& value) {
     return value.toString();
 }
 
+// The text a key holds, or nothing when the key was never written.
+std::optional<QString> StoredText(const QString& appName, const QString& section,
+                                  const QString& key) {
+    Store store(appName, section);
+    const QVariant value = store.settings().value(key);
+    if (!value.isValid()) {
+        return std::nullopt;
+    }
+    return ValueText(value);
+}
+
 }  // namespace
 
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
                    const QString& defaultValue) {
-    Store store(appName, section);
-    const QVariant value = store.settings().value(key);
-    if (!value.isValid()) {
-        return defaultValue;
-    }
-    return ValueText(value);
+    return StoredText(appName, section, key).value_or(defaultValue);
 }
 
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
@@ -128,9 +182,14 @@ QString GetSetting(const QString& appName, const QString& section, const QString
 void SaveSetting(const QString& appName, const QString& section, const QString& key,
                  const QString& value) {
     Store store(appName, section);
+    // A key that already holds the text is left alone: the file (its comments too) is not
+    // rewritten for nothing, and a read-only store is no error while nothing changes.
+    const QVariant stored = store.settings().value(key);
+    if (stored.isValid() && ValueText(stored) == value) {
+        return;
+    }
     store.settings().setValue(key, value);
-    store.settings().sync();
-    store.CheckStatus();
+    store.Save();
 }
 
 QString GetSetting(const QString& key, const QString& defaultValue) {
@@ -143,8 +202,8 @@ QString GetSetting(const QString& key, int defaultValue) {
 }
 
 bool HasSetting(const QString& key) {
-    Store store{QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection)};
-    return store.settings().contains(key);
+    return StoredText(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection), key)
+        .has_value();
 }
 
 void SaveSetting(const QString& key, const QString& value) {
@@ -167,7 +226,9 @@ QString GetSetting(Setting setting) {
             if (definition.defaultText != nullptr) {
                 return GetSetting(key, QString::fromUtf8(definition.defaultText));
             }
-            return HasSetting(key) ? GetSetting(key) : SpecialFolderPath();
+            const std::optional<QString> stored =
+                StoredText(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection), key);
+            return stored ? *stored : SpecialFolderPath();
         }
     }
     RaiseError(ErrInvalidCall, kSource);
@@ -185,8 +246,11 @@ bool TextToBoolean(const QString& text) {
     if (t.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0) {
         return false;
     }
+    // Only plain decimal numbers: "nan", "inf" and exponents are not numbers to the user.
+    static const QRegularExpression plainNumber(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)$"));
     bool ok = false;
-    const double number = t.toDouble(&ok);
+    const double number = plainNumber.match(t).hasMatch() ? t.toDouble(&ok) : 0.0;
     if (!ok) {
         RaiseError(ErrTypeMismatch, kSource);
     }
@@ -198,9 +262,7 @@ QString BooleanToText(bool value) {
 }
 
 QString SettingsFileName() {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QLatin1String(kSettingsAppName),
-                     QLatin1String(kSettingsSection))
-        .fileName();
+    return StoreFileName(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection));
 }
 
 }  // namespace bq

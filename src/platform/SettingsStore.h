@@ -6,7 +6,8 @@ namespace bq {
 
 // The per-user store of the program's choices: QSettings in INI form, organisation "Tarvex",
 // section "Brindlequill". Values are texts; every read goes to the store and every write is
-// flushed at once. A store that cannot be read or written raises a run-time error.
+// flushed at once. A store that cannot be read or written raises a run-time error; a failed
+// write leaves later reads working, and a file that cannot be read as it is is never rewritten.
 inline constexpr const char* kSettingsAppName = "Tarvex";
 inline constexpr const char* kSettingsSection = "Brindlequill";
 
@@ -47,7 +48,8 @@ QString SettingKeyName(Setting setting);
 // The stored text of a key of the program's own section, or its default from the table.
 QString GetSetting(Setting setting);
 
-// Writes a key of the program's own section.
+// Writes a key of the program's own section. A key that already holds the text is not written
+// again (the file stays as it is, comments too).
 void SaveSetting(Setting setting, const QString& value);
 
 // The value of a key, or defaultValue when the key was never written. A key holding the empty

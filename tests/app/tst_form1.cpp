@@ -2,14 +2,19 @@
 // of stored settings, the skin and the hand cursor (present, absent, broken), the pointer rules,
 // the output option handlers, and closing.
 #include "app/Form1.h"
+#include "app/ProgressBarDisplay.h"
+#include "app/QtDialogs.h"
 #include "fs/FileTests.h"
 #include "list/ListContainsItem.h"
+#include "platform/ReadWholeFile.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,10 +23,11 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSettings>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTreeWidget>
@@ -47,11 +53,10 @@ void WriteStore(const QByteArray& ini) {
     file.write(ini);
 }
 
+// What the store holds now, read afresh from its file (a QSettings object here would answer
+// from its process-wide copy, which need not see writes made within the same millisecond).
 QString Stored(const char* key) {
-    QSettings store(SettingsFileName(), QSettings::IniFormat);
-    return store
-        .value(QStringLiteral("Brindlequill/") + QLatin1String(key), QStringLiteral("<missing>"))
-        .toString();
+    return GetSetting(QLatin1String(key), QStringLiteral("<missing>"));
 }
 
 void MoveOver(QWidget* widget) {
@@ -297,8 +302,15 @@ class Form1Test : public QObject {
         QFile::remove(folder);
     }
 
+    void aCorruptStoreIsReportedAndKept_data() {
+        QTest::addColumn<QByteArray>("corrupt");
+        QTest::newRow("bytes that are not text")
+            << QByteArray("[Brindlequill]\nOption1=False\n\xff\x00junk\n[[[\n", 38);
+        QTest::newRow("a line Qt does not take")
+            << QByteArray("[Brindlequill]\n# a remark\nOption1=False\n");
+    }
     void aCorruptStoreIsReportedAndKept() {
-        const QByteArray corrupt("[Brindlequill]\nOption1=False\n\xff\x00junk\n[[[\n", 38);
+        QFETCH(QByteArray, corrupt);
         WriteStore(corrupt);
         Form1& form = Load();
         const QString access = QStringLiteral("Path/File access error");
@@ -309,6 +321,18 @@ class Form1Test : public QObject {
         QFile file(SettingsFileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), corrupt);
+    }
+
+    // Start-up puts the stored values into the controls, whose handlers store them again:
+    // values that did not change are not written, so the file (comments too) stays as it is.
+    void startUpLeavesAnUnchangedStoreAlone() {
+        const QByteArray ini =
+            "; kept by hand\n[Brindlequill]\nText1=/books/\nOption1=False\nOption2=True\n";
+        WriteStore(ini);
+        Form1& form = Load();
+        QCOMPARE(Prompts(), QStringList());
+        QVERIFY(form.Option2->isChecked());
+        QCOMPARE(ReadWholeFile(SettingsFileName()), ini);
     }
 
     void withoutSkinTheDesignColoursStay() {
@@ -417,6 +441,108 @@ class Form1Test : public QObject {
         QVERIFY(form.Frame3->isEnabled());
         QCOMPARE(Stored("Option1"), QStringLiteral("True"));
         QCOMPARE(Stored("Option2"), QStringLiteral("False"));
+    }
+
+    // The browse button starts from the folder it last returned, puts the choice into Text1
+    // with one "/" at its end (the root stays "/"), and a cancel changes nothing.
+    void browseButton_data() {
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("text1");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("a folder") << ""
+                                  << "/data/books"
+                                  << "/data/books/"
+                                  << "/data/books";
+        QTest::newRow("the root") << "/prev"
+                                  << "/"
+                                  << "/"
+                                  << "/";
+        QTest::newRow("cancel") << "/prev"
+                                << ""
+                                << "/typed"
+                                << "/prev";
+    }
+    void browseButton() {
+        QFETCH(QString, last);
+        QFETCH(QString, answer);
+        QFETCH(QString, text1);
+        QFETCH(QString, stored);
+        WriteStore("[Brindlequill]\nText1=/typed\nLastFolderDot=" + last.toUtf8() + "\n");
+        Form1& form = Load();
+        form.show();
+        m_dialogs->folderAnswers << answer;
+        QTest::mouseClick(form.PushButton9, Qt::LeftButton);
+        QCOMPARE(m_dialogs->folderTitles, QStringList{QStringLiteral("Please select folder:")});
+        QCOMPARE(m_dialogs->folderInitials, QStringList{last});
+        QCOMPARE(form.Text1->text(), text1);
+        QCOMPARE(Stored("Text1"), text1);
+        QCOMPARE(Stored("LastFolderDot"),
+                 last.isEmpty() && answer.isEmpty() ? "<missing>" : stored);
+        QCOMPARE(m_dialogs->boxes.size(), 0);
+    }
+
+    void browseButtonReportsAStoreThatCannotBeWritten() {
+        const QString folder = QFileInfo(SettingsFileName()).path();
+        QDir().mkpath(QFileInfo(folder).path());
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        Form1& form = Load();
+        m_dialogs->boxes.clear();
+        m_dialogs->folderAnswers << QStringLiteral("/data");
+        form.PushButton9_Click();
+        const QString where = QStringLiteral(
+            "Permission denied\r\nin Quorvane2021/08/31.Form1."
+            "PushButton9_Click at line ");
+        QCOMPARE(Prompts(), (QStringList{where + QStringLiteral("104") + kSupport,
+                                         where + QStringLiteral("106") + kSupport}));
+        QCOMPARE(form.Text1->text(), QStringLiteral("/data/"));
+        QFile::remove(folder);
+    }
+
+    // The bar shows the conversion's texts literally and its real values rounded.
+    void progressBarDisplay() {
+        Form1& form = Load();
+        ProgressBarDisplay bar(form.ProgressBar1);
+        QCOMPARE(bar.Text(), QStringLiteral("Progress Bar"));
+        const QString name = QStringLiteral("Processing: 100%p %v %m 50%.epub");
+        bar.SetText(name);
+        QCOMPARE(bar.Text(), name);
+        QString shown = form.ProgressBar1->text();
+        shown.remove(QChar(0x2060));
+        QCOMPARE(shown, name);
+        bar.SetValue(33.5);
+        QCOMPARE(form.ProgressBar1->value(), 34);
+        bar.SetValue(62.5);
+        QCOMPARE(form.ProgressBar1->value(), 62);
+        QCOMPARE(bar.Value(), 62.5);
+    }
+
+    // Hundreds of failures are shown in a text that scrolls, all of them.
+    void longDetailsScroll() {
+        QWidget parent;
+        QtDialogs dialogs(&parent);
+        QString details;
+        for (int i = 0; i < 300; ++i) {
+            details += QStringLiteral("/books/f%1.epub\r\n    a reason\r\n").arg(i);
+        }
+        QString seen;
+        int scrollRange = 0;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            auto* view = dialog->findChild<QPlainTextEdit*>(QStringLiteral("details"));
+            QVERIFY(view != nullptr);
+            seen = view->toPlainText();
+            scrollRange = view->verticalScrollBar()->maximum();
+            dialog->accept();
+        });
+        QCOMPARE(dialogs.MsgBoxWithDetails(QStringLiteral("Converted 0 of 300 files."), details, 48,
+                                           QStringLiteral("Brindlequill")),
+                 int(MbResultOk));
+        QCOMPARE(seen.count(QStringLiteral("a reason")), 300);
+        QVERIFY(scrollRange > 0);
     }
 
     void typingStoresEachChange() {

@@ -1,5 +1,6 @@
 // The settings store: defaults only for missing keys, Boolean texts, writes that reach the disk
 // at once, and stores that cannot be read or written raising run-time errors.
+#include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
 #include "platform/SettingsStore.h"
 #include "support/RunAs.h"
@@ -82,7 +83,7 @@ class SettingsTest : public QObject {
         QCOMPARE(GetSetting(QStringLiteral("Extension")), QStringLiteral("azw3"));
     }
 
-    void booleans_data() {
+    void textToBooleanTakesOnlyWordsAndPlainNumbers_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("expected");  // 1 true, 0 false, 13 type mismatch
         QTest::newRow("True") << "True" << 1;
@@ -97,8 +98,15 @@ class SettingsTest : public QObject {
         QTest::newRow("yes") << "yes" << 13;
         QTest::newRow("empty") << "" << 13;
         QTest::newRow("Truely") << "Truely" << 13;
+        QTest::newRow("nan") << "nan" << 13;
+        QTest::newRow("inf") << "inf" << 13;
+        QTest::newRow("-inf") << "-inf" << 13;
+        QTest::newRow("an exponent") << "1e3" << 13;
+        QTest::newRow("a bare decimal point") << "." << 13;
+        QTest::newRow("+.5") << "+.5" << 1;
+        QTest::newRow("-0.0") << "-0.0" << 0;
     }
-    void booleans() {
+    void textToBooleanTakesOnlyWordsAndPlainNumbers() {
         QFETCH(QString, text);
         QFETCH(int, expected);
         bool value = false;
@@ -140,6 +148,63 @@ class SettingsTest : public QObject {
             int(ErrPathFileAccess));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), corrupt);
+    }
+
+    // Read, a failed write, then reads again, as a user whose store may be read but not
+    // written: the failed write raises once and every later read works.
+    void aFailedWriteLeavesLaterReadsWorking() {
+        QByteArray folder = "/tmp/bq-settings-XXXXXX";
+        QVERIFY(::mkdtemp(folder.data()) != nullptr);
+        const QString base = QString::fromLocal8Bit(folder);
+        QDir().mkpath(base + QStringLiteral("/Tarvex"));
+        const QString file = base + QStringLiteral("/Tarvex/Brindlequill.ini");
+        const QByteArray content = "[Brindlequill]\nOption1=False\nText1=/books/\n";
+        QFile store(file);
+        QVERIFY(store.open(QIODevice::WriteOnly));
+        store.write(content);
+        store.close();
+        QProcess::execute(QStringLiteral("chmod"),
+                          {QStringLiteral("-R"), QStringLiteral("a+rX,go-w"), base});
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        const QByteArray oldTemp = qgetenv("TMPDIR");
+        qputenv("XDG_CONFIG_HOME", folder);
+        qputenv("TMPDIR", "/tmp");  // the test's own belongs to root
+        QString output;
+        const int code =
+            RunAsNobody(QStringLiteral(BQ_PROBE),
+                        {QStringLiteral("settings"), QStringLiteral("get:Option1"),
+                         QStringLiteral("set:Text1=/elsewhere/"), QStringLiteral("get:Option1"),
+                         QStringLiteral("get:Text1"), QStringLiteral("set:Text1=/again/"),
+                         QStringLiteral("get:Option2")},
+                        &output);
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        qputenv("TMPDIR", oldTemp);
+        const QByteArray after = ReadWholeFile(file);
+        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), base});
+        QCOMPARE(code, 0);
+        QCOMPARE(output.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+                 (QStringList{"value False", "error 70", "value False", "value /books/", "error 70",
+                              "value -", "ok"}));
+        QCOMPARE(after, content);
+    }
+
+    // Whatever makes the file unreadable to the store (here a line Qt does not take), it is
+    // reported at every use and never rewritten.
+    void aFileQtCannotParseIsReportedAndNeverRewritten() {
+        const QByteArray content =
+            "; the reader's own notes\n[Brindlequill]\n# a remark\nOption1=True\n";
+        QFile file(storeFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        for (int read = 0; read < 2; ++read) {
+            QCOMPARE(RunTimeErrorOf([] { GetSetting(QStringLiteral("Option1"), 1); }),
+                     int(ErrPathFileAccess));
+        }
+        QCOMPARE(
+            RunTimeErrorOf([] { SaveSetting(QStringLiteral("Text1"), QStringLiteral("/x/")); }),
+            int(ErrPathFileAccess));
+        QCOMPARE(ReadWholeFile(storeFile()), content);
     }
 
     void aStoreThatCannotBeReadRaises() {

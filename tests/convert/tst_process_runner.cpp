@@ -113,22 +113,6 @@ class ProcessRunnerTest : public QObject {
         QCOMPARE(SplitCommandLine(commandLine), arguments);
     }
 
-    void roundingTakesHalvesToEven_data() {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<double>("rounded");
-        QTest::newRow("0.5") << 0.5 << 0.0;
-        QTest::newRow("1.5") << 1.5 << 2.0;
-        QTest::newRow("2.5") << 2.5 << 2.0;
-        QTest::newRow("-2.5") << -2.5 << -2.0;
-        QTest::newRow("2.4999") << 2.4999 << 2.0;
-        QTest::newRow("5.667") << 5.667 << 6.0;
-    }
-    void roundingTakesHalvesToEven() {
-        QFETCH(double, value);
-        QFETCH(double, rounded);
-        QCOMPARE(RoundHalfEven(value), rounded);
-    }
-
     void windowStylesAreNormalised() {
         QCOMPARE(NormalisedWindowStyle(std::nullopt), 6);
         QCOMPARE(NormalisedWindowStyle(-1), 6);
@@ -171,11 +155,6 @@ class ProcessRunnerTest : public QObject {
             QCOMPARE(BarValueAt(ticks + 1, startValue, itemCount), std::nullopt);
             QCOMPARE(BarValueAt(ticks - 1, startValue, itemCount), std::nullopt);
         }
-    }
-
-    void noItemsIsADivisionByZeroAtTheFirstValue() {
-        QCOMPARE(RunTimeErrorOf([] { BarValueAt(49, 0, 0); }), 0);
-        QCOMPARE(RunTimeErrorOf([] { BarValueAt(50, 0, 0); }), int(ErrDivisionByZero));
     }
 
     // The poll loop over a child that ends after a given number of passes.
@@ -312,7 +291,7 @@ class ProcessRunnerTest : public QObject {
         options.workingFolder = folder.path();
         options.niceness = 10;
         const QString script = QStringLiteral(
-            "echo out; echo err >&2; cat; pwd; nice; ps -o pgid= -p $$ | tr -d ' '; echo $$");
+            "echo out; echo err >&2; cat; pwd; nice; cut -d' ' -f5 /proc/$$/stat; echo $$");
         QCOMPARE(RunAndWait(Shell(script), 0, nullptr, QString(), 0, 1, options), 0);
         const QList<QByteArray> lines = ReadAll(log).split('\n');
         QCOMPARE(lines.size(), 8);
@@ -320,6 +299,16 @@ class ProcessRunnerTest : public QObject {
         QCOMPARE(lines[3], QFile::encodeName(folder.path()));
         QCOMPARE(lines[4].toInt(), std::min(19, getpriority(PRIO_PROCESS, 0) + 10));
         QCOMPARE(lines[5], lines[6]);  // its own process group
+    }
+
+    void childReceivesANastyArgumentUnchanged() {
+        QTemporaryDir folder;
+        const QString log = folder.filePath(QStringLiteral("log"));
+        const QString nasty = QStringLiteral(" \"Ünï\\cødé\" \n书\t\\");
+        const QString command = Quoted({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                        QStringLiteral("printf %s \"$0\""), nasty});
+        QCOMPARE(RunAndWait(command, 0, nullptr, QString(), 0, 1, ChildOptions{log, {}, 0}), 0);
+        QCOMPARE(ReadAll(log), nasty.toUtf8());
     }
 
     void endGroupEndsTheChildAndWhatItStarted() {
@@ -371,6 +360,17 @@ class ProcessRunnerTest : public QObject {
         QVERIFY(first->HasEnded() && moved->HasEnded());
         QCOMPARE(first->ExitCode(), 128 + SIGTERM);
         QCOMPARE(moved->ExitCode(), 128 + SIGTERM);
+    }
+
+    void whatAChildLeavesRunningEndsWithIt() {
+        QTemporaryDir folder;
+        const QString pidFile = folder.filePath(QStringLiteral("grandchild"));
+        const QString script = QStringLiteral("sleep 60 & echo $! > \"$0\"");
+        QCOMPARE(
+            RunAndWait(Quoted({QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, pidFile}),
+                       0, nullptr, QString(), 0, 1),
+            0);
+        QTRY_VERIFY(!IsRunning(ReadAll(pidFile).trimmed().toInt()));
     }
 
     void messageLoopRunsWhileWaiting() {

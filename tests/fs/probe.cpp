@@ -19,9 +19,27 @@ int main(int argc, char* argv[]) {
             bq::WriteBytesIfAbsent(args[2].toUtf8(), args[1]);
         } else if (args.size() == 2 && args[0] == QLatin1String("read-setting")) {
             std::printf("value %s\n", qPrintable(bq::GetSetting(args[1], QStringLiteral("-"))));
+        } else if (args.size() >= 2 && args[0] == QLatin1String("settings")) {
+            // Steps "get:KEY" and "set:KEY=VALUE", each printing its own outcome.
+            for (const QString& step : args.mid(1)) {
+                try {
+                    if (step.startsWith(QLatin1String("get:"))) {
+                        std::printf("value %s\n",
+                                    qPrintable(bq::GetSetting(step.mid(4), QStringLiteral("-"))));
+                    } else {
+                        const qsizetype equals = step.indexOf(QLatin1Char('='));
+                        bq::SaveSetting(step.mid(4, equals - 4), step.mid(equals + 1));
+                        std::puts("saved");
+                    }
+                } catch (const bq::RunTimeError& e) {
+                    std::printf("error %d\n", e.number());
+                }
+            }
         } else {
-            std::fputs("usage: probe delete-tree PATH | write PATH TEXT | read-setting KEY\n",
-                       stderr);
+            std::fputs(
+                "usage: probe delete-tree PATH | write PATH TEXT | read-setting KEY | "
+                "settings get:KEY|set:KEY=VALUE...\n",
+                stderr);
             return 2;
         }
     } catch (const bq::RunTimeError& e) {

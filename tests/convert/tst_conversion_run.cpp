@@ -1,0 +1,705 @@
+// The conversion run without the window: a list model, a recording bar and scripted boxes, and a
+// stand-in converter (standin/ebook-convert) carried in a runtime archive of the test's own, so
+// that each converter's result is chosen by the book. Output paths, the refusals, failure
+// detection and the summary, the same-output and self-output rules, the provisioning mends, the
+// unprivileged cases, and closing mid-run.
+#include "AsNobody.h"
+#include "convert/ConversionRun.h"
+#include "convert/ConverterRuntime.h"
+#include "convert/FailureReason.h"
+#include "convert/MobiCheck.h"
+#include "convert/OutputDestination.h"
+#include "convert/ProgressDisplay.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TestMain.h"
+#include "unzip/mUnzip.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardItemModel>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <csignal>
+
+using namespace bq;
+
+namespace {
+
+class RecordingBar final : public ProgressDisplay {
+  public:
+    QString text = QStringLiteral("Progress Bar");
+    double value = 0;
+    QStringList texts;
+    QList<double> values;
+
+    QString Text() const override { return text; }
+    void SetText(const QString& t) override {
+        text = t;
+        texts << t;
+    }
+    double Value() const override { return value; }
+    void SetValue(double v) override {
+        value = v;
+        values << v;
+    }
+};
+
+QByteArray Content(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void Write(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    file.write(bytes);
+}
+
+QString Temp() {
+    return qEnvironmentVariable("TEMP");
+}
+
+QStringList TempEntries() {
+    return QDir(Temp()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                  QDir::NoDotAndDotDot);
+}
+
+// The lines the stand-in converter wrote: pid, output, CALIBRE_TEMP_DIR.
+QList<QStringList> Calls(const QString& file) {
+    QList<QStringList> calls;
+    for (const QByteArray& line : Content(file).split('\n')) {
+        if (!line.isEmpty()) {
+            calls << QString::fromLocal8Bit(line).split(QLatin1Char('\t'));
+        }
+    }
+    return calls;
+}
+
+// The processes of a process group that still run (zombies waiting for their reaper do not).
+int LiveMembersOfGroup(pid_t group) {
+    int live = 0;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = Content(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close < 0) {
+            continue;
+        }
+        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+        if (fields.size() > 2 && fields[2].toInt() == group && fields[0] != "Z") {
+            ++live;
+        }
+    }
+    return live;
+}
+
+}  // namespace
+
+class ConversionRunTest : public QObject {
+    Q_OBJECT
+
+  private:
+    // The stand-in runtime, books and outputs: outside TEMP, and reachable by nobody.
+    QTemporaryDir m_work{QStringLiteral("/tmp/bq-conversion-run-XXXXXX")};
+    QByteArray m_archive;
+    QByteArray m_sample;
+    QString m_calls;
+
+    QStandardItemModel m_list;
+    RecordingBar m_bar;
+    ScriptedDialogs m_dialogs;
+    QList<bool> m_hourglass;
+    bool m_busy = false;
+    OutputOptions m_options;
+    std::function<QByteArray()> m_archiveSource;
+
+    ConversionWindow Window() {
+        ConversionWindow window;
+        window.list = &m_list;
+        window.options = [this] { return m_options; };
+        window.bar = &m_bar;
+        window.showHourglass = [this](bool on) { m_hourglass << on; };
+        window.dialogs = &m_dialogs;
+        window.appTitle = QStringLiteral("Brindlequill");
+        window.isBusy = &m_busy;
+        return window;
+    }
+    // Runs "Start Converting" once; gives the run for its record.
+    std::unique_ptr<ConversionRun> Run() {
+        auto run = std::make_unique<ConversionRun>(Window(), ConversionSetup{m_archiveSource});
+        run->Start();
+        return run;
+    }
+    void List(const QStringList& paths) {
+        for (const QString& path : paths) {
+            m_list.appendRow(new QStandardItem(path));
+        }
+    }
+    QString Book(const QString& name, const QByteArray& content) {
+        const QString path = m_work.path() + QStringLiteral("/books/") + name;
+        Write(path, content + "\n");
+        return path;
+    }
+    QString Folder(const QString& name) {
+        const QString path = m_work.path() + QLatin1Char('/') + name;
+        QDir(path).removeRecursively();
+        QDir().mkpath(path);
+        return path;
+    }
+    QString OnlyPrompt() const {
+        return m_dialogs.boxes.size() == 1 ? m_dialogs.boxes[0].prompt : QString();
+    }
+    void CheckIdleAfterRun() {
+        QVERIFY(!m_busy);
+        QCOMPARE(m_bar.text, QStringLiteral("Progress Bar"));
+        QCOMPARE(m_bar.value, 0.0);
+        QVERIFY(!m_hourglass.isEmpty() && !m_hourglass.last());
+        QCOMPARE(TempEntries(), QStringList());
+    }
+
+  private slots:
+    void initTestCase() {
+        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
+                                     QStringLiteral("/libbqunzip.so"));
+        QVERIFY(m_work.isValid());
+        QVERIFY(QFile::setPermissions(m_work.path(),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther));
+        const QString runtime = Folder(QStringLiteral("standin"));
+        QVERIFY(QFile::copy(QStringLiteral(BQ_STANDIN_DIR "/ebook-convert"),
+                            runtime + QStringLiteral("/ebook-convert")));
+        QVERIFY(
+            QFile::copy(QStringLiteral(BQ_SAMPLE_MOBI), runtime + QStringLiteral("/sample.mobi")));
+        m_sample = Content(runtime + QStringLiteral("/sample.mobi"));
+        QVERIFY(m_sample.size() > 1000);
+        QProcess zip;
+        zip.setWorkingDirectory(runtime);
+        zip.start(QStringLiteral("zip"),
+                  {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("../standin.zip"),
+                   QStringLiteral("ebook-convert"), QStringLiteral("sample.mobi")});
+        QVERIFY(zip.waitForFinished(30000));
+        QCOMPARE(zip.exitCode(), 0);
+        m_archive = Content(m_work.path() + QStringLiteral("/standin.zip"));
+        QVERIFY(!m_archive.isEmpty());
+        m_calls = m_work.path() + QStringLiteral("/calls.txt");
+        qputenv("BQ_STANDIN_CALLS", QFile::encodeName(m_calls));
+    }
+    void init() {
+        m_list.clear();
+        m_bar = RecordingBar();
+        m_dialogs = ScriptedDialogs();
+        m_hourglass.clear();
+        m_busy = false;
+        m_options = OutputOptions{true, false, Folder(QStringLiteral("out"))};
+        const QByteArray archive = m_archive;
+        m_archiveSource = [archive] { return archive; };
+        QFile::remove(m_calls);
+        Write(m_calls, {});
+        QFile::setPermissions(m_calls, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::WriteOther | QFileDevice::ReadOther);
+        for (const QString& name : TempEntries()) {
+            const QString path = Temp() + QLatin1Char('/') + name;
+            QFileInfo(path).isDir() && !QFileInfo(path).isSymLink() ? QDir(path).removeRecursively()
+                                                                    : QFile::remove(path);
+        }
+    }
+
+    void outputPaths_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("option1");
+        QTest::addColumn<bool>("option2");
+        QTest::addColumn<QString>("text1");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("beside the source") << "/b/Vol.1.epub" << false << true << "/x/"
+                                           << "/b/Vol.1.mobi";
+        QTest::newRow("folder with slash") << "/b/Vol.1.epub" << true << false << "/out/"
+                                           << "/out/Vol.1.mobi";
+        QTest::newRow("folder without slash") << "/b/Vol.1.epub" << true << false << "/out"
+                                              << "/out/Vol.1.mobi";
+        QTest::newRow("doubled separators") << "/b//c.epub" << true << false << "//out//x/"
+                                            << "/out/x/c.mobi";
+        QTest::newRow("root") << "/b/c.epub" << true << false << "/"
+                              << "/c.mobi";
+        QTest::newRow("other extension") << "/b/c.txt" << false << true << ""
+                                         << "/b/c.mobi";
+        QTest::newRow("dot name") << "/b/.epub" << false << true << ""
+                                  << "/b/.epub.mobi";
+        QTest::newRow("trailing dot") << "/b/book." << false << true << ""
+                                      << "/b/book.mobi";
+        QTest::newRow("no extension") << "/b/book" << false << true << ""
+                                      << "/b/book.mobi";
+        QTest::newRow("a mobi source") << "/b/c.mobi" << false << true << ""
+                                       << "/b/c.mobi";
+        QTest::newRow("neither option") << "/b/c.epub" << false << false << "/out"
+                                        << "/out/c.mobi";
+    }
+    void outputPaths() {
+        QFETCH(QString, source);
+        QFETCH(bool, option1);
+        QFETCH(bool, option2);
+        QFETCH(QString, text1);
+        QFETCH(QString, output);
+        QCOMPARE(OutputPathFor(source, OutputOptions{option1, option2, text1}), output);
+    }
+
+    void destinationChecks() {
+        const QString folder = Folder(QStringLiteral("dest"));
+        const QString file = Book(QStringLiteral("plain.epub"), "GOOD");
+        QVERIFY(DestinationIsUsable({true, false, folder}));
+        QVERIFY(!DestinationIsUsable({true, false, folder + QStringLiteral("/missing")}));
+        QVERIFY(!DestinationIsUsable({true, false, file}));
+        QVERIFY(DestinationIsUsable({false, true, folder + QStringLiteral("/missing")}));
+    }
+
+    // The two refusals and the busy mark: their exact texts, and nothing else happens.
+    void refusals() {
+        Run();
+        QCOMPARE(m_dialogs.boxes.size(), 1);
+        QCOMPARE(m_dialogs.boxes[0].prompt, QStringLiteral("No files added."));
+        QCOMPARE(m_dialogs.boxes[0].style, 0);
+        QCOMPARE(m_dialogs.boxes[0].title, QStringLiteral("Brindlequill"));
+
+        List({Book(QStringLiteral("a.epub"), "GOOD")});
+        m_options.text1 = m_work.path() + QStringLiteral("/missing");
+        Run();
+        QCOMPARE(m_dialogs.boxes.size(), 2);
+        QCOMPARE(m_dialogs.boxes[1].prompt,
+                 QStringLiteral("Folder does not exist. Please select another folder."));
+        QCOMPARE(m_dialogs.boxes[1].style, 0);
+
+        m_busy = true;
+        Run();
+        QCOMPARE(m_dialogs.boxes.size(), 2);
+        QVERIFY(m_busy);
+        m_busy = false;
+
+        QCOMPARE(m_bar.texts, QStringList());
+        QCOMPARE(m_hourglass, QList<bool>());
+        QCOMPARE(Calls(m_calls).size(), 0);
+        QCOMPARE(TempEntries(), QStringList());
+    }
+
+    // Every book converted: "Done." exactly, the display at each step, outputs next to their
+    // sources, the converter told a temporary ".mobi" name beside the output.
+    void allConvertedSaysDone() {
+        const QString a = Book(QStringLiteral("a.epub"), "GOOD");
+        const QString b = Book(QStringLiteral("Vol.2.epub"), "GOOD");
+        m_options = OutputOptions{false, true, m_work.path() + QStringLiteral("/missing")};
+        List({a, b});
+        const auto run = Run();
+        QCOMPARE(m_dialogs.boxes.size(), 1);
+        QCOMPARE(m_dialogs.boxes[0].prompt, QStringLiteral("Done."));
+        QCOMPARE(m_dialogs.boxes[0].style, 0);
+        QCOMPARE(Content(m_work.path() + QStringLiteral("/books/a.mobi")), m_sample);
+        QCOMPARE(Content(m_work.path() + QStringLiteral("/books/Vol.2.mobi")), m_sample);
+        QCOMPARE(m_bar.texts.first(), QStringLiteral("Preparing.."));
+        QVERIFY(m_bar.texts.contains(QStringLiteral("Processing: a.epub")));
+        QVERIFY(m_bar.texts.indexOf(QStringLiteral("Processing: Vol.2.epub")) >
+                m_bar.texts.indexOf(QStringLiteral("Processing: a.epub")));
+        QVERIFY(m_bar.values.contains(50.0) && m_bar.values.contains(100.0));
+        const auto calls = Calls(m_calls);
+        QCOMPARE(calls.size(), 2);
+        for (const QStringList& call : calls) {
+            QCOMPARE(QFileInfo(call[1]).path(), m_work.path() + QStringLiteral("/books"));
+            QVERIFY2(QFileInfo(call[1]).fileName().startsWith(QStringLiteral(".brindlequill-")) &&
+                         call[1].endsWith(QStringLiteral(".mobi")),
+                     qPrintable(call[1]));
+            // The converters' own temporary files stay inside the run folder.
+            QVERIFY(call[2].startsWith(run->RunFolder() + QLatin1Char('/')));
+        }
+        QVERIFY(run->RunFolder().startsWith(Temp() + QStringLiteral("/calibre-")));
+        QVERIFY(!run->ArchiveWasReused());
+        QFileInfo out(m_work.path() + QStringLiteral("/books/a.mobi"));
+        QCOMPARE(out.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadOwner),
+                 QFileDevice::ReadOther | QFileDevice::ReadOwner);
+        CheckIdleAfterRun();
+    }
+
+    // Failures are detected and named in list order with their reasons; the good books convert;
+    // an old output of a failed book stays; two entries with one output: the later wins.
+    void mixedBatch() {
+        const QString out = m_options.text1;
+        Write(out + QStringLiteral("/b.mobi"), "OLD");
+        QDir().mkpath(m_work.path() + QStringLiteral("/books/dir.epub"));
+        const QStringList sources{
+            Book(QStringLiteral("a.epub"), "GOOD"),
+            Book(QStringLiteral("b.epub"),
+                 "FAIL " + QFile::encodeName(m_work.path()) +
+                     "/books/b.epub is not a valid EPUB file (could not find opf)"),
+            Book(QStringLiteral("c.epub"), "DRM"),
+            m_work.path() + QStringLiteral("/books/missing.epub"),
+            Book(QStringLiteral("d.epub"), "NOTHING"),
+            Book(QStringLiteral("e.epub"), "GARBAGE"),
+            Book(QStringLiteral("f.epub"), "KILL"),
+            m_work.path() + QStringLiteral("/books/dir.epub"),
+            Book(QStringLiteral("sub/a.epub"), "GOOD"),
+            Book(QStringLiteral("It's \"q\" \\ été\nline.epub"), "GOOD"),
+        };
+        List(sources);
+        const auto run = Run();
+
+        QCOMPARE(m_dialogs.boxes.size(), 1);
+        QCOMPARE(m_dialogs.boxes[0].style, 48);
+        const QString prompt = m_dialogs.boxes[0].prompt;
+        QVERIFY2(prompt.startsWith(QStringLiteral(
+                     "Converted 3 of 10 files. 7 files were not converted; see below.")),
+                 qPrintable(prompt));
+        const QStringList reasons{
+            sources[1] + QStringLiteral("\r\n    it is not a valid EPUB file (could not find opf)"),
+            sources[2] + QStringLiteral("\r\n    it is protected by DRM"),
+            sources[3] + QStringLiteral("\r\n    the file no longer exists"),
+            sources[4] + QStringLiteral("\r\n    the converter made no MOBI file"),
+            sources[5] + QStringLiteral("\r\n    the MOBI file made is damaged"),
+            sources[6] + QStringLiteral("\r\n    the converter was killed"),
+            sources[7] + QStringLiteral("\r\n    it is a folder, not a file"),
+            out + QStringLiteral("/a.mobi\r\n    the book from ") + sources[8] +
+                QStringLiteral(" replaced the one from ") + sources[0],
+        };
+        qsizetype at = 0;
+        for (const QString& reason : reasons) {
+            const qsizetype found = prompt.indexOf(reason, at);
+            QVERIFY2(found >= 0, qPrintable(reason + QStringLiteral("\n---\n") + prompt));
+            at = found;
+        }
+        QCOMPARE(Content(out + QStringLiteral("/a.mobi")), m_sample);
+        QCOMPARE(Content(out + QStringLiteral("/It's \"q\" \\ été\nline.mobi")), m_sample);
+        QCOMPARE(Content(out + QStringLiteral("/b.mobi")), QByteArray("OLD"));
+        QStringList made = QDir(out).entryList(QDir::Files | QDir::Hidden);
+        made.sort();
+        QCOMPARE(made, (QStringList{QStringLiteral("It's \"q\" \\ été\nline.mobi"),
+                                    QStringLiteral("a.mobi"), QStringLiteral("b.mobi")}));
+        QCOMPARE(Calls(m_calls).size(), 8);  // not for the missing file nor the folder
+        QCOMPARE(run->Summary().converted(), 3);
+        CheckIdleAfterRun();
+    }
+
+    // A source that would be its own output is never touched, nor another listed source.
+    void selfOutputIsSkipped() {
+        const QString mobi = Book(QStringLiteral("own.mobi"), "GOOD");
+        const QString epub = Book(QStringLiteral("other.epub"), "GOOD");
+        const QString listed = Book(QStringLiteral("other.mobi"), "GOOD");
+        m_options = OutputOptions{false, true, QString()};
+        List({mobi, epub, listed});
+        Run();
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.contains(QStringLiteral("Skipped, because the result would replace the "
+                                                "file itself")) &&
+                     prompt.contains(mobi) &&
+                     prompt.contains(epub + QStringLiteral("\r\n    its result ") + listed +
+                                     QStringLiteral(" would replace another file of the list")),
+                 qPrintable(prompt));
+        QCOMPARE(Content(mobi), QByteArray("GOOD\n"));
+        QCOMPARE(Content(listed), QByteArray("GOOD\n"));
+        QCOMPARE(Calls(m_calls).size(), 0);
+        CheckIdleAfterRun();
+    }
+
+    // As an unprivileged user: a read-only old output is replaced; an output folder that cannot
+    // be written is reported per file; a TEMP that cannot be written stops the run at once.
+    void unprivilegedCases() {
+        const QString world = Folder(QStringLiteral("world"));
+        const QString out = Folder(QStringLiteral("world/out"));
+        const QString locked = Folder(QStringLiteral("world/locked"));
+        const QString temp = Folder(QStringLiteral("world/temp"));
+        const QString source = Book(QStringLiteral("nobody.epub"), "GOOD");
+        Write(out + QStringLiteral("/nobody.mobi"), "OLD");
+        QVERIFY(QFile::setPermissions(out + QStringLiteral("/nobody.mobi"),
+                                      QFileDevice::ReadOwner | QFileDevice::ReadOther));
+        QCOMPARE(::chown(QFile::encodeName(out).constData(), 65534, 65534), 0);
+        QCOMPARE(::chown(QFile::encodeName(temp).constData(), 65534, 65534), 0);
+        const QByteArray savedTemp = qgetenv("TEMP");
+        qputenv("TEMP", QFile::encodeName(temp));
+        List({source});
+        {
+            AsNobody nobody;
+            QVERIFY(nobody.ok());
+            m_options.text1 = out;
+            Run();
+            m_options.text1 = locked;
+            Run();
+            qputenv("TEMP", QFile::encodeName(locked));
+            Run();
+        }
+        qputenv("TEMP", savedTemp);
+        QCOMPARE(m_dialogs.boxes.size(), 3);
+        QCOMPARE(m_dialogs.boxes[0].prompt, QStringLiteral("Done."));
+        QCOMPARE(Content(out + QStringLiteral("/nobody.mobi")), m_sample);
+        QVERIFY2(m_dialogs.boxes[1].prompt.contains(
+                     source + QStringLiteral("\r\n    the output folder ") + locked +
+                     QStringLiteral(" cannot be written (Permission denied)")),
+                 qPrintable(m_dialogs.boxes[1].prompt));
+        QVERIFY2(m_dialogs.boxes[2].prompt.startsWith(
+                     QStringLiteral("The converter could not be prepared, so nothing was "
+                                    "converted.\r\n\r\nThe temporary folder ") +
+                     locked + QStringLiteral(" (TEMP) cannot be written (Permission denied).")),
+                 qPrintable(m_dialogs.boxes[2].prompt));
+        QCOMPARE(Calls(m_calls).size(), 1);
+        QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QVERIFY(!m_busy);
+        QDir(world).removeRecursively();
+    }
+
+    // Left-overs in TEMP: an identical archive is used, anything else replaced; nothing is
+    // followed through a link; another user's left-overs stop the run.
+    void leftOvers_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("converts");
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("identical archive") << "identical" << true << true;
+        QTest::newRow("partial archive") << "partial" << true << false;
+        QTest::newRow("archive link") << "archive link" << true << false;
+        QTest::newRow("old runtime with a link") << "runtime" << true << false;
+        QTest::newRow("ended run folder") << "ended run" << true << false;
+        QTest::newRow("archive of another user") << "foreign archive" << false << false;
+        QTest::newRow("runtime of another user") << "foreign runtime" << false << false;
+    }
+    void leftOvers() {
+        QFETCH(QString, kind);
+        QFETCH(bool, converts);
+        QFETCH(bool, reused);
+        const QString archive = Temp() + QStringLiteral("/calibre.zip");
+        const QString runtime = Temp() + QStringLiteral("/calibre");
+        const QString outside = Folder(QStringLiteral("outside"));
+        Write(outside + QStringLiteral("/precious"), "keep me");
+        if (kind == QLatin1String("identical")) {
+            Write(archive, m_archive);
+        } else if (kind == QLatin1String("partial")) {
+            Write(archive, m_archive.left(m_archive.size() / 2));
+        } else if (kind == QLatin1String("archive link")) {
+            QVERIFY(QFile::link(outside + QStringLiteral("/precious"), archive));
+        } else if (kind == QLatin1String("runtime")) {
+            Write(runtime + QStringLiteral("/ebook-convert"), "old");
+            QVERIFY(QFile::link(outside, runtime + QStringLiteral("/link")));
+        } else if (kind == QLatin1String("ended run")) {
+            Write(Temp() + QStringLiteral("/calibre-Ab3dEf/calibre/ebook-convert"), "old");
+        } else if (kind == QLatin1String("foreign archive")) {
+            Write(archive, m_archive);
+            QCOMPARE(::chown(QFile::encodeName(archive).constData(), 65534, 65534), 0);
+        } else if (kind == QLatin1String("foreign runtime")) {
+            Write(runtime + QStringLiteral("/ebook-convert"), "#!/bin/sh\nexit 0\n");
+            QCOMPARE(::chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
+        }
+        if (kind == QLatin1String("ended run")) {
+            QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp(), 0), 1);
+        }
+        List({Book(QStringLiteral("a.epub"), "GOOD")});
+        const auto run = Run();
+        QCOMPARE(Content(outside + QStringLiteral("/precious")), QByteArray("keep me"));
+        if (converts) {
+            QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+            QCOMPARE(run->ArchiveWasReused(), reused);
+            CheckIdleAfterRun();
+            return;
+        }
+        const QString planted = kind.contains(QLatin1String("archive")) ? archive : runtime;
+        QVERIFY2(OnlyPrompt().startsWith(
+                     QStringLiteral("The converter could not be prepared, so nothing was "
+                                    "converted.\r\n\r\n") +
+                     planted + QStringLiteral(" belongs to another user (nobody).")),
+                 qPrintable(OnlyPrompt()));
+        QCOMPARE(m_dialogs.boxes[0].style, 48);
+        QCOMPARE(Calls(m_calls).size(), 0);
+        QCOMPARE(TempEntries(), QStringList{QFileInfo(planted).fileName()});
+        QVERIFY(!m_busy);
+        QCOMPARE(m_bar.text, QStringLiteral("Progress Bar"));
+    }
+
+    // A provisioning that fails says once what failed and what to do, and converts nothing.
+    void failedProvisioning_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing TEMP") << "missing"
+                                      << "(TEMP) does not exist. Create it";
+        QTest::newRow("broken archive") << "broken"
+                                        << "The converter could not be unpacked into ";
+        QTest::newRow("failed write") << "full"
+                                      << "The converter could not be written to ";
+        QTest::newRow("no converter in it") << "empty"
+                                            << "is missing after unpacking";
+    }
+    void failedProvisioning() {
+        QFETCH(QString, kind);
+        QFETCH(QString, message);
+        const QByteArray savedTemp = qgetenv("TEMP");
+        rlimit savedLimit{};
+        ::getrlimit(RLIMIT_FSIZE, &savedLimit);
+        if (kind == QLatin1String("missing")) {
+            qputenv("TEMP", QFile::encodeName(m_work.path() + QStringLiteral("/no/such")));
+        } else if (kind == QLatin1String("broken")) {
+            m_archiveSource = [] { return QByteArray(4096, 'x'); };
+        } else if (kind == QLatin1String("full")) {
+            // The file-size limit stands in for a full disk: the write fails part-way.
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small{static_cast<rlim_t>(m_archive.size() / 2), savedLimit.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        } else if (kind == QLatin1String("empty")) {
+            const QString folder = Folder(QStringLiteral("empty"));
+            Write(folder + QStringLiteral("/readme.txt"), "no converter here");
+            QProcess zip;
+            zip.setWorkingDirectory(folder);
+            zip.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("e.zip"),
+                                              QStringLiteral("readme.txt")});
+            QVERIFY(zip.waitForFinished(30000));
+            const QByteArray bytes = Content(folder + QStringLiteral("/e.zip"));
+            m_archiveSource = [bytes] { return bytes; };
+        }
+        List({Book(QStringLiteral("a.epub"), "GOOD")});
+        Run();
+        ::setrlimit(RLIMIT_FSIZE, &savedLimit);
+        qputenv("TEMP", savedTemp);
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.startsWith(QStringLiteral("The converter could not be prepared, so "
+                                                  "nothing was converted.\r\n\r\n")) &&
+                     prompt.contains(message) &&
+                     prompt.contains(QStringLiteral("then start again")),
+                 qPrintable(prompt));
+        QCOMPARE(Calls(m_calls).size(), 0);
+        QCOMPARE(QDir(m_options.text1).entryList(QDir::Files | QDir::Hidden), QStringList());
+        CheckIdleAfterRun();
+    }
+
+    // Two programs converting at once each have a runtime of their own; removing one leaves
+    // the other whole, and a running one's folder is never taken for an ended one.
+    void twoRunsAtOnce() {
+        ConverterRuntime first;
+        ConverterRuntime second;
+        for (ConverterRuntime* runtime : {&first, &second}) {
+            runtime->Prepare();
+            runtime->PlaceArchive(m_archive);
+            runtime->Unpack();
+            runtime->RemoveArchive();
+        }
+        QVERIFY(first.RunFolder() != second.RunFolder());
+        QCOMPARE(QFileInfo(first.RunFolder()).permissions() &
+                     (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::ExeOther),
+                 QFileDevice::Permissions());
+        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp(), 0), 0);
+        first.Remove();
+        QVERIFY(!QFileInfo::exists(first.RunFolder()));
+        QVERIFY(QFileInfo(second.ConverterPath()).isExecutable());
+        second.Remove();
+        QCOMPARE(TempEntries(), QStringList());
+    }
+
+    // Closing the window mid-run: the running converter's group ends at once, its partial
+    // output and the runtime go, the outputs already made stay, and no box follows.
+    void closingMidRun() {
+        const QString out = m_options.text1;
+        List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "SLEEP 60"),
+              Book(QStringLiteral("c.epub"), "GOOD")});
+        QTimer watch;
+        watch.setInterval(10);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (Calls(m_calls).size() == 2) {
+                watch.stop();
+                ConversionRun::AbandonActiveRuns();
+            }
+        });
+        watch.start();
+        QElapsedTimer clock;
+        clock.start();
+        const auto run = Run();
+        QVERIFY(clock.elapsed() < 30000);
+        QVERIFY(run->WasAbandoned());
+        QCOMPARE(m_dialogs.boxes.size(), 0);
+        const auto calls = Calls(m_calls);
+        QCOMPARE(calls.size(), 2);
+        const pid_t pid = calls[1][0].toInt();
+        QCOMPARE(::kill(pid, 0), -1);
+        QTRY_COMPARE(LiveMembersOfGroup(pid), 0);  // its sleep, in its group, is gone too
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("a.mobi")});
+        QCOMPARE(TempEntries(), QStringList());
+        QVERIFY(!m_busy);
+    }
+
+    void failureReasons_data() {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no package document")
+            << "1% Converting input to HTML...\nTraceback (most recent call last):\n  File "
+               "\"/x/epub_input.py\", line 282, in convert\n    raise ValueError(...)\n    "
+               "^^^^^\nValueError: /b/x.epub is not a valid EPUB file (could not find opf)\n\n"
+            << "it is not a valid EPUB file (could not find opf)";
+        QTest::newRow("not a zip") << "  File \"/y.py\", line 239\nValueError: Not a ZIP file\n"
+                                   << "it is not a valid EPUB file (not a ZIP archive, or a "
+                                      "damaged or empty one)";
+        QTest::newRow("drm") << "calibre.ebooks.DRMError: x.epub"
+                             << "it is protected by DRM (copy protection), which the converter "
+                                "cannot open; only DRM-free books can be converted";
+        QTest::newRow("plain last line") << "one\nInput file /b/x.epub has no text\n  \n"
+                                         << "Input file x.epub has no text";
+        QTest::newRow("other exception") << "KeyError: 'spine'"
+                                         << "'spine'";
+        QTest::newRow("empty") << "\n\n"
+                               << "";
+        QTest::newRow("long") << QString(400, QLatin1Char('z'))
+                              << QString(297, QLatin1Char('z')) + QStringLiteral("...");
+    }
+    void failureReasons() {
+        QFETCH(QString, log);
+        QFETCH(QString, reason);
+        QCOMPARE(ReasonFromConverterLog(log, QStringLiteral("/b/x.epub")), reason);
+    }
+
+    void exitCodeReasons() {
+        QCOMPARE(ReasonFromExitCode(kStartErrorBase + 53),
+                 QStringLiteral("the converter could not be started (File not found)"));
+        QVERIFY(ReasonFromExitCode(137).startsWith(QStringLiteral("the converter was killed")));
+        QVERIFY(ReasonFromExitCode(139).startsWith(
+            QStringLiteral("the converter was ended by signal 11")));
+        QCOMPARE(ReasonFromExitCode(2), QStringLiteral("the converter stopped with exit code 2"));
+    }
+
+    // libmobi reads the converter's MOBI whole, and nothing else.
+    void mobiCheck() {
+        QCOMPARE(MobiProblem(QStringLiteral(BQ_SAMPLE_MOBI)), QString());
+        const QString folder = Folder(QStringLiteral("mobis"));
+        Write(folder + QStringLiteral("/garbage.mobi"), QByteArray(5000, 'g'));
+        Write(folder + QStringLiteral("/empty.mobi"), {});
+        Write(folder + QStringLiteral("/cut.mobi"), m_sample.left(m_sample.size() / 3));
+        for (const char* name : {"garbage.mobi", "empty.mobi", "cut.mobi"}) {
+            QVERIFY2(!MobiProblem(folder + QLatin1Char('/') + QLatin1String(name)).isEmpty(), name);
+        }
+        QCOMPARE(MobiProblem(folder + QStringLiteral("/missing.mobi")),
+                 QStringLiteral("the converter made no MOBI file"));
+    }
+
+    // Hundreds of failures: every one named once, in order.
+    void summaryOfManyFailures() {
+        ConversionSummary summary(502);
+        summary.Converted(QStringLiteral("/a.epub"), QStringLiteral("/o/a.mobi"),
+                          QStringLiteral("/o/a.mobi"));
+        summary.Converted(QStringLiteral("/b/a.epub"), QStringLiteral("/o/a.mobi"),
+                          QStringLiteral("/o/a.mobi"));
+        for (int i = 0; i < 500; ++i) {
+            summary.Failed(QStringLiteral("/f%1.epub").arg(i), QStringLiteral("reason %1").arg(i));
+        }
+        QVERIFY(!summary.AllDone());
+        QCOMPARE(summary.Headline(),
+                 QStringLiteral("Converted 2 of 502 files. 500 files were not converted; see "
+                                "below."));
+        const QString details = summary.Details();
+        QCOMPARE(details.count(QStringLiteral("\r\n    reason ")), 500);
+        QVERIFY(details.indexOf(QStringLiteral("/f499.epub")) >
+                details.indexOf(QStringLiteral("/f498.epub")));
+        QCOMPARE(details.count(QStringLiteral("replaced the one from /a.epub")), 1);
+
+        ConversionSummary clean(1);
+        clean.Converted(QStringLiteral("/a.epub"), QStringLiteral("/o/a.mobi"),
+                        QStringLiteral("/o/a.mobi"));
+        QCOMPARE(clean.Headline(), QStringLiteral("Done."));
+        QCOMPARE(clean.Details(), QString());
+    }
+};
+
+BQ_TEST_MAIN(ConversionRunTest)
+#include "tst_conversion_run.moc"
