@@ -376,8 +376,7 @@ class LookAheadWindowTest : public QObject {
             expected << QStringLiteral("Processing: ") + QFileInfo(source).fileName();
         }
         // (The reset bar is painted only after the last box, which the test answers at once.)
-        QStringList shown =
-            runs[0].shown.mid(runs[0].shown.indexOf(QStringLiteral("Preparing..")));
+        QStringList shown = runs[0].shown.mid(runs[0].shown.indexOf(QStringLiteral("Preparing..")));
         shown.removeAll(QStringLiteral("Progress Bar"));
         QVERIFY2(shown == expected, qPrintable(shown.join(QStringLiteral(" | "))));
     }
