@@ -179,8 +179,11 @@ def main():
             else:
                 result = xargs_run(args, books, k, work)
                 xargs[k].append(result)
+            extra = (f", provisioning {result['provisioning']:.2f} s, gap {result['gap']} ms"
+                     if kind == "window" else "")
             print(f"  round {n + 1}: {kind} K={k}: {result['wall']:.1f} s, "
-                  f"{result['made']} MOBIs, load {os.getloadavg()[0]:.1f}", flush=True)
+                  f"{result['made']} MOBIs, peak {result['peak'] / 1e6:.0f} MB{extra}, "
+                  f"load {os.getloadavg()[0]:.1f}", flush=True)
 
     def median(runs, key):
         return statistics.median(r[key] for r in runs)
