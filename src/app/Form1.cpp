@@ -4,7 +4,14 @@
 #include "app/QtDialogs.h"
 #include "convert/ConversionRun.h"
 #include "fs/FileTests.h"
+#include "fs/FolderScan.h"
+#include "list/AddFilesByDialog.h"
+#include "list/ConversionList.h"
+#include "list/DroppedPaths.h"
 #include "list/FolderPicker.h"
+#include "list/FolderRoute.h"
+#include "list/ListMove.h"
+#include "list/SampleFiles.h"
 #include "platform/ErrorTrap.h"
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsStore.h"
@@ -12,20 +19,25 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <sys/stat.h>
 
@@ -84,6 +96,7 @@ Form1::Form1(std::unique_ptr<DialogSeam> dialogs, QWidget* parent)
     CreateControls();
     ConnectHandlers();
     ConnectConversionHandlers();
+    ConnectListHandlers();
     Form_Load();
 }
 
@@ -121,7 +134,11 @@ void Form1::CreateControls() {
     PushButton9->setAccessibleName(QStringLiteral("Browse for the output folder"));
     Place(PushButton9, 6000, 300, 600, 345);
 
-    ListView1 = Make<QTreeWidget>(this, "ListView1");
+    ListView1 = Make<QTreeView>(this, "ListView1");
+    m_list = new ConversionList(this);
+    m_list->setObjectName(QStringLiteral("List"));
+    ListView1->setModel(m_list);
+    m_listMove = std::make_unique<ListMove>(*m_list);
     ListView1->setToolTip(
         QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
                        "right and out of window to reveal full names."));
@@ -131,10 +148,16 @@ void Form1::CreateControls() {
     ListView1->setSortingEnabled(false);
     ListView1->setUniformRowHeights(true);
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setColumnCount(1);
-    ListView1->setHeaderLabels({QString()});
+    ListView1->setItemsExpandable(false);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setAutoScroll(false);  // a move scrolls by its own screen rows
+    ListView1->setDragEnabled(false);
+    ListView1->setAcceptDrops(true);
+    ListView1->setDropIndicatorShown(false);
     ListView1->header()->setStretchLastSection(false);
+    ListView1->header()->setSectionResizeMode(QHeaderView::Interactive);
     ListView1->setCursor(Qt::ArrowCursor);
+    ListView1->viewport()->setCursor(Qt::ArrowCursor);
     Place(ListView1, 120, 120, 7800, 2535);
 
     ProgressBar1 = Make<QProgressBar>(this, "ProgressBar1");
@@ -217,14 +240,16 @@ void Form1::Form_Load() {
     }
 
     // The samples beside the program are recorded in "Snapshot" when it is empty.
-    trap.Line(108, [] { GetSetting(Setting::Snapshot); });
+    if (trap.Test(108, [] { return GetSetting(Setting::Snapshot).isEmpty(); })) {
+        trap.Line(108, [] { TakeSampleSnapshot(); });
+    }
 
     trap.Line(130, [this] {
         setWindowTitle(ProductName());
         setWindowIcon(QIcon(QStringLiteral(":/icons/brindlequill.png")));
         SetAppTitle();
     });
-    trap.Line(132, [this] { ListView1->setHeaderLabels({QStringLiteral("EPUB File(s)")}); });
+    trap.Line(132, [this] { m_list->SetHeader(QStringLiteral("EPUB File(s)")); });
     trap.Line(134, [this] { ListView1->setColumnWidth(0, Px(7300)); });
     trap.Line(136, [this] { SetText1(GetSetting(Setting::Text1)); });
     trap.Line(138, [this] { SetOption(Option1, TextToBoolean(GetSetting(Setting::Option1))); });
@@ -318,6 +343,9 @@ void Form1::PushButton_MouseMove() {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (ListView1 != nullptr && (watched == ListView1 || watched == ListView1->viewport())) {
+        return ListEvent(event) || QWidget::eventFilter(watched, event);
+    }
     if (event->type() != QEvent::MouseMove) {
         return QWidget::eventFilter(watched, event);
     }
@@ -454,6 +482,228 @@ void Form1::PushButton2_Click() {
     window.isBusy = &IsBusy;
     ConversionRun run(std::move(window));
     run.Start();
+}
+
+// ---- The conversion list and its fillers -------------------------------------------------------
+
+void Form1::ConnectListHandlers() {
+    ListView1->installEventFilter(this);
+    ListView1->viewport()->installEventFilter(this);
+    ListView1->setMouseTracking(true);
+    ListView1->viewport()->setMouseTracking(true);
+    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
+    connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
+    connect(PushButton7, &QPushButton::clicked, this, [this] { PushButton7_Click(); });
+}
+
+// The list's mouse, key and drop events, turned into its handlers. True when the event is
+// handled here and the view must not see it.
+bool Form1::ListEvent(QEvent* event) {
+    const auto handled = [&](auto&& handler) {
+        try {
+            handler();
+        } catch (...) {
+            // The list's handlers have no error report of their own: note it and go on.
+            const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+            qCWarning(lcForm).noquote()
+                << "list event failed:" << error.number() << error.description();
+        }
+    };
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            handled([&] { ListView1_MouseDown(); });
+            if (event->type() == QEvent::MouseButtonDblClick) {
+                handled([&] { ListView1_DblClick(); });
+                return true;
+            }
+            // The entry under the pointer when the button goes down is the one that moves.
+            const QModelIndex item = ListView1->indexAt(mouse->position().toPoint());
+            if (item.isValid()) {
+                ListView1->setCurrentIndex(item);
+                handled([&] { ListView1_ItemClick(item); });
+            }
+            return false;
+        }
+        case QEvent::MouseMove: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            handled([&] {
+                ListView1_MouseMove(mouse->position().toPoint(),
+                                    qRound(mouse->globalPosition().y()));
+            });
+            // With a button held the move is ours: the view must not drag its selection along.
+            return mouse->buttons() != Qt::NoButton;
+        }
+        case QEvent::MouseButtonRelease:
+            handled([&] { ListView1_MouseUp(); });
+            return false;
+        case QEvent::KeyPress: {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Delete) {
+                handled([&] { ListView1_KeyDown(46); });
+                return true;
+            }
+            return false;
+        }
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDropEvent*>(event);
+            if (drag->mimeData() != nullptr && !DroppedLocalPaths(*drag->mimeData()).isEmpty()) {
+                drag->acceptProposedAction();
+            } else {
+                drag->ignore();  // no local files: no drop here
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const QStringList paths =
+                drop->mimeData() != nullptr ? DroppedLocalPaths(*drop->mimeData()) : QStringList();
+            if (paths.isEmpty()) {
+                drop->ignore();
+                return true;
+            }
+            drop->acceptProposedAction();
+            ListView1_OLEDragDrop(paths);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+void Form1::RemoveSelectedEntry() {
+    if (m_mousePointer == MousePointer::Hourglass || m_list->Count() == 0) {
+        return;
+    }
+    const QModelIndexList selected = ListView1->selectionModel()->selectedRows();
+    if (selected.isEmpty()) {
+        return;  // entries but none selected: nothing to remove
+    }
+    m_list->Remove(selected.front().row());
+}
+
+void Form1::ListView1_DblClick() {
+    RemoveSelectedEntry();
+}
+
+void Form1::ListView1_KeyDown(int keyCode) {
+    if (keyCode == 46) {
+        RemoveSelectedEntry();
+    }
+}
+
+void Form1::ListView1_ItemClick(const QModelIndex& item) {
+    // The drag cursor is read anew at each click; without a readable drag.ico the list keeps
+    // the arrow.
+    const QPixmap picture(ProgramFolder() + QStringLiteral("/drag.ico"));
+    if (!picture.isNull()) {
+        ListView1->viewport()->setCursor(QCursor(picture));
+    }
+    m_listMove->ItemClick(item);
+}
+
+void Form1::ListView1_MouseDown() {
+    m_listMove->MouseDown();
+}
+
+void Form1::ListView1_MouseMove(const QPoint& position, int screenY) {
+    Form_MouseMove();
+    if (!m_listMove->ButtonHeld()) {
+        return;
+    }
+    const ListMove::Step step = m_listMove->MouseMove(ListView1->indexAt(position), screenY);
+    if (step.selectRow >= 0) {
+        ListView1->setCurrentIndex(m_list->index(step.selectRow));
+    }
+    if (step.showRow >= 0) {
+        ListView1->scrollTo(m_list->index(step.showRow));
+    }
+}
+
+void Form1::ListView1_MouseUp() {
+    m_listMove->MouseUp();
+    ListView1->viewport()->setCursor(Qt::ArrowCursor);
+}
+
+void Form1::ListView1_OLEDragDrop(const QStringList& paths) {
+    try {
+        AddDroppedPaths(*m_list, paths, *m_dialogs);
+    } catch (...) {
+        // The entries added so far stay; the rest of the drop is given up.
+        const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+        m_dialogs->MsgBox(QStringLiteral("Not all of the dropped files could be added: ") +
+                              error.description() +
+                              QStringLiteral(".\r\nThe files added so far stay in the list."),
+                          MbExclamation, m_appTitle);
+    }
+}
+
+void Form1::PushButton1_Click() {
+    ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.PushButton1_Click"));
+    QString result;
+    bool tooMany = false;
+    trap.Line(100, [&] {
+        try {
+            result = m_dialogs->ShowOpen(AddFilesRequest());
+        } catch (const RunTimeError& error) {
+            if (error.number() != ErrBufferTooSmall) {
+                throw;
+            }
+            tooMany = true;
+        }
+    });
+    if (tooMany) {
+        m_dialogs->MsgBox(TooManyFilesMessage(), MbOkOnly, m_appTitle);
+        return;
+    }
+    trap.Line(102, [&] { m_list->Append(DialogResultPaths(result)); });
+}
+
+void Form1::PushButton4_Click() {
+    if (m_mousePointer == MousePointer::Hourglass) {
+        return;  // a scan is under way already
+    }
+    ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.PushButton4_Click"));
+    QString extension;
+    QString lastFolder;
+    QString folder;
+    trap.Line(100, [&] {
+        extension =
+            m_dialogs->InputBox(ExtensionPrompt(), m_appTitle, GetSetting(Setting::Extension));
+    });
+    if (trap.Test(102, [&] { return !extension.isEmpty(); })) {
+        trap.Line(104, [&] { SaveSetting(Setting::Extension, extension); });
+    }
+    if (extension.isEmpty()) {
+        return;
+    }
+    trap.Line(108, [&] { lastFolder = GetSetting(Setting::LastFolder); });
+    trap.Line(110, [&] { folder = BrowseForFolder(*m_dialogs, PickFolderTitle(), lastFolder); });
+    if (folder.isEmpty()) {
+        return;
+    }
+    trap.Line(114, [&] { SaveSetting(Setting::LastFolder, folder); });
+    trap.Line(116, [&] { setMousePointer(MousePointer::Hourglass); });
+    trap.Line(118, [&] {
+        m_list->Append(ListFilesInFolderTree(folder, PatternForExtension(extension), *m_dialogs));
+    });
+    trap.Line(120, [&] { setMousePointer(MousePointer::Default); });
+}
+
+void Form1::PushButton6_Click() {
+    ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.PushButton6_Click"));
+    if (trap.Test(100, [&] { return m_mousePointer == MousePointer::Hourglass; })) {
+        return;
+    }
+    trap.Line(102, [&] { m_list->Clear(); });
+}
+
+void Form1::PushButton7_Click() {
+    ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.PushButton7_Click"));
+    trap.Line(100, [&] { LoadSampleFiles(*m_list, *m_dialogs, m_appTitle); });
 }
 
 }  // namespace bq

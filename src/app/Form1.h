@@ -5,6 +5,7 @@
 #include "platform/DialogSeam.h"
 
 #include <QCursor>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -13,14 +14,18 @@
 class QFrame;
 class QGroupBox;
 class QLineEdit;
+class QModelIndex;
+class QPoint;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-class QTreeWidget;
+class QTreeView;
 
 namespace bq {
 
 class ProgressBarDisplay;
+class ConversionList;
+class ListMove;
 
 // The program's window. Creating it loads it (Form_Load runs in the constructor, before the
 // window is first shown); closing it ends the program.
@@ -33,7 +38,7 @@ class Form1 final : public QWidget {
     ~Form1() override;
 
     // The controls, by their names.
-    QTreeWidget* ListView1 = nullptr;
+    QTreeView* ListView1 = nullptr;  // shows List(), the model of the conversion list
     QProgressBar* ProgressBar1 = nullptr;
     QPushButton* PushButton1 = nullptr;
     QPushButton* PushButton4 = nullptr;
@@ -77,6 +82,21 @@ class Form1 final : public QWidget {
     // Output folder and conversion.
     void PushButton9_Click();
     void PushButton2_Click();
+    // The conversion list and its fillers.
+    ConversionList& List() { return *m_list; }
+    void ListView1_DblClick();
+    void ListView1_KeyDown(int keyCode);
+    void ListView1_ItemClick(const QModelIndex& item);
+    void ListView1_MouseDown();
+    void ListView1_MouseMove(const QPoint& position, int screenY);
+    void ListView1_MouseUp();
+    // Adds local files and folders as a drop of them onto the list does (also used for the files
+    // and folders named on the command line).
+    void ListView1_OLEDragDrop(const QStringList& paths);
+    void PushButton1_Click();
+    void PushButton4_Click();
+    void PushButton6_Click();
+    void PushButton7_Click();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -86,6 +106,9 @@ class Form1 final : public QWidget {
   private:
     void CreateControls();
     void ConnectHandlers();
+    void ConnectListHandlers();
+    bool ListEvent(QEvent* event);
+    void RemoveSelectedEntry();
     // Puts a text into Text1 as a program step: Text1_Change runs when the text changes, and its
     // errors go to the caller's error trap.
     void SetText1(const QString& text);
@@ -108,6 +131,8 @@ class Form1 final : public QWidget {
     void ConnectConversionHandlers();
     QString m_lastFolderDot;  // the folder the browse button last returned
     std::unique_ptr<ProgressBarDisplay> m_progress;
+    ConversionList* m_list = nullptr;
+    std::unique_ptr<ListMove> m_listMove;
 };
 
 }  // namespace bq

@@ -32,7 +32,10 @@ QString QtFileFilter(const QString& filter) {
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         QString patterns = parts[i + 1];
         patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        filters << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
+        // Qt shows the whole text and takes the patterns from its parentheses; a description
+        // that shows them already ("EPUB (*.epub)") is not given them twice.
+        const QString shown = QStringLiteral("(") + patterns + QLatin1Char(')');
+        filters << (parts[i].endsWith(shown) ? parts[i] : parts[i] + QLatin1Char(' ') + shown);
     }
     return filters.join(QStringLiteral(";;"));
 }

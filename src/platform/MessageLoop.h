@@ -1,9 +1,31 @@
 #pragma once
 
+#include <QElapsedTimer>
+
 namespace bq {
 
 // Lets the user-interface thread handle whatever is pending (repaints, clicks, drops) and
 // returns. Long operations call it between steps so the window never freezes.
 void YieldToMessageLoop();
+
+// For loops with many small steps (a folder scan touches thousands of folders): Tick() at every
+// step yields to the message loop only when kInterval has passed since the last yield, so the
+// window answers within a few milliseconds while the loop does not pay for a turn of the message
+// loop at every step.
+class YieldTimer {
+  public:
+    static constexpr qint64 kIntervalMs = 8;
+
+    YieldTimer() { m_sinceYield.start(); }
+    void Tick() {
+        if (m_sinceYield.elapsed() >= kIntervalMs) {
+            YieldToMessageLoop();
+            m_sinceYield.restart();
+        }
+    }
+
+  private:
+    QElapsedTimer m_sinceYield;
+};
 
 }  // namespace bq

@@ -17,7 +17,11 @@ class DialogsTest : public QObject {
 
     void fileFilters() {
         QCOMPARE(QtFileFilter(QStringLiteral("EPUB Files (*.epub)|*.epub|All Files|*.*")),
-                 QStringLiteral("EPUB Files (*.epub) (*.epub);;All Files (*.*)"));
+                 QStringLiteral("EPUB Files (*.epub);;All Files (*.*)"));
+        QCOMPARE(QtFileFilter(QStringLiteral("EPUB (*.epub)|*.epub|")),
+                 QStringLiteral("EPUB (*.epub)"));
+        QCOMPARE(QtFileFilter(QStringLiteral("Books (*.epub)|*.mobi")),
+                 QStringLiteral("Books (*.epub) (*.mobi)"));
         QCOMPARE(QtFileFilter(QStringLiteral("Books|*.epub;*.mobi")),
                  QStringLiteral("Books (*.epub *.mobi)"));
         QCOMPARE(QtFileFilter(QString()), QString());

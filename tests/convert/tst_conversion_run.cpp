@@ -433,6 +433,7 @@ class ConversionRunTest : public QObject {
         QCOMPARE(m_dialogs.boxes.size(), 3);
         QCOMPARE(m_dialogs.boxes[0].prompt, QStringLiteral("Done."));
         QCOMPARE(Content(out + QStringLiteral("/nobody.mobi")), m_sample);
+        QCOMPARE(QFileInfo(out + QStringLiteral("/nobody.mobi")).ownerId(), 65534u);
         QVERIFY2(m_dialogs.boxes[1].prompt.contains(
                      source + QStringLiteral("\r\n    the output folder ") + locked +
                      QStringLiteral(" cannot be written (Permission denied)")),

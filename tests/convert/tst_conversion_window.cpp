@@ -4,6 +4,7 @@
 // click, planted left-overs of another user, and closing the window in the middle of a run.
 #include "app/Form1.h"
 #include "convert/ConverterRuntime.h"
+#include "list/ConversionList.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -19,7 +20,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,12 +91,7 @@ class ConversionWindowTest : public QObject {
         m_form->show();
         return *m_form;
     }
-    void List(Form1& form, const QStringList& paths) {
-        for (const QString& path : paths) {
-            auto* item = new QTreeWidgetItem(form.ListView1);
-            item->setText(0, path);
-        }
-    }
+    void List(Form1& form, const QStringList& paths) { form.List().Append(paths); }
     void UseFolder(Form1& form, const QString& folder) {
         QTest::mouseClick(form.Option1, Qt::LeftButton);
         form.Text1->setText(folder);
@@ -190,6 +185,38 @@ class ConversionWindowTest : public QObject {
         QCOMPARE(m_dialogs->boxes[0].style, 0);
         QCOMPARE(Mobitool(folder.path() + QStringLiteral("/book.mobi")), 0);
         CheckNothingLeft(form);
+    }
+
+    // As a new user would: "Load Sample/Example Files", answer the question, choose a folder,
+    // "Start Converting": a valid MOBI for each sample.
+    void theSamplesThroughTheButtons() {
+        const QString samples = QCoreApplication::applicationDirPath() + QStringLiteral("/Samples");
+        QDir(samples).removeRecursively();
+        QVERIFY(QDir().mkpath(samples));
+        const QDir shipped(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/Samples"));
+        const QStringList books = shipped.entryList({QStringLiteral("*.epub")}, QDir::Files);
+        QVERIFY(books.size() >= 2);
+        for (const QString& book : books) {
+            QVERIFY(QFile::copy(shipped.filePath(book), samples + QLatin1Char('/') + book));
+        }
+        QTemporaryDir out;
+        Form1& form = Load();
+        QTest::mouseClick(form.PushButton7, Qt::LeftButton);
+        QCOMPARE(m_dialogs->boxes.size(), 1);  // the question; answered No
+        m_dialogs->boxes.clear();
+        m_dialogs->folderAnswers << out.path();
+        QTest::mouseClick(form.Option1, Qt::LeftButton);
+        QTest::mouseClick(form.PushButton9, Qt::LeftButton);
+        QCOMPARE(form.Text1->text(), out.path() + QLatin1Char('/'));
+        Convert(form);
+        QCOMPARE(Prompts(), QStringList{QStringLiteral("Done.")});
+        for (const QString& book : books) {
+            const QString mobi = out.path() + QLatin1Char('/') +
+                                 QFileInfo(book).completeBaseName() + QStringLiteral(".mobi");
+            QCOMPARE(Mobitool(mobi), 0);
+        }
+        CheckNothingLeft(form);
+        QDir(samples).removeRecursively();
     }
 
     // Left-overs of another user in TEMP: the run stops with a message and converts nothing.

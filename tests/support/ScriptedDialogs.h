@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DialogSeam.h"
+#include "platform/RunTimeError.h"
 
 #include <QList>
 #include <QStringList>
@@ -36,9 +37,14 @@ class ScriptedDialogs final : public bq::DialogSeam {
         inputPrompts << prompt;
         return inputAnswers.isEmpty() ? QString() : inputAnswers.takeFirst();
     }
+    // An answer that does not fit in the request's buffer fails as the real dialog does.
     QString ShowOpen(const bq::OpenFileRequest& request) override {
         openRequests << request;
-        return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
+        const QString answer = openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
+        if (answer.size() >= request.maxFileSize) {
+            bq::RaiseError(bq::ErrBufferTooSmall, QStringLiteral("CommonDialog"));
+        }
+        return answer;
     }
     QString BrowseForFolder(const QString& title, const QString& initialFolder) override {
         folderTitles << title;
