@@ -7,6 +7,7 @@
 // The settings store and TEMP are the caller's (point XDG_CONFIG_HOME and TEMP elsewhere).
 #include "app/Form1.h"
 #include "app/ProgressBarDisplay.h"
+#include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "unzip/mUnzip.h"
@@ -16,7 +17,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <algorithm>
 #include <cstdio>
@@ -54,9 +54,7 @@ int main(int argc, char* argv[]) {
     ScriptedDialogs* boxes = dialogs.get();
     bq::Form1 form(std::move(dialogs));
     form.show();
-    for (const QString& book : books) {
-        new QTreeWidgetItem(form.ListView1, QStringList{book});
-    }
+    form.List().Append(books);
 
     // A timer that fires whenever the message loop turns (at most every 10 ms): the longest
     // time between two firings is the longest the window went without answering.

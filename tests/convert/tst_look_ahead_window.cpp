@@ -6,6 +6,7 @@
 #include "app/Form1.h"
 #include "app/MousePointer.h"
 #include "app/ProgressBarDisplay.h"
+#include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
@@ -20,7 +21,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -225,9 +225,7 @@ class LookAheadWindowTest : public QObject {
         ScriptedDialogs* boxes = dialogs.get();
         Form1 form(std::move(dialogs));
         form.show();
-        for (const QString& source : sources) {
-            new QTreeWidgetItem(form.ListView1, QStringList{source});
-        }
+        form.List().Append(sources);
         RunWatcher watcher(form.ProgressBar1);
         if (watch) {
             watcher.onLook = [&form, &watch](int running) { watch(form, running); };
@@ -490,9 +488,7 @@ class LookAheadWindowTest : public QObject {
         ScriptedDialogs* boxes = dialogs.get();
         Form1 form(std::move(dialogs));
         form.show();
-        for (const QString& source : sources) {
-            new QTreeWidgetItem(form.ListView1, QStringList{source});
-        }
+        form.List().Append(sources);
         RunWatcher watcher(form.ProgressBar1);
         int runningWhenClosed = 0;
         watcher.onLook = [&](int running) {
