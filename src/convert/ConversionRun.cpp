@@ -1,6 +1,8 @@
 #include "convert/ConversionRun.h"
 
+#include "convert/ConverterSlots.h"
 #include "convert/FailureReason.h"
+#include "convert/LookAhead.h"
 #include "convert/MobiCheck.h"
 #include "convert/ProgressDisplay.h"
 #include "convert/RuntimeResource.h"
@@ -115,6 +117,7 @@ void ConversionRun::Abandon() {
         }
         RemoveTemporary(*m_current);
     }
+    StopLookAhead();
 }
 
 void ConversionRun::Start() {
@@ -223,9 +226,10 @@ void ConversionRun::ConvertAll() {
     trap.Line(134, [&] { count = m_window.list->rowCount(); });  // read once
     m_summary = ConversionSummary(count);
     CollectListedSources(count);
+    BeginLookAhead(count);
     for (int i = 1; i <= count && !m_abandoned; ++i) {
-        Job job;
-        job.index = i;
+        m_lookAhead->Reached(i);
+        Job& job = JobFor(i);
         m_current = &job;
         trap.Line(136, [] { YieldToMessageLoop(); });
         if (m_abandoned) {
@@ -238,6 +242,10 @@ void ConversionRun::ConvertAll() {
             m_window.bar->SetValue(static_cast<double>(i) / now * 100.0);
         });
         trap.Line(142, [&] {
+            if (job.startedAhead) {
+                RaiseDeferred(job, 142);  // its text was read when its converter started
+                return;
+            }
             const QModelIndex index = m_window.list->index(i - 1, 0);
             job.source = index.isValid() ? index.data().toString() : QString();
             if (!index.isValid()) {
@@ -251,14 +259,23 @@ void ConversionRun::ConvertAll() {
         if (m_abandoned) {
             break;
         }
-        trap.Line(148, [&] { job.output = OutputPathFor(job.source, m_window.options()); });
-        trap.Line(156, [&] { PrepareJob(job); });
-        trap.Line(162, [&] { StartJob(job); });
+        if (job.startedAhead) {
+            trap.Line(148, [&] { RaiseDeferred(job, 148); });
+            trap.Line(156, [&] { RaiseDeferred(job, 156); });
+            trap.Line(162, [&] { RaiseDeferred(job, 162); });
+        } else {
+            trap.Line(148, [&] { job.output = OutputPathFor(job.source, m_window.options()); });
+            trap.Line(156, [&] { PrepareJob(job); });
+            trap.Line(162, [&] { StartJob(job); });
+            m_lookAhead->StartedByLoop(i, job.child.has_value());
+        }
         trap.Line(162, [&] { WaitForJob(job); });
         trap.Line(164, [&] { FinishJob(job); });
         m_current = nullptr;
+        EndJob(i);
     }
     m_current = nullptr;
+    EndLookAhead();
 }
 
 void ConversionRun::PrepareJob(Job& job) {
@@ -340,6 +357,7 @@ void ConversionRun::StartJob(Job& job) {
         QuoteArgument(job.source) + QLatin1Char(' ') + QuoteArgument(job.temporary);
     ChildOptions options;
     options.logFile = job.log;
+    options.niceness = kConverterNiceness;
     int startError = 0;
     job.child = ChildProcess::Start(quotedConverter + QLatin1Char(' ') + quotedArguments, options,
                                     startError);
@@ -369,6 +387,15 @@ void ConversionRun::FinishJob(Job& job) {
     }
     if (job.failure.isEmpty() && job.temporary.isEmpty()) {
         job.failure = QStringLiteral("it could not be prepared for conversion");
+    }
+    if (job.failure.isEmpty()) {
+        // The output folder went away while the converter ran (and took its result with it):
+        // that, not the converter's complaint about a missing file, is what the user needs.
+        const QString folder = FolderPart(job.output);
+        struct stat folderStat {};
+        if (::stat(QFile::encodeName(folder).constData(), &folderStat) != 0) {
+            job.failure = FolderProblem(folder.size() > 1 ? folder.chopped(1) : folder, errno);
+        }
     }
     if (job.failure.isEmpty() && job.exitCode != 0) {
         const bool signalled = job.exitCode > 128;

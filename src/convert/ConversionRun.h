@@ -9,8 +9,12 @@
 #include <QSet>
 #include <QString>
 
+#include <exception>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 class QAbstractItemModel;
@@ -18,6 +22,7 @@ class QAbstractItemModel;
 namespace bq {
 
 class DialogSeam;
+class LookAhead;
 class ProgressDisplay;
 
 // The window as a conversion run sees it.
@@ -39,6 +44,8 @@ struct ConversionWindow {
 // unless a test gives another.
 struct ConversionSetup {
     std::function<QByteArray()> archive;
+    // How many converters run at once; 0: the "Jobs" setting or the cores (ConverterCount()).
+    int converters = 0;
 };
 
 // "Start Converting": turns every entry of the list into a MOBI file.
@@ -50,6 +57,12 @@ struct ConversionSetup {
 // back whole. A source that would be its own output, or whose output would replace another
 // listed source, is never touched. The runtime is removed at the end, and the last box says
 // "Done." or which files were not converted and why.
+//
+// While the loop waits for one entry's converter, the converters of the next entries already
+// run (ConvertersAtOnce() at most, started in list order; see LookAhead): each converts its
+// entry's text as it is when its converter starts, into a temporary name of its own, and the
+// loop still takes the entries one by one in list order, with the same display, and puts each
+// result in place when it comes to it.
 //
 // The statement line numbers of the window's handler (100, 102, ...) are kept for its error
 // report: a statement that fails unexpectedly shows the "Application Error" box and the run goes
@@ -76,6 +89,9 @@ class ConversionRun {
     bool ArchiveWasReused() const { return m_archiveReused; }
     // The run folder under TEMP of the last run ("" before provisioning).
     QString RunFolder() const { return m_runFolderSeen; }
+    // How many converters the last run let run at once, and the most that did.
+    int ConvertersAtOnce() const { return m_convertersAtOnce; }
+    int PeakConverters() const { return m_peakConverters; }
 
     // The place of an output: its folder's real path and its name (the text when the folder
     // does not exist), so that two spellings of one place compare equal.
@@ -93,6 +109,10 @@ class ConversionRun {
         bool skippedAsItsOwnOutput = false;
         std::optional<ChildProcess> child;
         std::int32_t exitCode = 0;
+        // Started by the look-ahead before the loop reached it: the errors its steps raised,
+        // with their lines, are raised again when the loop comes to those lines.
+        bool startedAhead = false;
+        std::vector<std::pair<int, std::exception_ptr>> deferredErrors;
     };
 
     void Provision();
@@ -105,6 +125,17 @@ class ConversionRun {
     void RemoveTemporary(Job& job);
     void ShowLastBox();
     void CollectListedSources(int count);
+
+    // The look-ahead's side of the run (ConversionRunAhead.cpp).
+    void BeginLookAhead(int count);
+    Job& JobFor(int index);
+    bool StartAhead(int index);
+    bool ConverterEnded(int index);
+    bool MayStartAhead(int index);
+    static void RaiseDeferred(Job& job, int line);
+    void EndJob(int index);
+    void StopLookAhead();
+    void EndLookAhead();
 
     ConversionWindow m_window;
     ConversionSetup m_setup;
@@ -119,6 +150,11 @@ class ConversionRun {
     QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
     std::optional<QByteArray> m_savedCalibreTemp;
     bool m_calibreTempWasSet = false;
+    // Every entry between its start and its end, by number; and the look-ahead that starts them.
+    std::map<int, std::unique_ptr<Job>> m_jobs;
+    std::unique_ptr<LookAhead> m_lookAhead;
+    int m_convertersAtOnce = 0;
+    int m_peakConverters = 0;
 };
 
 }  // namespace bq

@@ -12,7 +12,16 @@ inline constexpr const char* kSettingsAppName = "Tarvex";
 inline constexpr const char* kSettingsSection = "Brindlequill";
 
 // The keys the program keeps, and what a read of each gives while it was never written.
-enum class Setting { Option1, Option2, Text1, LastFolderDot, LastFolder, Extension, Snapshot };
+enum class Setting {
+    Option1,
+    Option2,
+    Text1,
+    LastFolderDot,
+    LastFolder,
+    Extension,
+    Snapshot,
+    Jobs
+};
 
 struct SettingDefinition {
     Setting setting;
@@ -21,10 +30,16 @@ struct SettingDefinition {
 };
 
 inline constexpr SettingDefinition kSettingTable[] = {
-    {Setting::Option1, "Option1", "1"},      {Setting::Option2, "Option2", "0"},
-    {Setting::Text1, "Text1", nullptr},      {Setting::LastFolderDot, "LastFolderDot", ""},
-    {Setting::LastFolder, "LastFolder", ""}, {Setting::Extension, "Extension", "epub"},
+    {Setting::Option1, "Option1", "1"},
+    {Setting::Option2, "Option2", "0"},
+    {Setting::Text1, "Text1", nullptr},
+    {Setting::LastFolderDot, "LastFolderDot", ""},
+    {Setting::LastFolder, "LastFolder", ""},
+    {Setting::Extension, "Extension", "epub"},
     {Setting::Snapshot, "Snapshot", ""},
+    // How many converters a conversion run keeps going at once (1 to 16); "" lets the run
+    // choose from the cores it may use.
+    {Setting::Jobs, "Jobs", ""},
 };
 
 // The key's name in the store.

@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""Look-ahead conversion: a batch through the real window with K converters at once, against a
+plain `xargs -P K` loop of the installed ebook-convert over the same books.
+
+Builds 24 varied books with the tests' book generator (small to large, pictures, fonts, many
+chapters) and, taking turns in every round, converts them through the real window headless
+(lookahead_driver) with K = 1, 2 and 4, and with `xargs -P K` for the same K. Prints the wall
+times (medians, with the spread over rounds), the ratios to K = 1 and to xargs, the provisioning
+time, the peak total memory of the converters (sum of their processes' resident sizes, sampled
+every 100 ms), and the longest gap between two turns of the window's message loop.
+
+Targets on a 2-core machine: K = 2 at most 0.62 x K = 1; K = 2 at most 1.05 x (xargs -P 2 +
+provisioning); longest gap under 250 ms.
+
+The window runs its converters at nice 10; the xargs converters run at the same niceness
+(--xargs-nice, 10 by default), so that other load on the machine weighs on both alike.
+
+Usage: lookahead_bench.py --driver PATH [--runs N (1)] [--work FOLDER] [--ks 1,2,4]
+       [--converter /usr/bin/ebook-convert] [--xargs-nice N] [--books N (24)]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAKE_BOOKS = os.path.join(HERE, "..", "..", "tests", "runtime", "make_books.py")
+GOOD_BOOKS = ["plain-epub2", "epub3-pictures", "fonts", "mathml", "rtl-vertical", "non-ascii",
+              "many-chapters", "tag-soup", "big-pictures", "long-chapter"]
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def make_batch(folder, count=24):
+    """count books, the generator's books over and over under names of their own."""
+    source = os.path.join(folder, "made")
+    subprocess.run([sys.executable, MAKE_BOOKS, source] + GOOD_BOOKS, check=True,
+                   stdout=subprocess.DEVNULL)
+    made = sorted(os.path.join(source, f) for f in os.listdir(source))
+    batch = os.path.join(folder, "batch")
+    os.makedirs(batch, exist_ok=True)
+    books = []
+    for n in range(count):
+        original = made[n % len(made)]
+        stem = os.path.splitext(os.path.basename(original))[0]
+        path = os.path.join(batch, f"{n + 1:02d} {stem}.epub")
+        shutil.copyfile(original, path)
+        books.append(path)
+    return books
+
+
+def process_table():
+    """pid -> (parent pid, resident bytes) for every process."""
+    table = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{name}/statm") as f:
+                resident = int(f.read().split()[1]) * PAGE
+        except (OSError, IndexError, ValueError):
+            continue
+        table[int(name)] = (int(fields[1]), resident)
+    return table
+
+
+class MemorySampler(threading.Thread):
+    """Peak of the summed resident size of every descendant of one process (not itself)."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid, self.peak, self.stop = pid, 0, threading.Event()
+
+    def run(self):
+        while not self.stop.is_set():
+            table = process_table()
+            children = {}
+            for pid, (parent, _) in table.items():
+                children.setdefault(parent, []).append(pid)
+            total, todo = 0, list(children.get(self.pid, []))
+            while todo:
+                pid = todo.pop()
+                total += table[pid][1]
+                todo.extend(children.get(pid, []))
+            self.peak = max(self.peak, total)
+            self.stop.wait(0.1)
+
+
+def run_sampled(command, env=None):
+    """Runs command; gives (wall seconds, peak descendants' memory, stdout)."""
+    start = time.monotonic()
+    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    sampler = MemorySampler(process.pid)
+    sampler.start()
+    out, _ = process.communicate()
+    wall = time.monotonic() - start
+    sampler.stop.set()
+    sampler.join()
+    if process.returncode != 0:
+        raise RuntimeError(f"{command[0]} failed ({process.returncode})")
+    return wall, sampler.peak, out
+
+
+def mobis(folder):
+    return sum(1 for f in os.listdir(folder) if f.endswith(".mobi") and not f.startswith("."))
+
+
+def window_run(args, books, k, work):
+    out = os.path.join(work, f"out-window-{k}")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    env = dict(os.environ)
+    env.update({"XDG_CONFIG_HOME": os.path.join(work, "config"), "TEMP": os.path.join(work, "tmp"),
+                "QT_QPA_PLATFORM": "offscreen"})
+    os.makedirs(env["TEMP"], exist_ok=True)
+    _, peak, text = run_sampled([args.driver, "--jobs", str(k), "--out", out] + books, env)
+    figures = dict(part.split("=", 1) for part in text.split(" ", 3))
+    return {"wall": int(figures["wall_ms"]) / 1000, "peak": peak,
+            "provisioning": int(figures["provisioning_ms"]) / 1000,
+            "gap": int(figures["gap_ms"]), "made": mobis(out), "box": figures["box"].strip()}
+
+
+def xargs_run(args, books, k, work):
+    out = os.path.join(work, f"out-xargs-{k}")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    script = ('for b; do n=${b##*/}; nice -n %d "%s" "$b" "%s/${n%%.*}.mobi" >/dev/null 2>&1; '
+              'done' % (args.xargs_nice, args.converter, out))
+    listing = os.path.join(work, "books.txt")
+    with open(listing, "wb") as f:
+        f.write(b"\0".join(os.fsencode(b) for b in books) + b"\0")
+    wall, peak, _ = run_sampled(["xargs", "-0", "-a", listing, "-P", str(k), "-n", "1",
+                                 "sh", "-c", script, "sh"])
+    return {"wall": wall, "peak": peak, "made": mobis(out)}
+
+
+def spread(values):
+    return f"{min(values):.1f}-{max(values):.1f}" if len(values) > 1 else "-"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--driver", required=True)
+    parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--work")
+    parser.add_argument("--ks", default="1,2,4")
+    parser.add_argument("--converter", default=shutil.which("ebook-convert") or
+                        "/usr/bin/ebook-convert")
+    parser.add_argument("--xargs-nice", type=int, default=10)
+    parser.add_argument("--books", type=int, default=24, help="batch size (24)")
+    args = parser.parse_args()
+    ks = [int(k) for k in args.ks.split(",")]
+
+    work = args.work or tempfile.mkdtemp(prefix="lookahead-bench-", dir="/var/tmp")
+    os.makedirs(work, exist_ok=True)
+    books = make_batch(work, args.books)
+    sizes = sorted(os.path.getsize(b) for b in books)
+    print(f"{len(books)} books, {sizes[0] // 1024}-{sizes[-1] // 1024} KiB; "
+          f"{os.cpu_count()} cores; load {os.getloadavg()[0]:.1f} at the start")
+
+    window = {k: [] for k in ks}
+    xargs = {k: [] for k in ks}
+    turns = [("window", k) for k in ks] + [("xargs", k) for k in ks]
+    for n in range(args.runs):
+        # Taking turns, each round in another order, so a change of load weighs on all alike.
+        order = turns[n % len(turns):] + turns[:n % len(turns)]
+        for kind, k in order:
+            if kind == "window":
+                result = window_run(args, books, k, work)
+                window[k].append(result)
+            else:
+                result = xargs_run(args, books, k, work)
+                xargs[k].append(result)
+            extra = (f", provisioning {result['provisioning']:.2f} s, gap {result['gap']} ms"
+                     if kind == "window" else "")
+            print(f"  round {n + 1}: {kind} K={k}: {result['wall']:.1f} s, "
+                  f"{result['made']} MOBIs, peak {result['peak'] / 1e6:.0f} MB{extra}, "
+                  f"load {os.getloadavg()[0]:.1f}", flush=True)
+
+    def median(runs, key):
+        return statistics.median(r[key] for r in runs)
+
+    provisioning = statistics.median(r["provisioning"] for k in ks for r in window[k])
+    base = median(window[ks[0]], "wall")
+    print()
+    print(f"{'':10} {'wall s':>8} {'spread':>11} {'/K=1':>6} {'/xargs':>7} "
+          f"{'peak MB':>8} {'gap ms':>7}")
+    for k in ks:
+        w, x = median(window[k], "wall"), median(xargs[k], "wall")
+        gap = max(r["gap"] for r in window[k])
+        print(f"window K={k} {w:8.1f} {spread([r['wall'] for r in window[k]]):>11} "
+              f"{w / base:6.2f} {w / x:7.2f} {median(window[k], 'peak') / 1e6:8.0f} {gap:7d}")
+        print(f"xargs -P {k} {x:8.1f} {spread([r['wall'] for r in xargs[k]]):>11} "
+              f"{x / median(xargs[ks[0]], 'wall'):6.2f} {'':>7} "
+              f"{median(xargs[k], 'peak') / 1e6:8.0f}")
+    print(f"provisioning (median): {provisioning:.2f} s")
+    print(f"last boxes: {sorted({r['box'] for k in ks for r in window[k]})}")
+    if 1 in ks and 2 in ks:
+        k2 = median(window[2], "wall")
+        x2 = median(xargs[2], "wall")
+        gap = max(r["gap"] for k in ks for r in window[k])
+        print(f"K=2 / K=1 = {k2 / median(window[1], 'wall'):.2f} (target <= 0.62)")
+        print(f"K=2 / (xargs -P 2 + provisioning) = {k2 / (x2 + provisioning):.2f} "
+              f"(target <= 1.05)")
+        print(f"longest message-loop gap = {gap} ms (target < 250)")
+    print(f"load {os.getloadavg()[0]:.1f} at the end")
+    if not args.work:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,139 @@
+// How a conversion run hands its entries to the look-ahead: the entries after the one the loop
+// is on are set up and their converters started while the loop waits, in list order, each
+// under the same rules as an entry the loop starts itself.
+#include "convert/ConversionRun.h"
+
+#include "convert/ConverterSlots.h"
+#include "convert/LookAhead.h"
+#include "fs/PathText.h"
+
+#include <QAbstractItemModel>
+#include <QLoggingCategory>
+
+#include <unistd.h>
+#include <algorithm>
+
+namespace bq {
+
+void ConversionRun::BeginLookAhead(int count) {
+    m_jobs.clear();
+    m_convertersAtOnce =
+        m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
+    m_peakConverters = 0;
+    LookAhead::Steps steps;
+    steps.start = [this](int index) { return StartAhead(index); };
+    steps.ended = [this](int index) { return ConverterEnded(index); };
+    steps.mayStart = [this](int index) { return MayStartAhead(index); };
+    m_lookAhead = std::make_unique<LookAhead>(m_convertersAtOnce, count, std::move(steps));
+}
+
+ConversionRun::Job& ConversionRun::JobFor(int index) {
+    std::unique_ptr<Job>& slot = m_jobs[index];
+    if (!slot) {
+        slot = std::make_unique<Job>();
+        slot->index = index;
+    }
+    return *slot;
+}
+
+bool ConversionRun::StartAhead(int index) {
+    try {
+        Job& job = JobFor(index);
+        job.startedAhead = true;
+        // The loop's steps 142 to 162 for this entry, now: what it converts is its text and the
+        // destination as they are when its converter starts.
+        auto step = [&job](int line, auto&& work) {
+            try {
+                work();
+            } catch (...) {
+                job.deferredErrors.emplace_back(line, std::current_exception());
+            }
+        };
+        step(142, [&] {
+            const QModelIndex item = m_window.list->index(index - 1, 0);
+            job.source = item.isValid() ? item.data().toString() : QString();
+            if (!item.isValid()) {
+                job.failure = QStringLiteral("it was taken off the list during the run");
+            }
+        });
+        step(148, [&] { job.output = OutputPathFor(job.source, m_window.options()); });
+        step(156, [&] { PrepareJob(job); });
+        step(162, [&] { StartJob(job); });
+        return job.child.has_value() && !job.child->HasEnded();
+    } catch (...) {
+        // Not even the entry's record could be made: the loop sets it up when it comes to it.
+        m_jobs.erase(index);
+        m_lookAhead->Stop();
+        return false;
+    }
+}
+
+bool ConversionRun::ConverterEnded(int index) {
+    const auto found = m_jobs.find(index);
+    if (found == m_jobs.end() || !found->second->child) {
+        return true;
+    }
+    return found->second->child->HasEnded();
+}
+
+bool ConversionRun::MayStartAhead(int index) {
+    // An entry whose file an earlier entry of this run is still making waits until the loop
+    // has put that file in place, so it converts the new file as the one-at-a-time run would.
+    try {
+        const QModelIndex item = m_window.list->index(index - 1, 0);
+        if (!item.isValid()) {
+            return true;
+        }
+        const QString source = OutputKey(CollapseSeparators(item.data().toString()));
+        for (const auto& [earlier, job] : m_jobs) {
+            if (earlier < index && !job->output.isEmpty() && OutputKey(job->output) == source) {
+                return false;
+            }
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void ConversionRun::RaiseDeferred(Job& job, int line) {
+    const auto found =
+        std::find_if(job.deferredErrors.begin(), job.deferredErrors.end(),
+                     [line](const auto& deferred) { return deferred.first == line; });
+    if (found == job.deferredErrors.end()) {
+        return;
+    }
+    const std::exception_ptr error = found->second;
+    job.deferredErrors.erase(found);
+    std::rethrow_exception(error);
+}
+
+void ConversionRun::EndJob(int index) {
+    m_jobs.erase(index);
+    if (m_lookAhead) {
+        m_peakConverters = std::max(m_peakConverters, m_lookAhead->PeakRunning());
+    }
+}
+
+void ConversionRun::StopLookAhead() {
+    if (m_lookAhead) {
+        m_lookAhead->Stop();
+        m_peakConverters = std::max(m_peakConverters, m_lookAhead->PeakRunning());
+    }
+    // Whatever was started ahead ends, and its partial output goes; the records stay until the
+    // loop is done with them.
+    for (auto& [index, job] : m_jobs) {
+        if (job->child) {
+            job->child->EndGroup();
+        }
+        RemoveTemporary(*job);
+    }
+}
+
+void ConversionRun::EndLookAhead() {
+    StopLookAhead();
+    m_jobs.clear();
+    m_lookAhead.reset();
+}
+
+}  // namespace bq

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+namespace bq {
+
+// The look-ahead of a conversion run: while the run's loop is on one entry, the converters of
+// the next entries already run, started in list order, never more than a fixed number at once.
+//
+// The loop still walks the entries one by one in list order; for each it either finds the entry
+// already started here, or starts it itself and says so. Entries are known by their number
+// (1-based); what starting and watching one means is the run's business (the steps below).
+//
+// With one converter at once nothing is ever started ahead: the run is the one-at-a-time run.
+// Otherwise at most kAheadPerConverter × (converters - 1) entries are started before the loop
+// reaches them, so what the run holds does not grow with the list.
+//
+// The look-ahead fills free places whenever the message loop turns (a timer every
+// kFillIntervalMs), one converter per turn.
+class LookAhead {
+  public:
+    struct Steps {
+        // Sets entry `index` up and starts its converter; true when a converter now runs for it
+        // (false: the entry fails or is skipped without one). Must not raise.
+        std::function<bool(int index)> start;
+        // True once the converter of entry `index` has ended. Must not raise.
+        std::function<bool(int index)> ended;
+        // False while entry `index` may not start yet (it reads what an earlier entry still
+        // makes). Must not raise.
+        std::function<bool(int index)> mayStart;
+    };
+
+    static constexpr int kAheadPerConverter = 4;
+    static constexpr int kFillIntervalMs = 50;
+
+    // converters: at most this many at once (at least 1); lastEntry: the loop's bound.
+    LookAhead(int converters, int lastEntry, Steps steps);
+    ~LookAhead();
+    LookAhead(const LookAhead&) = delete;
+    LookAhead& operator=(const LookAhead&) = delete;
+
+    int Converters() const { return m_converters; }
+
+    // The loop is now on entry `index` (entries before it are finished).
+    void Reached(int index);
+    // True when entry `index` was already started here.
+    bool WasStarted(int index) const { return index < m_next; }
+    // The loop started entry `index` itself; `running`: a converter now runs for it.
+    void StartedByLoop(int index, bool running);
+    // Takes note of ended converters and starts the next entries, in list order, while fewer
+    // than Converters() run and the entries lie within reach of the loop: at most one that
+    // gets a converter per call (entries that fail before theirs starts cost nothing).
+    void Fill();
+    // Starts nothing more (the run stops).
+    void Stop();
+
+    // Converters running as far as the look-ahead knows, and the most there ever were at once.
+    int Running() const { return static_cast<int>(m_running.size()); }
+    int PeakRunning() const { return m_peakRunning; }
+
+  private:
+    void Reap();
+
+    int m_converters;
+    int m_lastEntry;
+    Steps m_steps;
+    int m_current = 0;  // the entry the loop is on
+    int m_next = 1;     // the first entry not started
+    std::vector<int> m_running;
+    int m_peakRunning = 0;
+    bool m_stopped = false;
+    bool m_filling = false;
+    QTimer m_timer;
+};
+
+}  // namespace bq
