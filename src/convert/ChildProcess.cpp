@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,7 +186,7 @@ std::int32_t KillRemnantsAndReap(pid_t pid) {
 
 // Runs in the child between fork and exec: only async-signal-safe calls, nothing allocated.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, int input, int output,
-                            int errorPipe, const char* workingFolder, int niceness) {
+                            int errorPipe, const char* workingFolder) {
     setpgid(0, 0);
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
@@ -220,10 +221,6 @@ std::int32_t KillRemnantsAndReap(pid_t pid) {
         }
     }
     if (failure == 0) {
-        if (niceness != 0) {
-            // A priority the user may not raise stays as it is; the child still runs.
-            [[maybe_unused]] const int ignored = nice(niceness);
-        }
         execv(program, argv);
         failure = errno;
     }
@@ -293,7 +290,7 @@ std::optional<ChildProcess> ChildProcess::Start(const QString& commandLine,
     }
     if (pid == 0) {
         ExecChild(program.constData(), argv.data(), input.get(), output.get(), writeEnd.get(),
-                  workingFolder.isEmpty() ? nullptr : workingFolder.constData(), options.niceness);
+                  workingFolder.isEmpty() ? nullptr : workingFolder.constData());
     }
     // Set here too, so the group exists before anyone may want to end it.
     setpgid(pid, pid);
@@ -311,6 +308,17 @@ std::optional<ChildProcess> ChildProcess::Start(const QString& commandLine,
         }
         startError = StartErrorFromErrno(childErrno);
         return std::nullopt;
+    }
+    // The lower priority is given once the program runs: lowered before its exec, the child would
+    // keep the window waiting here until a busy machine got round to it.
+    if (options.niceness != 0) {
+        errno = 0;
+        const int current = getpriority(PRIO_PROCESS, 0);
+        if (errno == 0) {
+            // A priority the user may not lower stays as it is; the child still runs.
+            setpriority(PRIO_PROCESS, static_cast<id_t>(pid),
+                        std::clamp(current + options.niceness, -20, 19));
+        }
     }
     // Moving the child into place registers it where it lives.
     std::optional<ChildProcess> child;

@@ -291,7 +291,8 @@ class ProcessRunnerTest : public QObject {
         options.workingFolder = folder.path();
         options.niceness = 10;
         const QString script = QStringLiteral(
-            "echo out; echo err >&2; cat; pwd; nice; cut -d' ' -f5 /proc/$$/stat; echo $$");
+            "echo out; echo err >&2; cat; pwd; sleep 0.3; nice; cut -d' ' -f5 /proc/$$/stat; echo "
+            "$$");
         QCOMPARE(RunAndWait(Shell(script), 0, nullptr, QString(), 0, 1, options), 0);
         const QList<QByteArray> lines = ReadAll(log).split('\n');
         QCOMPARE(lines.size(), 8);
