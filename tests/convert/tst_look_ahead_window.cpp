@@ -78,11 +78,27 @@ std::vector<ProcessEntry> ProcessTable() {
     return table;
 }
 
-// This program's children that still run: the converters.
+// Whether a process runs the runtime's `ebook-convert` launcher (the run's warm converter, also
+// a child of the program, is not a converter).
+bool RunsConverter(pid_t pid) {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!cmdline.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QList<QByteArray> arguments = cmdline.readAll().split('\0');
+    for (const QByteArray& argument : arguments) {
+        if (argument.endsWith("/ebook-convert")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// This program's children that still run the converter.
 std::set<pid_t> RunningChildren() {
     std::set<pid_t> children;
     for (const ProcessEntry& process : ProcessTable()) {
-        if (process.parent == getpid() && process.state != 'Z') {
+        if (process.parent == getpid() && process.state != 'Z' && RunsConverter(process.pid)) {
             children.insert(process.pid);
         }
     }
