@@ -148,6 +148,17 @@ void Engine::ReadAhead() {
         if (readAheadBytes_ > 0 && readAheadBytes_ + cost > kReadAheadBytes) {
             return;  // the writer catches up first (an entry larger than that goes alone)
         }
+        if (!buffer_) {
+            buffer_ = std::make_unique<ReadAheadBuffer>(kReadAheadBytes);
+        }
+        // A stored entry whose sizes disagree is refused before it takes any memory.
+        if (p.method != 0 || job->packedSize == job->size) {
+            job->memory = buffer_->Take(cost);
+        }
+        job->lent = job->memory != nullptr;
+        if (!job->lent && readAheadBytes_ > 0 && cost <= kReadAheadBytes) {
+            return;  // no room in one piece yet: the writer catches up first
+        }
         readAheadBytes_ += cost;
         if (!pool_) {
             // One core is the calling thread's (writing, and inflating what it waits for).
@@ -214,6 +225,9 @@ void Engine::Process() {
                 pool_->Wait(jobs_[i].get());
             }
             readAheadBytes_ -= std::min(jobs_[i]->Cost(), readAheadBytes_);
+            if (jobs_[i]->lent) {
+                buffer_->GiveBack(jobs_[i]->memory);
+            }
             jobs_[i].reset();
         }
     }

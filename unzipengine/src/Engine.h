@@ -14,6 +14,7 @@
 #include "InflatePool.h"
 #include "Passwords.h"
 #include "Plan.h"
+#include "ReadAheadBuffer.h"
 #include "Report.h"
 #include "TargetFolder.h"
 #include "unzip_engine.h"
@@ -58,6 +59,7 @@ class Engine {
     TargetFolder target_;
     Passwords passwords_;
     std::unique_ptr<EntryWriter> writer_;
+    std::unique_ptr<ReadAheadBuffer> buffer_;  // outlives the workers that write into it
     std::unique_ptr<InflatePool> pool_;
     std::vector<std::unique_ptr<InflateJob>> jobs_;  // by entry index, while in flight
     std::size_t readNext_ = 0;

@@ -4,7 +4,6 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace bq::unzipengine {
 
@@ -81,7 +80,8 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
     try {
         return Inflate(job, static_cast<libdeflate_decompressor*>(decompressor));
     } catch (...) {  // out of memory for the data: reported as unreadable data
-        job.data.reset();
+        job.ownMemory.reset();
+        job.memory = job.lent ? job.memory : nullptr;
         return InflateJob::Outcome::BadData;
     }
 }
@@ -89,36 +89,29 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
 namespace {
 
 InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d) {
+    // Sizes that disagree are found before any memory is taken for the declared size.
+    if (job.method == 0 && job.packedSize != job.size) {
+        return job.packedSize > job.size ? InflateJob::Outcome::TooLong
+                                         : InflateJob::Outcome::TooShort;
+    }
+    if (job.memory == nullptr) {
+        // Not zeroed: every byte that counts is read or written by libdeflate.
+        job.ownMemory.reset(new std::uint8_t[job.Cost() + 1]);
+        job.memory = job.ownMemory.get();
+    }
     InflateJob::Outcome outcome = InflateJob::Outcome::Ok;
     if (job.method == 0) {
-        // Sizes that disagree are found before any memory is taken for the declared size.
-        if (job.packedSize != job.size) {
-            return job.packedSize > job.size ? InflateJob::Outcome::TooLong
-                                             : InflateJob::Outcome::TooShort;
-        }
-        job.data.reset(new std::uint8_t[job.DataSize() + 1]);
-        if (!job.file->Read(job.dataOffset, job.data.get(), job.packedSize)) {
+        if (!job.file->Read(job.dataOffset, job.memory, job.packedSize)) {
             outcome = InflateJob::Outcome::ReadFailed;
         }
     } else {
-        // Not zeroed: libdeflate writes every byte that counts.
-        job.data.reset(new std::uint8_t[job.DataSize() + 1]);
-        // The raw data of small entries goes through one buffer per thread, kept between jobs
-        // (fresh memory for each would cost a page fault per page); larger ones get their own.
-        constexpr std::size_t kKeptBuffer = 1u << 20;
-        thread_local std::vector<std::uint8_t> kept;
-        std::vector<std::uint8_t> own;
-        std::vector<std::uint8_t>& buffer = job.packedSize + 1 <= kKeptBuffer ? kept : own;
-        if (buffer.size() < job.packedSize + 1) {
-            buffer.resize(&buffer == &kept ? kKeptBuffer : job.packedSize + 1);
-        }
-        const std::uint8_t* packed = buffer.data();
+        std::uint8_t* packed = job.memory + job.DataSize();
         std::size_t produced = 0;
-        if (!job.file->Read(job.dataOffset, buffer.data(), job.packedSize)) {
+        if (!job.file->Read(job.dataOffset, packed, job.packedSize)) {
             outcome = InflateJob::Outcome::ReadFailed;
         } else {
             const libdeflate_result r = libdeflate_deflate_decompress(
-                d, packed, job.packedSize, job.data.get(), job.DataSize(), &produced);
+                d, packed, job.packedSize, job.memory, job.DataSize(), &produced);
             if (r == LIBDEFLATE_INSUFFICIENT_SPACE) {
                 outcome = InflateJob::Outcome::TooLong;
             } else if (r != LIBDEFLATE_SUCCESS) {
@@ -134,8 +127,9 @@ InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d) {
             outcome = InflateJob::Outcome::BadCrc;
         }
     }
-    if (outcome != InflateJob::Outcome::Ok) {
-        job.data.reset();
+    if (outcome != InflateJob::Outcome::Ok && !job.lent) {
+        job.ownMemory.reset();
+        job.memory = nullptr;
     }
     return outcome;
 }

@@ -28,14 +28,19 @@ struct InflateJob {
     const ArchiveFile* file = nullptr;
     std::uint64_t dataOffset = 0;  // where the entry's raw data lies in the archive
     std::size_t packedSize = 0;
-    std::unique_ptr<std::uint8_t[]> data;  // the entry's data, once read (and inflated)
+    // Cost() bytes for the entry's data, then its raw data while it is inflated: lent by the
+    // engine's read-ahead buffer, or else taken by the worker (ownMemory).
+    std::uint8_t* memory = nullptr;
+    bool lent = false;
+    std::unique_ptr<std::uint8_t[]> ownMemory;
     std::uint32_t actualCrc = 0;
     Outcome outcome = Outcome::Pending;
 
-    const std::uint8_t* Data() const { return data.get(); }
+    // The entry's data, once read (and inflated) with the outcome Ok.
+    const std::uint8_t* Data() const { return memory; }
     std::size_t DataSize() const { return static_cast<std::size_t>(size); }
-    // The memory the job holds at the most: its raw data while it is inflated, and its data (a
-    // stored entry's data is its raw data, read only when both sizes agree).
+    // The memory the job holds: its data and, when deflated, its raw data after it (a stored
+    // entry's data is its raw data, read only when both sizes agree).
     std::size_t Cost() const {
         return method == 0 ? packedSize : static_cast<std::size_t>(size) + packedSize;
     }
