@@ -16,7 +16,10 @@ namespace bq {
 //
 // With one converter at once nothing is ever started ahead: the run is the one-at-a-time run.
 // Otherwise at most kAheadPerConverter × (converters - 1) entries are started before the loop
-// reaches them, so what the run holds does not grow with the list.
+// reaches them, so what the run holds does not grow with the list. That reach is wide enough for
+// the free converters to go on through the short books behind a long one (a book that takes a
+// minute is worth dozens of small ones); each entry started ahead holds only its finished
+// output, under a temporary name beside its old output, until the loop puts it in place.
 //
 // The look-ahead fills free places whenever the message loop turns (a timer every
 // kFillIntervalMs), one converter per turn.
@@ -33,7 +36,7 @@ class LookAhead {
         std::function<bool(int index)> mayStart;
     };
 
-    static constexpr int kAheadPerConverter = 4;
+    static constexpr int kAheadPerConverter = 16;
     static constexpr int kFillIntervalMs = 50;
 
     // converters: at most this many at once (at least 1); lastEntry: the loop's bound.
