@@ -159,7 +159,9 @@ def main():
     args = parser.parse_args()
     ks = [int(k) for k in args.ks.split(",")]
 
-    work = args.work or tempfile.mkdtemp(prefix="lookahead-bench-", dir="/var/tmp")
+    # Absolute paths: the window's run changes its current folder while it provisions.
+    args.driver = os.path.abspath(args.driver)
+    work = os.path.abspath(args.work or tempfile.mkdtemp(prefix="lookahead-bench-", dir="/var/tmp"))
     os.makedirs(work, exist_ok=True)
     books = make_batch(work, args.books)
     sizes = sorted(os.path.getsize(b) for b in books)
