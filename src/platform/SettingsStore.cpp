@@ -95,6 +95,24 @@ void WriteStoreFile(const QString& file, const QByteArray& content) {
     }
 }
 
+// Opens copy (a private file for QSettings to decode and encode the store's text in) in the
+// first folder where one can be made: TEMP, the user's runtime folder, /dev/shm, then the
+// store's own folder. An unwritable TEMP must not keep the program from its settings.
+bool OpenPrivateCopy(QTemporaryFile& copy, const QString& storeFile) {
+    const QString folders[] = {QDir::tempPath(), qEnvironmentVariable("XDG_RUNTIME_DIR"),
+                               QStringLiteral("/dev/shm"), QFileInfo(storeFile).path()};
+    for (const QString& folder : folders) {
+        if (folder.isEmpty()) {
+            continue;
+        }
+        copy.setFileTemplate(folder + QStringLiteral("/bq-settings-XXXXXX.ini"));
+        if (copy.open()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The store as one use sees it. QSettings is never pointed at the store file itself: it keeps
 // one shared copy of each file it opens for the whole process, retries a change it could not
 // save at every later opening (so one failed write would make every later read fail), and
@@ -103,13 +121,14 @@ void WriteStoreFile(const QString& file, const QByteArray& content) {
 class Store {
   public:
     Store(const QString& appName, const QString& section)
-        : m_file(StoreFileName(appName, section)),
-          m_copy(QDir::tempPath() + QStringLiteral("/bq-settings-XXXXXX.ini")) {
+        : m_file(StoreFileName(appName, section)) {
         const QByteArray content = ReadStoreFile(m_file);
-        if (!m_copy.open() || m_copy.write(content) != content.size() || !m_copy.flush()) {
-            RaiseError(
-                ErrPathFileAccess,
-                kSource + QStringLiteral(": no copy in the temporary folder ") + QDir::tempPath());
+        if (!OpenPrivateCopy(m_copy, m_file) || m_copy.write(content) != content.size() ||
+            !m_copy.flush()) {
+            RaiseError(ErrPathFileAccess,
+                       kSource +
+                           QStringLiteral(": no room for a working copy of the settings in ") +
+                           QDir::tempPath() + QStringLiteral(" or /dev/shm"));
         }
         m_settings.emplace(m_copy.fileName(), QSettings::IniFormat);
         CheckStatus();

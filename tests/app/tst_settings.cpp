@@ -151,7 +151,8 @@ class SettingsTest : public QObject {
     }
 
     // Read, a failed write, then reads again, as a user whose store may be read but not
-    // written: the failed write raises once and every later read works.
+    // written, and whose TEMP is not writable either: the failed write raises once and every
+    // read works.
     void aFailedWriteLeavesLaterReadsWorking() {
         QByteArray folder = "/tmp/bq-settings-XXXXXX";
         QVERIFY(::mkdtemp(folder.data()) != nullptr);
@@ -168,7 +169,7 @@ class SettingsTest : public QObject {
         const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
         const QByteArray oldTemp = qgetenv("TMPDIR");
         qputenv("XDG_CONFIG_HOME", folder);
-        qputenv("TMPDIR", "/tmp");  // the test's own belongs to root
+        qputenv("TMPDIR", folder);  // root's, and closed to others
         QString output;
         const int code =
             RunAsNobody(QStringLiteral(BQ_PROBE),
