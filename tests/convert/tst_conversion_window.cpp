@@ -2,6 +2,7 @@
 // converts real EPUB books, and every MOBI is read by libmobi's mobitool, a reader that is not
 // calibre. Both destinations, a read-only old output, a broken book among good ones, a double
 // click, planted left-overs of another user, and closing the window in the middle of a run.
+#include "BookChecks.h"
 #include "app/Form1.h"
 #include "convert/ConverterRuntime.h"
 #include "list/ConversionList.h"
@@ -54,23 +55,6 @@ QStringList ConverterProcesses() {
         }
     }
     return found;
-}
-
-int Mobitool(const QString& mobi) {
-    QTemporaryDir out;
-    QProcess tool;
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(QStringLiteral("mobitool"),
-               {QStringLiteral("-s"), QStringLiteral("-o"), out.path(), mobi});
-    if (!tool.waitForFinished(60000)) {
-        return -1;
-    }
-    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-}
-
-QByteArray Content(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 }  // namespace
@@ -161,9 +145,9 @@ class ConversionWindowTest : public QObject {
         const QString first = out.path() + QStringLiteral("/It's \"one\" \\ été\nbook.mobi");
         for (const QString& mobi : {first, old}) {
             QVERIFY2(QFileInfo::exists(mobi), qPrintable(mobi));
-            QCOMPARE(Mobitool(mobi), 0);
+            QCOMPARE(MobitoolStatus(mobi), 0);
         }
-        QVERIFY(Content(old) != QByteArray("an old output"));
+        QVERIFY(ReadAll(old) != QByteArray("an old output"));
         QVERIFY(!QFileInfo::exists(out.path() + QStringLiteral("/broken.mobi")));
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
         CheckNothingLeft(form);
@@ -183,7 +167,7 @@ class ConversionWindowTest : public QObject {
         QTest::mouseClick(form.PushButton2, Qt::LeftButton);
         QCOMPARE(Prompts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(m_dialogs->boxes[0].style, 0);
-        QCOMPARE(Mobitool(folder.path() + QStringLiteral("/book.mobi")), 0);
+        QCOMPARE(MobitoolStatus(folder.path() + QStringLiteral("/book.mobi")), 0);
         CheckNothingLeft(form);
     }
 
@@ -213,7 +197,7 @@ class ConversionWindowTest : public QObject {
         for (const QString& book : books) {
             const QString mobi = out.path() + QLatin1Char('/') +
                                  QFileInfo(book).completeBaseName() + QStringLiteral(".mobi");
-            QCOMPARE(Mobitool(mobi), 0);
+            QCOMPARE(MobitoolStatus(mobi), 0);
         }
         CheckNothingLeft(form);
         QDir(samples).removeRecursively();
@@ -286,7 +270,7 @@ class ConversionWindowTest : public QObject {
         QVERIFY(closed);
         QVERIFY(clock.elapsed() < 60000);
         QCOMPARE(Prompts(), QStringList());
-        QCOMPARE(Mobitool(firstOutput), 0);
+        QCOMPARE(MobitoolStatus(firstOutput), 0);
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("epub3-pictures.mobi")});
         QCOMPARE(CalibreLeftOvers(), QStringList());

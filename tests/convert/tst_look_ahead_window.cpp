@@ -3,6 +3,7 @@
 // the process table never shows more converters than allowed; a thousand entries do not make
 // the program hold more; an output folder that vanishes mid-run and a window closed mid-run
 // leave nothing behind and lose nothing the user had.
+#include "BookChecks.h"
 #include "app/Form1.h"
 #include "app/MousePointer.h"
 #include "app/ProgressBarDisplay.h"
@@ -157,32 +158,23 @@ class RunWatcher : public QObject {
     QTimer m_timer;
 };
 
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 bool Copy(const QString& from, const QString& to) {
     QDir().mkpath(QFileInfo(to).path());
     QFile::remove(to);
     return QFile::copy(from, to);
 }
 
-// libmobi's mobitool, a reader that is not calibre, reads the book whole: its output, or "".
-QString ReadByMobitool(const QString& mobi) {
-    QTemporaryDir dump;
-    QProcess tool;
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(QStringLiteral("mobitool"),
-               {QStringLiteral("-s"), QStringLiteral("-o"), dump.path(), mobi});
-    if (!tool.waitForFinished(120000) || tool.exitStatus() != QProcess::NormalExit ||
-        tool.exitCode() != 0) {
-        return QString();
+// count copies of book in work's folder "in" (book1.epub, book2.epub, ...); none when one could
+// not be made.
+QStringList Copies(const QTemporaryDir& work, const QString& book, int count) {
+    QStringList copies;
+    for (int i = 1; i <= count; ++i) {
+        copies << work.filePath(QStringLiteral("in/book%1.epub").arg(i));
+        if (!Copy(book, copies.last())) {
+            return {};
+        }
     }
-    QProcess meta;
-    meta.start(QStringLiteral("mobitool"), {mobi});
-    meta.waitForFinished(60000);
-    return QString::fromUtf8(meta.readAll());
+    return copies;
 }
 
 // Files of a folder and below, relative to it, sorted.
@@ -448,12 +440,8 @@ class LookAheadWindowTest : public QObject {
 
     void outputFolderVanishingMidRunLosesNothingElse() {
         QTemporaryDir work;
-        QStringList sources;
-        for (int i = 1; i <= 5; ++i) {
-            const QString book = work.filePath(QStringLiteral("in/book%1.epub").arg(i));
-            QVERIFY(Copy(Book(QStringLiteral("plain-epub2.epub")), book));
-            sources << book;
-        }
+        const QStringList sources = Copies(work, Book(QStringLiteral("plain-epub2.epub")), 5);
+        QVERIFY(!sources.isEmpty());
         const QString out = work.filePath(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(out));
         bool removed = false;
@@ -488,12 +476,8 @@ class LookAheadWindowTest : public QObject {
     // Last: closing the window ends the program's message loop.
     void closingMidRunLeavesNoConverter() {
         QTemporaryDir work;
-        QStringList sources;
-        for (int i = 1; i <= 6; ++i) {
-            const QString book = work.filePath(QStringLiteral("in/book%1.epub").arg(i));
-            QVERIFY(Copy(Book(QStringLiteral("epub3-pictures.epub")), book));
-            sources << book;
-        }
+        const QStringList sources = Copies(work, Book(QStringLiteral("epub3-pictures.epub")), 6);
+        QVERIFY(!sources.isEmpty());
         const QString out = work.filePath(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(out));
         SaveSetting(Setting::Option1, QStringLiteral("True"));
