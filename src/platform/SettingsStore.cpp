@@ -1,5 +1,6 @@
 #include "platform/SettingsStore.h"
 
+#include "platform/ProgramFolder.h"
 #include "platform/ReadWholeFile.h"
 #include "platform/RunTimeError.h"
 #include "platform/SpecialFolder.h"
@@ -62,6 +63,7 @@ QString StoreFileName(const QString& appName, const QString& section) {
 // The store file's bytes (empty for a missing file). A file that cannot be read, or is not INI
 // text, raises an error (and so is never overwritten by a write that would lose what it holds).
 QByteArray ReadStoreFile(const QString& file) {
+    // Also a store whose folder is not a folder: that is found when it is written.
     if (!QFileInfo::exists(file)) {
         return {};
     }
@@ -95,16 +97,24 @@ void WriteStoreFile(const QString& file, const QByteArray& content) {
     }
 }
 
-// Opens copy (a private file for QSettings to decode and encode the store's text in) in the
-// first folder where one can be made: TEMP, the user's runtime folder, /dev/shm, then the
-// store's own folder. An unwritable TEMP must not keep the program from its settings.
-bool OpenPrivateCopy(QTemporaryFile& copy, const QString& storeFile) {
-    const QString folders[] = {QDir::tempPath(), qEnvironmentVariable("XDG_RUNTIME_DIR"),
-                               QStringLiteral("/dev/shm"), QFileInfo(storeFile).path()};
-    for (const QString& folder : folders) {
-        if (folder.isEmpty()) {
-            continue;
+// The folders a working copy of the store may go to, in order: TEMP, the user's runtime folder,
+// /dev/shm, then the store's own folder. An unwritable TEMP must not keep the program from its
+// settings.
+QStringList PrivateCopyFolders(const QString& storeFile) {
+    QStringList folders;
+    for (const QString& folder : {TempFolder(), qEnvironmentVariable("XDG_RUNTIME_DIR"),
+                                  QStringLiteral("/dev/shm"), QFileInfo(storeFile).path()}) {
+        if (!folder.isEmpty() && !folders.contains(folder)) {
+            folders << folder;
         }
+    }
+    return folders;
+}
+
+// Opens copy (a private file for QSettings to decode and encode the store's text in) in the
+// first of those folders where one can be made.
+bool OpenPrivateCopy(QTemporaryFile& copy, const QString& storeFile) {
+    for (const QString& folder : PrivateCopyFolders(storeFile)) {
         copy.setFileTemplate(folder + QStringLiteral("/bq-settings-XXXXXX.ini"));
         if (copy.open()) {
             return true;
@@ -127,8 +137,9 @@ class Store {
             !m_copy.flush()) {
             RaiseError(ErrPathFileAccess,
                        kSource +
-                           QStringLiteral(": no room for a working copy of the settings in ") +
-                           QDir::tempPath() + QStringLiteral(" or /dev/shm"));
+                           QStringLiteral(": a working copy of the settings could not be "
+                                          "made in any of ") +
+                           PrivateCopyFolders(m_file).join(QStringLiteral(", ")));
         }
         m_settings.emplace(m_copy.fileName(), QSettings::IniFormat);
         CheckStatus();
@@ -229,28 +240,30 @@ void SaveSetting(const QString& key, const QString& value) {
     SaveSetting(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection), key, value);
 }
 
-QString SettingKeyName(Setting setting) {
+namespace {
+const SettingDefinition& DefinitionOf(Setting setting) {
     for (const SettingDefinition& definition : kSettingTable) {
         if (definition.setting == setting) {
-            return QLatin1String(definition.key);
+            return definition;
         }
     }
     RaiseError(ErrInvalidCall, kSource);
 }
+}  // namespace
+
+QString SettingKeyName(Setting setting) {
+    return QLatin1String(DefinitionOf(setting).key);
+}
 
 QString GetSetting(Setting setting) {
-    for (const SettingDefinition& definition : kSettingTable) {
-        if (definition.setting == setting) {
-            const QString key = QLatin1String(definition.key);
-            if (definition.defaultText != nullptr) {
-                return GetSetting(key, QString::fromUtf8(definition.defaultText));
-            }
-            const std::optional<QString> stored =
-                StoredText(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection), key);
-            return stored ? *stored : SpecialFolderPath();
-        }
+    const SettingDefinition& definition = DefinitionOf(setting);
+    const QString key = QLatin1String(definition.key);
+    if (definition.defaultText != nullptr) {
+        return GetSetting(key, QString::fromUtf8(definition.defaultText));
     }
-    RaiseError(ErrInvalidCall, kSource);
+    const std::optional<QString> stored =
+        StoredText(QLatin1String(kSettingsAppName), QLatin1String(kSettingsSection), key);
+    return stored ? *stored : SpecialFolderPath();
 }
 
 void SaveSetting(Setting setting, const QString& value) {

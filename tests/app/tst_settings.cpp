@@ -167,9 +167,9 @@ class SettingsTest : public QObject {
         QProcess::execute(QStringLiteral("chmod"),
                           {QStringLiteral("-R"), QStringLiteral("a+rX,go-w"), base});
         const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
-        const QByteArray oldTemp = qgetenv("TMPDIR");
+        const QByteArray oldTemp = qgetenv("TEMP");
         qputenv("XDG_CONFIG_HOME", folder);
-        qputenv("TMPDIR", folder);  // root's, and closed to others
+        qputenv("TEMP", folder);  // root's, and closed to others
         QString output;
         const int code =
             RunAsNobody(QStringLiteral(BQ_PROBE),
@@ -179,7 +179,7 @@ class SettingsTest : public QObject {
                          QStringLiteral("get:Option2")},
                         &output);
         qputenv("XDG_CONFIG_HOME", oldConfig);
-        qputenv("TMPDIR", oldTemp);
+        qputenv("TEMP", oldTemp);
         const QByteArray after = ReadWholeFile(file);
         QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), base});
         QCOMPARE(code, 0);

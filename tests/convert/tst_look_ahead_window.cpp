@@ -220,15 +220,20 @@ class LookAheadWindowTest : public QObject {
                                       QDir::AllEntries | QDir::Hidden | QDir::System);
     }
 
+    // The next window sends its outputs to out, with that many converters at once.
+    static void UseSettings(const QString& out, int converters) {
+        SaveSetting(Setting::Option1, QStringLiteral("True"));
+        SaveSetting(Setting::Option2, QStringLiteral("False"));
+        SaveSetting(Setting::Text1, out + QLatin1Char('/'));
+        SaveSetting(Setting::Jobs, QString::number(converters));
+    }
+
     // Opens the window with the results going to `out`, lists `sources`, presses "Start
     // Converting" with `converters` allowed at once and gives what the run showed; `watch`
     // is called at every look of the watcher, with the window.
     RunResult Convert(const QStringList& sources, const QString& out, int converters,
                       const std::function<void(Form1&, int)>& watch = {}) {
-        SaveSetting(Setting::Option1, QStringLiteral("True"));
-        SaveSetting(Setting::Option2, QStringLiteral("False"));
-        SaveSetting(Setting::Text1, out + QLatin1Char('/'));
-        SaveSetting(Setting::Jobs, QString::number(converters));
+        UseSettings(out, converters);
         auto dialogs = std::make_unique<ScriptedDialogs>();
         ScriptedDialogs* boxes = dialogs.get();
         Form1 form(std::move(dialogs));
@@ -480,10 +485,7 @@ class LookAheadWindowTest : public QObject {
         QVERIFY(!sources.isEmpty());
         const QString out = work.filePath(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(out));
-        SaveSetting(Setting::Option1, QStringLiteral("True"));
-        SaveSetting(Setting::Option2, QStringLiteral("False"));
-        SaveSetting(Setting::Text1, out + QLatin1Char('/'));
-        SaveSetting(Setting::Jobs, QStringLiteral("3"));
+        UseSettings(out, 3);
         auto dialogs = std::make_unique<ScriptedDialogs>();
         ScriptedDialogs* boxes = dialogs.get();
         Form1 form(std::move(dialogs));
