@@ -151,14 +151,13 @@ void Engine::ReadAhead() {
         if (!buffer_) {
             buffer_ = std::make_unique<ReadAheadBuffer>(kReadAheadBytes);
         }
-        // A stored entry whose sizes disagree is refused before it takes any memory.
-        if (p.method != 0 || job->packedSize == job->size) {
+        if (buffer_->Usable() && !job->StoredSizesDisagree() && cost <= kReadAheadBytes) {
             job->memory = buffer_->Take(cost);
+            if (job->memory == nullptr && readAheadBytes_ > 0) {
+                return;  // no room in one piece yet: the writer catches up first
+            }
         }
         job->lent = job->memory != nullptr;
-        if (!job->lent && readAheadBytes_ > 0 && cost <= kReadAheadBytes) {
-            return;  // no room in one piece yet: the writer catches up first
-        }
         readAheadBytes_ += cost;
         if (!pool_) {
             // One core is the calling thread's (writing, and inflating what it waits for).

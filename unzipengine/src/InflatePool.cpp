@@ -81,7 +81,9 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
         return Inflate(job, static_cast<libdeflate_decompressor*>(decompressor));
     } catch (...) {  // out of memory for the data: reported as unreadable data
         job.ownMemory.reset();
-        job.memory = job.lent ? job.memory : nullptr;
+        if (!job.lent) {
+            job.memory = nullptr;
+        }
         return InflateJob::Outcome::BadData;
     }
 }
@@ -89,8 +91,7 @@ InflateJob::Outcome InflatePool::Run(InflateJob& job, void* decompressor) {
 namespace {
 
 InflateJob::Outcome Inflate(InflateJob& job, libdeflate_decompressor* d) {
-    // Sizes that disagree are found before any memory is taken for the declared size.
-    if (job.method == 0 && job.packedSize != job.size) {
+    if (job.StoredSizesDisagree()) {
         return job.packedSize > job.size ? InflateJob::Outcome::TooLong
                                          : InflateJob::Outcome::TooShort;
     }

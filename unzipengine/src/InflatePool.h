@@ -39,6 +39,8 @@ struct InflateJob {
     // The entry's data, once read (and inflated) with the outcome Ok.
     const std::uint8_t* Data() const { return memory; }
     std::size_t DataSize() const { return static_cast<std::size_t>(size); }
+    // A stored entry whose two sizes differ: refused before any memory is taken for it.
+    bool StoredSizesDisagree() const { return method == 0 && packedSize != size; }
     // The memory the job holds: its data and, when deflated, its raw data after it (a stored
     // entry's data is its raw data, read only when both sizes agree).
     std::size_t Cost() const {

@@ -20,6 +20,8 @@ class ReadAheadBuffer {
     // size contiguous bytes after the spans in use, or null when they are not free now (or the
     // region could not be had at all: callers then allocate on their own).
     std::uint8_t* Take(std::size_t size);
+    // False when the region could not be had: every entry then gets memory of its own.
+    bool Usable() const { return base_ != nullptr; }
     // Gives back a span from Take; spans may come back in any order, their memory is used again
     // once every older span is back too.
     void GiveBack(const std::uint8_t* span);
