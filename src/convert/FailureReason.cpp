@@ -100,6 +100,11 @@ QString ReasonFromConverterLogFile(const QString& logFile, const QString& source
 }
 
 QString ReasonFromExitCode(std::int32_t exitCode) {
+    // A start error is the base plus a small error number; any other negative code means the
+    // converter's end was not seen (another part of the program reaped it).
+    if (exitCode < 0 && exitCode - kStartErrorBase > 0xFFFF) {
+        return QStringLiteral("the converter's end could not be observed; convert the book again");
+    }
     if (exitCode < 0) {
         const int number = exitCode - kStartErrorBase;
         return QStringLiteral("the converter could not be started (%1)")

@@ -660,6 +660,7 @@ class ConversionRunTest : public QObject {
         QVERIFY(ReasonFromExitCode(139).startsWith(
             QStringLiteral("the converter was ended by signal 11")));
         QCOMPARE(ReasonFromExitCode(2), QStringLiteral("the converter stopped with exit code 2"));
+        QVERIFY(ReasonFromExitCode(-1).startsWith(QStringLiteral("the converter's end could not")));
     }
 
     // libmobi reads the converter's MOBI whole, and nothing else.
