@@ -367,13 +367,20 @@ bool ChildProcess::HasEnded() {
     return true;
 }
 
-void ChildProcess::EndGroup() {
+void ChildProcess::AskToEnd() {
     if (m_ended || m_pid <= 0) {
         return;
     }
     if (kill(-m_pid, SIGTERM) != 0) {
         kill(m_pid, SIGTERM);
     }
+}
+
+void ChildProcess::EndGroup() {
+    if (m_ended || m_pid <= 0) {
+        return;
+    }
+    AskToEnd();
     const auto deadline = std::chrono::steady_clock::now() + kEndGrace;
     while (!LeaderHasExited(m_pid) && std::chrono::steady_clock::now() < deadline) {
         QThread::msleep(10);
@@ -390,6 +397,9 @@ void EndAllChildren() {
         for (const auto& entry : Registry()) {
             running.push_back(entry.second);
         }
+    }
+    for (ChildProcess* child : running) {
+        child->AskToEnd();
     }
     for (ChildProcess* child : running) {
         child->EndGroup();

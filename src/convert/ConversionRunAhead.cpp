@@ -124,6 +124,11 @@ void ConversionRun::StopLookAhead() {
     // loop is done with them.
     for (auto& [index, job] : m_jobs) {
         if (job->child) {
+            job->child->AskToEnd();
+        }
+    }
+    for (auto& [index, job] : m_jobs) {
+        if (job->child) {
             job->child->EndGroup();
         }
         RemoveTemporary(*job);

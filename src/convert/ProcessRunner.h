@@ -48,6 +48,9 @@ class ChildProcess {
     // Ends the child's whole process group (SIGTERM, then SIGKILL after a short grace) and reaps
     // the child. Does nothing once the child has ended and been reaped.
     void EndGroup();
+    // Sends the group SIGTERM only. Several children asked first and then ended one by one share
+    // one grace period instead of waiting out one each.
+    void AskToEnd();
 
   private:
     explicit ChildProcess(pid_t pid) : m_pid(pid) {}
