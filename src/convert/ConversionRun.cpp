@@ -45,18 +45,8 @@ std::vector<ConversionRun*>& ActiveRuns() {
 
 const char kCalibreTempVariable[] = "CALIBRE_TEMP_DIR";
 
-QString SystemText(int errnoValue) {
-    return QString::fromLocal8Bit(std::strerror(errnoValue));
-}
-
 QString FileIdentity(const struct stat& st) {
     return QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
-}
-
-mode_t CurrentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
 }
 
 // Why a folder cannot take a new file, in the user's words.
@@ -69,13 +59,13 @@ QString FolderProblem(const QString& folder, int errnoValue) {
         case EPERM:
         case EROFS:
             return QStringLiteral("the output folder %1 cannot be written (%2)")
-                .arg(folder, SystemText(errnoValue));
+                .arg(folder, SystemErrorText(errnoValue));
         case ENOSPC:
         case EDQUOT:
             return QStringLiteral("there is no space left in the output folder %1").arg(folder);
         default:
             return QStringLiteral("no file can be made in the output folder %1 (%2)")
-                .arg(folder, SystemText(errnoValue));
+                .arg(folder, SystemErrorText(errnoValue));
     }
 }
 
@@ -292,7 +282,7 @@ void ConversionRun::PrepareJob(Job& job) {
         job.failure =
             errno == ENOENT
                 ? QStringLiteral("the file no longer exists")
-                : QStringLiteral("the file cannot be reached (%1)").arg(SystemText(errno));
+                : QStringLiteral("the file cannot be reached (%1)").arg(SystemErrorText(errno));
         return;
     }
     if (S_ISDIR(sourceStat.st_mode)) {
@@ -304,7 +294,7 @@ void ConversionRun::PrepareJob(Job& job) {
         return;
     }
     if (::access(source.constData(), R_OK) != 0) {
-        job.failure = QStringLiteral("the file cannot be read (%1)").arg(SystemText(errno));
+        job.failure = QStringLiteral("the file cannot be read (%1)").arg(SystemErrorText(errno));
         return;
     }
 
@@ -432,7 +422,7 @@ void ConversionRun::FinishJob(Job& job) {
                                           : QStringLiteral(
                                                 "its result could not be saved as %1 "
                                                 "(%2)")
-                                                .arg(job.output, SystemText(error));
+                                                .arg(job.output, SystemErrorText(error));
         } else {
             job.temporary.clear();
             m_summary.Converted(job.source, job.output, OutputKey(job.output));

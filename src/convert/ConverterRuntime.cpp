@@ -32,10 +32,6 @@ namespace {
 
 const QString kSource = QStringLiteral("ConverterRuntime");
 
-QString SystemText(int errnoValue) {
-    return QString::fromLocal8Bit(std::strerror(errnoValue));
-}
-
 QString UserName(uid_t uid) {
     if (const passwd* entry = ::getpwuid(uid)) {
         return QString::fromLocal8Bit(entry->pw_name);
@@ -161,7 +157,7 @@ void ConverterRuntime::Prepare() {
         Fail(ErrPermissionDenied,
              QStringLiteral("The temporary folder %1 (TEMP) cannot be written (%2). Set TEMP to "
                             "a folder you can write to, then start again.")
-                 .arg(m_temp, SystemText(errno)));
+                 .arg(m_temp, SystemErrorText(errno)));
     }
 
     // Left-overs under the fixed names: never another user's, never through a link.
@@ -191,7 +187,7 @@ void ConverterRuntime::Prepare() {
         const int error = errno;
         Fail(ErrorNumberFromErrno(error),
              QStringLiteral("A folder for the converter could not be made in %1 (%2). ")
-                     .arg(m_temp, SystemText(error)) +
+                     .arg(m_temp, SystemErrorText(error)) +
                  TryAnotherTemp(m_temp));
     }
     m_runFolder = QFile::decodeName(folder);
@@ -205,7 +201,7 @@ void ConverterRuntime::Prepare() {
             const int error = errno;
             Fail(ErrorNumberFromErrno(error),
                  QStringLiteral("The folder %1 could not be made (%2). ")
-                         .arg(sub, SystemText(error)) +
+                         .arg(sub, SystemErrorText(error)) +
                      TryAnotherTemp(m_temp));
         }
     }
@@ -223,7 +219,7 @@ void ConverterRuntime::AdoptLegacyArchive() {
     Fail(ErrorNumberFromErrno(error),
          QStringLiteral("%1 is left over from an earlier run and cannot be replaced (%2). Remove "
                         "it yourself, or set TEMP to another folder, then start again.")
-             .arg(legacy, SystemText(error)));
+             .arg(legacy, SystemErrorText(error)));
 }
 
 void ConverterRuntime::PlaceArchive(const QByteArray& archive) {

@@ -1,6 +1,7 @@
 #include "convert/FailureReason.h"
 
 #include "convert/ProcessRunner.h"
+#include "fs/PathText.h"
 #include "platform/RunTimeError.h"
 
 #include <QFile>
@@ -28,8 +29,7 @@ bool IsScaffolding(const QString& line) {
 
 QString Shorten(QString text, const QString& sourcePath) {
     if (!sourcePath.isEmpty()) {
-        const qsizetype slash = sourcePath.lastIndexOf(QLatin1Char('/'));
-        text.replace(sourcePath, slash < 0 ? sourcePath : sourcePath.mid(slash + 1));
+        text.replace(sourcePath, FileNamePart(sourcePath));
     }
     constexpr qsizetype kLongest = 300;
     if (text.size() > kLongest) {

@@ -50,12 +50,6 @@ void WriteAndClose(int fd, const QByteArray& bytes, const QByteArray& name) {
     }
 }
 
-mode_t CurrentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
 // Something stands at the target although it was absent when looked at (links are followed
 // there): a file another writer put in place is left as it is; anything else, a dangling link
 // above all, is not written through and is reported.

@@ -1,6 +1,7 @@
 #include "platform/RunTimeError.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace bq {
 
@@ -44,6 +45,10 @@ RunTimeError::RunTimeError(int number, QString description, QString source)
 
 void RaiseError(int number, const QString& source, const QString& description) {
     throw RunTimeError(number, description, source);
+}
+
+QString SystemErrorText(int errnoValue) {
+    return QString::fromLocal8Bit(std::strerror(errnoValue));
 }
 
 int ErrorNumberFromErrno(int errnoValue) {

@@ -47,6 +47,9 @@ class RunTimeError : public std::runtime_error {
 // Maps a system error number (errno) to the program's run-time error numbers.
 int ErrorNumberFromErrno(int errnoValue);
 
+// The system's own words for a system error number (strerror), for messages that quote it.
+QString SystemErrorText(int errnoValue);
+
 // Raises the run-time error that matches errnoValue.
 [[noreturn]] void RaiseErrno(int errnoValue, const QString& source = {});
 
