@@ -452,8 +452,7 @@ void Form1::PushButton9_Click() {
     QString path;
     trap.Line(100, [&] {
         m_lastFolderDot = GetSetting(Setting::LastFolderDot);
-        path =
-            BrowseForFolder(*m_dialogs, QStringLiteral("Please select folder:"), m_lastFolderDot);
+        path = BrowseForFolder(*m_dialogs, PickFolderTitle(), m_lastFolderDot);
     });
     if (!trap.Test(102, [&] { return !path.isEmpty(); })) {
         return;  // cancelled: nothing changes

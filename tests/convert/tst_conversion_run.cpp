@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QTimer>
 
@@ -406,6 +407,9 @@ class ConversionRunTest : public QObject {
     // As an unprivileged user: a read-only old output is replaced; an output folder that cannot
     // be written is reported per file; a TEMP that cannot be written stops the run at once.
     void unprivilegedCases() {
+        if (::geteuid() != 0) {
+            QSKIP("becoming the unprivileged user needs root");
+        }
         const QString world = Folder(QStringLiteral("world"));
         const QString out = Folder(QStringLiteral("world/out"));
         const QString locked = Folder(QStringLiteral("world/locked"));
@@ -417,6 +421,7 @@ class ConversionRunTest : public QObject {
         QCOMPARE(::chown(QFile::encodeName(out).constData(), 65534, 65534), 0);
         QCOMPARE(::chown(QFile::encodeName(temp).constData(), 65534, 65534), 0);
         const QByteArray savedTemp = qgetenv("TEMP");
+        const auto restoreTemp = qScopeGuard([&] { qputenv("TEMP", savedTemp); });
         qputenv("TEMP", QFile::encodeName(temp));
         List({source});
         {
@@ -429,7 +434,6 @@ class ConversionRunTest : public QObject {
             qputenv("TEMP", QFile::encodeName(locked));
             Run();
         }
-        qputenv("TEMP", savedTemp);
         QCOMPARE(m_dialogs.boxes.size(), 3);
         QCOMPARE(m_dialogs.boxes[0].prompt, QStringLiteral("Done."));
         QCOMPARE(Content(out + QStringLiteral("/nobody.mobi")), m_sample);
