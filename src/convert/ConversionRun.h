@@ -85,13 +85,9 @@ class ConversionRun {
     // What the last run did (for its box and for tests).
     const ConversionSummary& Summary() const { return m_summary; }
     bool WasAbandoned() const { return m_abandoned; }
-    bool ProvisioningFailed() const { return m_provisioningFailed; }
     bool ArchiveWasReused() const { return m_archiveReused; }
     // The run folder under TEMP of the last run ("" before provisioning).
     QString RunFolder() const { return m_runFolderSeen; }
-    // How many converters the last run let run at once, and the most that did.
-    int ConvertersAtOnce() const { return m_convertersAtOnce; }
-    int PeakConverters() const { return m_peakConverters; }
 
     // The place of an output: its folder's real path and its name (the text when the folder
     // does not exist), so that two spellings of one place compare equal.
@@ -153,8 +149,6 @@ class ConversionRun {
     // Every entry between its start and its end, by number; and the look-ahead that starts them.
     std::map<int, std::unique_ptr<Job>> m_jobs;
     std::unique_ptr<LookAhead> m_lookAhead;
-    int m_convertersAtOnce = 0;
-    int m_peakConverters = 0;
 };
 
 }  // namespace bq

@@ -17,14 +17,13 @@ namespace bq {
 
 void ConversionRun::BeginLookAhead(int count) {
     m_jobs.clear();
-    m_convertersAtOnce =
+    const int convertersAtOnce =
         m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
-    m_peakConverters = 0;
     LookAhead::Steps steps;
     steps.start = [this](int index) { return StartAhead(index); };
     steps.ended = [this](int index) { return ConverterEnded(index); };
     steps.mayStart = [this](int index) { return MayStartAhead(index); };
-    m_lookAhead = std::make_unique<LookAhead>(m_convertersAtOnce, count, std::move(steps));
+    m_lookAhead = std::make_unique<LookAhead>(convertersAtOnce, count, std::move(steps));
 }
 
 ConversionRun::Job& ConversionRun::JobFor(int index) {
@@ -110,15 +109,11 @@ void ConversionRun::RaiseDeferred(Job& job, int line) {
 
 void ConversionRun::EndJob(int index) {
     m_jobs.erase(index);
-    if (m_lookAhead) {
-        m_peakConverters = std::max(m_peakConverters, m_lookAhead->PeakRunning());
-    }
 }
 
 void ConversionRun::StopLookAhead() {
     if (m_lookAhead) {
         m_lookAhead->Stop();
-        m_peakConverters = std::max(m_peakConverters, m_lookAhead->PeakRunning());
     }
     // Whatever was started ahead ends, and its partial output goes; the records stay until the
     // loop is done with them.

@@ -54,7 +54,6 @@ class ConverterRuntime {
     // everything in it. Safe to call more than once.
     void Remove();
 
-    bool Prepared() const { return !m_runFolder.isEmpty(); }
     bool ArchiveWasReused() const { return m_archiveReused; }
     QString RunFolder() const { return m_runFolder; }
     QString ArchivePath() const;

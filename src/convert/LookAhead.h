@@ -45,8 +45,6 @@ class LookAhead {
     LookAhead(const LookAhead&) = delete;
     LookAhead& operator=(const LookAhead&) = delete;
 
-    int Converters() const { return m_converters; }
-
     // The loop is now on entry `index` (entries before it are finished).
     void Reached(int index);
     // True when entry `index` was already started here.
@@ -54,7 +52,7 @@ class LookAhead {
     // The loop started entry `index` itself; `running`: a converter now runs for it.
     void StartedByLoop(int index, bool running);
     // Takes note of ended converters and starts the next entries, in list order, while fewer
-    // than Converters() run and the entries lie within reach of the loop: at most one that
+    // than the allowed number run and the entries lie within reach of the loop: at most one that
     // gets a converter per call (entries that fail before theirs starts cost nothing).
     void Fill();
     // Starts nothing more (the run stops).
