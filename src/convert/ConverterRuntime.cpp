@@ -256,16 +256,14 @@ void ConverterRuntime::Unpack() {
     session.ZipFile(ArchivePath());
     session.UseFolderNames(true);
     session.UnzipFolder(RuntimeFolder());
-    QStringList messages;
-    QObject::connect(&session, &cUnzip::Progress, [&messages](std::int32_t, const QString& text) {
-        const QString line = text.trimmed();
-        if (!line.isEmpty()) {
-            messages << line;
-            if (messages.size() > 8) {
-                messages.removeFirst();
-            }
-        }
-    });
+    QString lastMessage;  // the engine's last words, which say why when it fails
+    QObject::connect(&session, &cUnzip::Progress,
+                     [&lastMessage](std::int32_t, const QString& text) {
+                         const QString line = text.trimmed();
+                         if (!line.isEmpty()) {
+                             lastMessage = line;
+                         }
+                     });
     bool unpacked = false;
     try {
         unpacked = RunWhileYielding([&session] { return session.Unzip(); });
@@ -283,8 +281,9 @@ void ConverterRuntime::Unpack() {
         Fail(ErrPathFileAccess,
              QStringLiteral("The converter could not be unpacked into %1 (%2). ")
                      .arg(RuntimeFolder(),
-                          messages.isEmpty() ? QStringLiteral("the unzip engine reported a failure")
-                                             : messages.last()) +
+                          lastMessage.isEmpty()
+                              ? QStringLiteral("the unzip engine reported a failure")
+                              : lastMessage) +
                  TryAnotherTemp(m_temp));
     }
     struct stat st {};
