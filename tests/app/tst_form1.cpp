@@ -94,13 +94,6 @@ class Form1Test : public QObject {
         QVERIFY(
             QFile::copy(QStringLiteral(BQ_RESOURCES "/") + QLatin1String(resource), Beside(name)));
     }
-    QStringList Prompts() const {
-        QStringList prompts;
-        for (const auto& box : m_dialogs->boxes) {
-            prompts << box.prompt;
-        }
-        return prompts;
-    }
 
   private slots:
     void init() {
@@ -263,7 +256,8 @@ class Form1Test : public QObject {
     void anUnreadableOption1ReportsLine138() {
         WriteStore("[Brindlequill]\nText1=/b/\nOption1=maybe\n");
         Form1& form = Load();
-        QCOMPARE(Prompts(), QStringList{LoadReport(QStringLiteral("Type mismatch"), 138)});
+        QCOMPARE(m_dialogs->Prompts(),
+                 QStringList{LoadReport(QStringLiteral("Type mismatch"), 138)});
         QCOMPARE(m_dialogs->boxes[0].title, QStringLiteral("Application Error"));
         QCOMPARE(m_dialogs->boxes[0].style, 48);
         QVERIFY(form.Option1->isChecked());  // as designed
@@ -273,7 +267,8 @@ class Form1Test : public QObject {
     void anUnreadableOption1WithOption2Selected() {
         WriteStore("[Brindlequill]\nOption1=maybe\nOption2=True\n");
         Form1& form = Load();
-        QCOMPARE(Prompts(), QStringList{LoadReport(QStringLiteral("Type mismatch"), 138)});
+        QCOMPARE(m_dialogs->Prompts(),
+                 QStringList{LoadReport(QStringLiteral("Type mismatch"), 138)});
         QVERIFY(!form.Option1->isChecked());
         QVERIFY(form.Option2->isChecked());
         QVERIFY(!form.Frame3->isEnabled());
@@ -289,9 +284,10 @@ class Form1Test : public QObject {
         form.show();
         QVERIFY(form.isVisible());
         // Line 108 records the samples into "Snapshot"; 136 and 138 write Text1 and the options.
-        QCOMPARE(Prompts(), (QStringList{LoadReport(QStringLiteral("Permission denied"), 108),
-                                         LoadReport(QStringLiteral("Permission denied"), 136),
-                                         LoadReport(QStringLiteral("Permission denied"), 138)}));
+        QCOMPARE(m_dialogs->Prompts(),
+                 (QStringList{LoadReport(QStringLiteral("Permission denied"), 108),
+                              LoadReport(QStringLiteral("Permission denied"), 136),
+                              LoadReport(QStringLiteral("Permission denied"), 138)}));
         QVERIFY(form.Option1->isChecked());
         QVERIFY(form.Frame3->isEnabled());
 
@@ -319,9 +315,10 @@ class Form1Test : public QObject {
         Form1& form = Load();
         const QString access = QStringLiteral("Path/File access error");
         // Line 108 twice: reading "Snapshot" fails, which counts as empty, and recording fails.
-        QCOMPARE(Prompts(), (QStringList{LoadReport(access, 108), LoadReport(access, 108),
-                                         LoadReport(access, 136), LoadReport(access, 138),
-                                         LoadReport(access, 140)}));
+        QCOMPARE(
+            m_dialogs->Prompts(),
+            (QStringList{LoadReport(access, 108), LoadReport(access, 108), LoadReport(access, 136),
+                         LoadReport(access, 138), LoadReport(access, 140)}));
         QVERIFY(form.Option1->isChecked());
         QVERIFY(form.Frame3->isEnabled());
         QFile file(SettingsFileName());
@@ -338,7 +335,7 @@ class Form1Test : public QObject {
             "Snapshot=\n";
         WriteStore(ini);
         Form1& form = Load();
-        QCOMPARE(Prompts(), QStringList());
+        QCOMPARE(m_dialogs->Prompts(), QStringList());
         QVERIFY(form.Option2->isChecked());
         QCOMPARE(ReadWholeFile(SettingsFileName()), ini);
     }
@@ -374,8 +371,9 @@ class Form1Test : public QObject {
         QDir().mkpath(Beside("x"));
         QVERIFY(::mkfifo(QFile::encodeName(Beside("x/o.cjs")).constData(), 0600) == 0);
         Form1& form = Load();
-        QCOMPARE(Prompts(), QStringList{LoadReport(
-                                QStringLiteral("Invalid procedure call or argument"), 100)});
+        QCOMPARE(
+            m_dialogs->Prompts(),
+            QStringList{LoadReport(QStringLiteral("Invalid procedure call or argument"), 100)});
         QVERIFY(!form.SkinFramework1.IsLoaded());
         QVERIFY(form.styleSheet().isEmpty());
         QCOMPARE(form.windowTitle(), QStringLiteral("Brindlequill"));  // the load went on
@@ -406,7 +404,8 @@ class Form1Test : public QObject {
         broken.write("not a cursor at all");
         broken.close();
         Form1& form = Load();
-        QCOMPARE(Prompts(), QStringList{LoadReport(QStringLiteral("Invalid picture"), 104)});
+        QCOMPARE(m_dialogs->Prompts(),
+                 QStringList{LoadReport(QStringLiteral("Invalid picture"), 104)});
         QVERIFY(!form.hasMouseIcon());
     }
 
@@ -502,8 +501,8 @@ class Form1Test : public QObject {
         const QString where = QStringLiteral(
             "Permission denied\r\nin Quorvane2021/08/31.Form1."
             "PushButton9_Click at line ");
-        QCOMPARE(Prompts(), (QStringList{where + QStringLiteral("104") + kSupport,
-                                         where + QStringLiteral("106") + kSupport}));
+        QCOMPARE(m_dialogs->Prompts(), (QStringList{where + QStringLiteral("104") + kSupport,
+                                                    where + QStringLiteral("106") + kSupport}));
         QCOMPARE(form.Text1->text(), QStringLiteral("/data/"));
         QFile::remove(folder);
     }

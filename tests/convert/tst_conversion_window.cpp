@@ -81,13 +81,6 @@ class ConversionWindowTest : public QObject {
         form.Text1->setText(folder);
     }
     void Convert(Form1& form) { QTest::mouseClick(form.PushButton2, Qt::LeftButton); }
-    QStringList Prompts() const {
-        QStringList prompts;
-        for (const auto& box : m_dialogs->boxes) {
-            prompts << box.prompt;
-        }
-        return prompts;
-    }
     void CheckNothingLeft(Form1& form) {
         QCOMPARE(CalibreLeftOvers(), QStringList());
         QCOMPARE(ConverterProcesses(), QStringList());
@@ -165,7 +158,7 @@ class ConversionWindowTest : public QObject {
         List(form, {source});
         QTest::mouseDClick(form.PushButton2, Qt::LeftButton);
         QTest::mouseClick(form.PushButton2, Qt::LeftButton);
-        QCOMPARE(Prompts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(m_dialogs->Prompts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(m_dialogs->boxes[0].style, 0);
         QCOMPARE(MobitoolStatus(folder.path() + QStringLiteral("/book.mobi")), 0);
         CheckNothingLeft(form);
@@ -193,7 +186,7 @@ class ConversionWindowTest : public QObject {
         QTest::mouseClick(form.PushButton9, Qt::LeftButton);
         QCOMPARE(form.Text1->text(), out.path() + QLatin1Char('/'));
         Convert(form);
-        QCOMPARE(Prompts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(m_dialogs->Prompts(), QStringList{QStringLiteral("Done.")});
         for (const QString& book : books) {
             const QString mobi = out.path() + QLatin1Char('/') +
                                  QFileInfo(book).completeBaseName() + QStringLiteral(".mobi");
@@ -269,7 +262,7 @@ class ConversionWindowTest : public QObject {
         watch.stop();
         QVERIFY(closed);
         QVERIFY(clock.elapsed() < 60000);
-        QCOMPARE(Prompts(), QStringList());
+        QCOMPARE(m_dialogs->Prompts(), QStringList());
         QCOMPARE(MobitoolStatus(firstOutput), 0);
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("epub3-pictures.mobi")});

@@ -26,6 +26,15 @@ class ScriptedDialogs final : public bq::DialogSeam {
     QStringList openedFolders;
     QList<bq::OpenFileRequest> openRequests;
 
+    // The texts of the boxes shown, in order.
+    QStringList Prompts() const {
+        QStringList prompts;
+        for (const Box& box : boxes) {
+            prompts << box.prompt;
+        }
+        return prompts;
+    }
+
     int MsgBox(const QString& prompt, int style, const QString& title) override {
         boxes.append({prompt, style, title});
         if (!boxAnswers.isEmpty()) {
