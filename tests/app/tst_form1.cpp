@@ -10,6 +10,7 @@
 #include "platform/ReadWholeFile.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
+#include "support/SettingsFolderBlocked.h"
 #include "support/TestMain.h"
 
 #include <QAccessible>
@@ -275,11 +276,8 @@ class Form1Test : public QObject {
     }
 
     void aStoreThatCannotBeWrittenIsReported() {
-        const QString folder = QFileInfo(SettingsFileName()).path();
-        QDir().mkpath(QFileInfo(folder).path());
-        QFile blocker(folder);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        const SettingsFolderBlocked blocked;
+        QVERIFY(blocked.ok());
         Form1& form = Load();
         form.show();
         QVERIFY(form.isVisible());
@@ -299,7 +297,6 @@ class Form1Test : public QObject {
         QCOMPARE(m_dialogs->boxes[0].style, 48);
         QVERIFY(m_dialogs->boxes[0].prompt.contains(SettingsFileName()));
         QVERIFY(form.Text1->text().endsWith(QStringLiteral("ab")));
-        QFile::remove(folder);
     }
 
     void aCorruptStoreIsReportedAndKept_data() {
@@ -489,11 +486,8 @@ class Form1Test : public QObject {
     }
 
     void browseButtonReportsAStoreThatCannotBeWritten() {
-        const QString folder = QFileInfo(SettingsFileName()).path();
-        QDir().mkpath(QFileInfo(folder).path());
-        QFile blocker(folder);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        const SettingsFolderBlocked blocked;
+        QVERIFY(blocked.ok());
         Form1& form = Load();
         m_dialogs->boxes.clear();
         m_dialogs->folderAnswers << QStringLiteral("/data");
@@ -504,7 +498,6 @@ class Form1Test : public QObject {
         QCOMPARE(m_dialogs->Prompts(), (QStringList{where + QStringLiteral("104") + kSupport,
                                                     where + QStringLiteral("106") + kSupport}));
         QCOMPARE(form.Text1->text(), QStringLiteral("/data/"));
-        QFile::remove(folder);
     }
 
     // The bar shows the conversion's texts literally and its real values rounded.

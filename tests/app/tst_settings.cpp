@@ -5,6 +5,7 @@
 #include "platform/SettingsStore.h"
 #include "support/RunAs.h"
 #include "support/RunTimeErrorOf.h"
+#include "support/SettingsFolderBlocked.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -123,15 +124,11 @@ class SettingsTest : public QObject {
 
     // A store whose folder cannot be made (a file stands where the folder should be).
     void aStoreThatCannotBeWrittenRaises() {
-        const QString folder = QFileInfo(storeFile()).path();
-        QVERIFY(QDir(folder).removeRecursively());
-        QFile blocker(folder);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        const int error =
-            RunTimeErrorOf([] { SaveSetting(QStringLiteral("Option1"), QStringLiteral("True")); });
-        QFile::remove(folder);
-        QCOMPARE(error, int(ErrPermissionDenied));
+        const SettingsFolderBlocked blocked;
+        QVERIFY(blocked.ok());
+        QCOMPARE(
+            RunTimeErrorOf([] { SaveSetting(QStringLiteral("Option1"), QStringLiteral("True")); }),
+            int(ErrPermissionDenied));
     }
 
     void aCorruptStoreRaisesAndIsNotRewritten() {

@@ -7,6 +7,7 @@
 #include "list/SampleFiles.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
+#include "support/SettingsFolderBlocked.h"
 #include "support/TestMain.h"
 
 #include <QAccessible>
@@ -315,11 +316,8 @@ class ListWindowTest : public QObject {
         MakeFile(Book("err/a.epub"));
         Form1& form = Load();
         // From here the store cannot be written: its folder becomes a file.
-        const QString folder = QFileInfo(SettingsFileName()).path();
-        QDir(folder).removeRecursively();
-        QFile blocker(folder);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        const SettingsFolderBlocked blocked;
+        QVERIFY(blocked.ok());
         m_dialogs->inputAnswers << "epub";
         m_dialogs->folderAnswers << Book("err");
         form.PushButton4->click();
@@ -328,7 +326,6 @@ class ListWindowTest : public QObject {
             QStringLiteral("in Quorvane2021/08/31.Form1.PushButton4_Click at line 114")));
         QCOMPARE(Entries(), QStringList{Book("err/a.epub")});
         QCOMPARE(form.mousePointer(), MousePointer::Default);
-        QFile::remove(folder);
     }
 
     // ---- drag and drop ----
