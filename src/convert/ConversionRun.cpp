@@ -234,12 +234,8 @@ void ConversionRun::ConvertAll() {
         trap.Line(142, [&] {
             if (job.startedAhead) {
                 RaiseDeferred(job, 142);  // its text was read when its converter started
-                return;
-            }
-            const QModelIndex index = m_window.list->index(i - 1, 0);
-            job.source = index.isValid() ? index.data().toString() : QString();
-            if (!index.isValid()) {
-                job.failure = QStringLiteral("it was taken off the list during the run");
+            } else {
+                ReadSource(job);
             }
         });
         trap.Line(144, [&] {
@@ -266,6 +262,14 @@ void ConversionRun::ConvertAll() {
     }
     m_current = nullptr;
     EndLookAhead();
+}
+
+void ConversionRun::ReadSource(Job& job) {
+    const QModelIndex item = m_window.list->index(job.index - 1, 0);
+    job.source = item.isValid() ? item.data().toString() : QString();
+    if (!item.isValid()) {
+        job.failure = QStringLiteral("it was taken off the list during the run");
+    }
 }
 
 void ConversionRun::PrepareJob(Job& job) {

@@ -113,6 +113,8 @@ class ConversionRun {
 
     void Provision();
     void ConvertAll();
+    // The entry's text as the list holds it now (a failure when it is gone from the list).
+    void ReadSource(Job& job);
     void PrepareJob(Job& job);
     void StartJob(Job& job);
     void WaitForJob(Job& job);

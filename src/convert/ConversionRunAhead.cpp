@@ -48,13 +48,7 @@ bool ConversionRun::StartAhead(int index) {
                 job.deferredErrors.emplace_back(line, std::current_exception());
             }
         };
-        step(142, [&] {
-            const QModelIndex item = m_window.list->index(index - 1, 0);
-            job.source = item.isValid() ? item.data().toString() : QString();
-            if (!item.isValid()) {
-                job.failure = QStringLiteral("it was taken off the list during the run");
-            }
-        });
+        step(142, [&] { ReadSource(job); });
         step(148, [&] { job.output = OutputPathFor(job.source, m_window.options()); });
         step(156, [&] { PrepareJob(job); });
         step(162, [&] { StartJob(job); });
