@@ -221,6 +221,25 @@ class LookAheadWindowTest : public QObject {
     }
 
     // The next window sends its outputs to out, with that many converters at once.
+    // The window, shown, its boxes answered by a script.
+    struct ScriptedWindow {
+        ScriptedDialogs* boxes;
+        Form1 form;
+        explicit ScriptedWindow(std::unique_ptr<ScriptedDialogs> dialogs)
+            : boxes(dialogs.get()), form(std::move(dialogs)) {}
+    };
+
+    // Opens the window with the results going to `out`, `converters` allowed at once, and
+    // `sources` listed.
+    static std::unique_ptr<ScriptedWindow> OpenWithList(const QStringList& sources,
+                                                        const QString& out, int converters) {
+        UseSettings(out, converters);
+        auto window = std::make_unique<ScriptedWindow>(std::make_unique<ScriptedDialogs>());
+        window->form.show();
+        window->form.List().Append(sources);
+        return window;
+    }
+
     static void UseSettings(const QString& out, int converters) {
         SaveSetting(Setting::Option1, QStringLiteral("True"));
         SaveSetting(Setting::Option2, QStringLiteral("False"));
@@ -233,12 +252,8 @@ class LookAheadWindowTest : public QObject {
     // is called at every look of the watcher, with the window.
     RunResult Convert(const QStringList& sources, const QString& out, int converters,
                       const std::function<void(Form1&, int)>& watch = {}) {
-        UseSettings(out, converters);
-        auto dialogs = std::make_unique<ScriptedDialogs>();
-        ScriptedDialogs* boxes = dialogs.get();
-        Form1 form(std::move(dialogs));
-        form.show();
-        form.List().Append(sources);
+        const std::unique_ptr<ScriptedWindow> window = OpenWithList(sources, out, converters);
+        Form1& form = window->form;
         RunWatcher watcher(form.ProgressBar1);
         if (watch) {
             watcher.onLook = [&form, &watch](int running) { watch(form, running); };
@@ -246,7 +261,7 @@ class LookAheadWindowTest : public QObject {
         form.PushButton2->click();
         watcher.Look();
         RunResult result;
-        result.boxes = boxes->boxes;
+        result.boxes = window->boxes->boxes;
         result.shown = watcher.shown;
         result.values = watcher.values;
         result.peakConverters = watcher.peakConverters;
@@ -485,12 +500,8 @@ class LookAheadWindowTest : public QObject {
         QVERIFY(!sources.isEmpty());
         const QString out = work.filePath(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(out));
-        UseSettings(out, 3);
-        auto dialogs = std::make_unique<ScriptedDialogs>();
-        ScriptedDialogs* boxes = dialogs.get();
-        Form1 form(std::move(dialogs));
-        form.show();
-        form.List().Append(sources);
+        const std::unique_ptr<ScriptedWindow> window = OpenWithList(sources, out, 3);
+        Form1& form = window->form;
         RunWatcher watcher(form.ProgressBar1);
         int runningWhenClosed = 0;
         watcher.onLook = [&](int running) {
@@ -503,7 +514,7 @@ class LookAheadWindowTest : public QObject {
         QTimer::singleShot(300000, [] { QCoreApplication::exit(7); });
         QCOMPARE(QCoreApplication::exec(), 0);
         QVERIFY(runningWhenClosed >= 2);
-        QVERIFY(boxes->boxes.isEmpty());
+        QVERIFY(window->boxes->boxes.isEmpty());
         RunResult run;
         run.converters = watcher.convertersSeen;
         CheckNothingLeft(run, out);
