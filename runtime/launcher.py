@@ -45,6 +45,7 @@ def hand_over(folder):
         creds = sock.getsockopt(_socket.SOL_SOCKET, _socket.SO_PEERCRED, 12)
         if int.from_bytes(creds[4:8], sys.byteorder) != os.getuid():
             return
+        server = int.from_bytes(creds[0:4], sys.byteorder)
         opened.append(os.open(".", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC))
         umask = os.umask(0o022)
         os.umask(umask)
@@ -68,9 +69,22 @@ def hand_over(folder):
         # hold them open (and a reader of this launcher's output waiting) until it went.
         fds = b"".join(fd.to_bytes(4, sys.byteorder) for fd in (0, 1, 2, opened[-1]))
         sock.sendmsg([b"G"], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS, fds)])
-        sock.settimeout(None)
+        # The answer comes when the conversion ends; a warm converter that has gone without
+        # closing the connection (its socket held elsewhere) is noticed within a
+        # few seconds, and the book converts cold.
+        sock.settimeout(5.0)
         while len(answer) < 5:
-            more = sock.recv(5 - len(answer))
+            try:
+                more = sock.recv(5 - len(answer))
+            except TimeoutError:
+                try:
+                    os.kill(server, 0)
+                    with open(f"/proc/{server}/stat", "rb") as f:
+                        if f.read().rsplit(b")", 1)[1].split()[0] in (b"Z", b"X"):
+                            break
+                except OSError:
+                    break
+                continue
             if not more:
                 break
             answer += more

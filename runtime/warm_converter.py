@@ -185,6 +185,7 @@ def supervise(conn, listener, read, changes):
     creds = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
     if int.from_bytes(creds[4:8], sys.byteorder) != os.getuid():
         os._exit(0)
+    launcher_pid = int.from_bytes(creds[0:4], sys.byteorder)
     conn.settimeout(ANSWER_SECONDS)
     try:
         argv, file, env, umask, niceness = receive_request(conn)
@@ -212,7 +213,8 @@ def supervise(conn, listener, read, changes):
         try:
             conn.close()
             os.close(became)
-            convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor)
+            convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor,
+                    launcher_pid)
         finally:
             os._exit(70)
     os.close(becoming)
@@ -259,7 +261,20 @@ def supervise(conn, listener, read, changes):
                         pass
 
 
-def convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor):
+def take_memory_limit(launcher_pid):
+    """Takes the launcher's memory limit, which the program set for this book."""
+    import resource
+    try:
+        limit = resource.prlimit(launcher_pid, resource.RLIMIT_AS)
+        if limit[0] != resource.RLIM_INFINITY:
+            resource.setrlimit(resource.RLIMIT_AS, limit)
+    except (OSError, ValueError) as e:
+        log(f"the launcher's memory limit could not be taken: {e}")
+        return False
+    return True
+
+
+def convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor, launcher_pid):
     """The conversion child: becomes the launcher as it would have run, cold."""
     import atexit
     import builtins
@@ -269,6 +284,8 @@ def convert(argv, file, env, umask, niceness, fds, changes, becoming, supervisor
     set_death_signal(signal.SIGKILL)
     if os.getppid() != supervisor:  # it ended before the death signal was set
         os._exit(70)
+    if not take_memory_limit(launcher_pid):
+        os._exit(70)  # without the limit the book converts cold, under it
     for target, fd in enumerate(fds[:3]):
         os.dup2(fd, target)
     os.fchdir(fds[3])

@@ -10,6 +10,7 @@
 // the batch at most (loop + provisioning) x 1.05; the longest gap under 250 ms.
 #include "app/Form1.h"
 #include "convert/ConverterRuntime.h"
+#include "convert/MobiCheck.h"
 #include "convert/RuntimeResource.h"
 #include "list/ConversionList.h"
 #include "support/ScriptedDialogs.h"
@@ -171,6 +172,7 @@ int main(int argc, char* argv[]) {
     qputenv("TEMP", QFile::encodeName(temp));
     QApplication app(argc, argv);
     bq::mUnzip::SetEngineLibraryPath(QStringLiteral(BQ_ENGINE_LIBRARY));
+    bq::SetMobiCheckerPath(QStringLiteral(BQ_MOBI_CHECKER));
 
     // Provisioning, taking turns with the baseline.
     std::vector<double> program, baseline;

@@ -7,6 +7,7 @@
 // The settings store and TEMP are the caller's (point XDG_CONFIG_HOME and TEMP elsewhere).
 #include "app/Form1.h"
 #include "app/ProgressBarDisplay.h"
+#include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
@@ -45,6 +46,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     bq::mUnzip::SetEngineLibraryPath(QStringLiteral(BQ_ENGINE_LIBRARY));
+    bq::SetMobiCheckerPath(QStringLiteral(BQ_MOBI_CHECKER));
     bq::SaveSetting(bq::Setting::Option1, QStringLiteral("True"));
     bq::SaveSetting(bq::Setting::Option2, QStringLiteral("False"));
     bq::SaveSetting(bq::Setting::Text1, out + QLatin1Char('/'));

@@ -3,7 +3,6 @@
 #include "app/ProgressBarDisplay.h"
 #include "app/QtDialogs.h"
 #include "convert/ConversionRun.h"
-#include "convert/WarmConverter.h"
 #include "fs/FileTests.h"
 #include "fs/FolderScan.h"
 #include "list/AddFilesByDialog.h"
@@ -37,6 +36,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QTreeView>
 
@@ -377,10 +378,11 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Form_Unload() {
     // Nothing is saved here: every choice was stored when it was made. A conversion under way
-    // stops at once: its converter ends, its partial output and its runtime go, the outputs
-    // already made stay; a warm converter still running ends too.
-    ConversionRun::AbandonActiveRuns();
-    WarmConverter::StopAll();
+    // stops as Stop stops it, without a box: its converters end, their partial outputs and the
+    // run folder go, the books already converted are put in place.
+    if (m_activeRun != nullptr) {
+        m_activeRun->RequestStop(true);
+    }
     QCoreApplication::exit(0);
 }
 
@@ -435,9 +437,27 @@ void Form1::Text1_Change() {
 void Form1::ConnectConversionHandlers() {
     m_progress = std::make_unique<ProgressBarDisplay>(ProgressBar1);
     connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
+    // Escape anywhere in the window asks to stop a run, as the button does.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setObjectName(QStringLiteral("StopShortcut"));
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (m_activeRun == nullptr) {
+            return;
+        }
+        try {
+            AskToStopConverting();
+        } catch (...) {
+            const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+            qCWarning(lcForm).noquote() << "Stopping failed:" << error.description();
+        }
+    });
     connect(PushButton2, &QPushButton::clicked, this, [this] {
         try {
-            PushButton2_Click();
+            if (m_activeRun != nullptr) {
+                AskToStopConverting();
+            } else {
+                PushButton2_Click();
+            }
         } catch (...) {
             // The run reports its own failures; this is the last resort of a slot.
             const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
@@ -478,11 +498,27 @@ void Form1::PushButton2_Click() {
     window.showHourglass = [this](bool hourglass) {
         setMousePointer(hourglass ? MousePointer::Hourglass : MousePointer::Default);
     };
+    window.showStoppable = [this](bool stoppable) {
+        PushButton2->setText(stoppable ? QStringLiteral("Stop Converting")
+                                       : QStringLiteral("Start Converting"));
+    };
     window.dialogs = m_dialogs.get();
     window.appTitle = m_appTitle;
     window.isBusy = &IsBusy;
     ConversionRun run(std::move(window));
+    m_activeRun = &run;
+    const auto forget = qScopeGuard([this] { m_activeRun = nullptr; });
     run.Start();
+}
+
+void Form1::AskToStopConverting() {
+    const int answer =
+        m_dialogs->MsgBox(QStringLiteral("Stop converting? Books already converted are kept."),
+                          MbYesNo | MbDefaultButton2, m_appTitle);
+    // The run may have ended while the box was open.
+    if (answer == MbResultYes && m_activeRun != nullptr) {
+        m_activeRun->RequestStop();
+    }
 }
 
 // ---- The conversion list and its fillers -------------------------------------------------------

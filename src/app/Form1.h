@@ -23,6 +23,7 @@ class QTreeView;
 
 namespace bq {
 
+class ConversionRun;
 class ProgressBarDisplay;
 class ConversionList;
 class ListMove;
@@ -82,6 +83,8 @@ class Form1 final : public QWidget {
     // Output folder and conversion.
     void PushButton9_Click();
     void PushButton2_Click();
+    // "Stop Converting" (the start button during a run) and Escape: asks, then stops the run.
+    void AskToStopConverting();
     // The conversion list and its fillers.
     ConversionList& List() { return *m_list; }
     void ListView1_DblClick();
@@ -131,6 +134,9 @@ class Form1 final : public QWidget {
     void ConnectConversionHandlers();
     QString m_lastFolderDot;  // the folder the browse button last returned
     std::unique_ptr<ProgressBarDisplay> m_progress;
+    // The run under way, started by PushButton2_Click and ended before it returns; null when
+    // idle.
+    ConversionRun* m_activeRun = nullptr;
     ConversionList* m_list = nullptr;
     std::unique_ptr<ListMove> m_listMove;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "convert/ProgressDisplay.h"
+#include "process/ProgressDisplay.h"
 
 class QProgressBar;
 

@@ -88,6 +88,7 @@ int QtDialogs::MsgBox(const QString& prompt, int style, const QString& title) {
     }
     if ((style & 7) == MbYesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton((style & MbDefaultButton2) != 0 ? QMessageBox::No : QMessageBox::Yes);
         return box.exec() == QMessageBox::Yes ? MbResultYes : MbResultNo;
     }
     box.setStandardButtons(QMessageBox::Ok);

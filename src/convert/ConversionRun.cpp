@@ -1,12 +1,11 @@
 #include "convert/ConversionRun.h"
 
+#include "convert/BookLimits.h"
 #include "convert/ConverterSlots.h"
 #include "convert/FailureReason.h"
 #include "convert/LookAhead.h"
 #include "convert/MobiCheck.h"
-#include "convert/ProgressDisplay.h"
 #include "convert/RuntimeResource.h"
-#include "convert/WhileYielding.h"
 #include "fs/FileDeletion.h"
 #include "fs/FileTests.h"
 #include "fs/PathText.h"
@@ -14,6 +13,9 @@
 #include "platform/ErrorTrap.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramFolder.h"
+#include "process/ProcessRunner.h"
+#include "process/ProgressDisplay.h"
+#include "process/WhileYielding.h"
 
 #include <QAbstractItemModel>
 #include <QDir>
@@ -37,13 +39,8 @@ namespace bq {
 
 namespace {
 
-// Every run that is between its start and its end; the window's closing stops them all.
-std::vector<ConversionRun*>& ActiveRuns() {
-    static std::vector<ConversionRun*> runs;
-    return runs;
-}
-
-const char kCalibreTempVariable[] = "CALIBRE_TEMP_DIR";
+// How often the converters' running times are compared with the time limit.
+constexpr int kTimeLimitCheckMs = 200;
 
 QString FileIdentity(const struct stat& st) {
     return QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
@@ -76,11 +73,25 @@ ConversionRun::ConversionRun(ConversionWindow window, ConversionSetup setup)
     if (!m_setup.archive) {
         m_setup.archive = [] { return LoadCustomResource(kRuntimeResourceId); };
     }
+    m_timeLimitTimer.setInterval(kTimeLimitCheckMs);
+    QObject::connect(&m_timeLimitTimer, &QTimer::timeout, [this] {
+        // A timer's slot: nothing may leave it.
+        try {
+            EnforceTimeLimit();
+        } catch (...) {
+            qCWarning(lcRun) << "The converters' time limit could not be checked";
+        }
+    });
 }
 
 ConversionRun::~ConversionRun() {
-    auto& runs = ActiveRuns();
-    runs.erase(std::remove(runs.begin(), runs.end(), this), runs.end());
+    // A run always ends through End(); whatever is left (a run destroyed mid-way by an
+    // exception) still ends with its children reaped and its folder removed.
+    try {
+        End();
+    } catch (...) {
+        qCWarning(lcRun) << "The run could not end cleanly";
+    }
 }
 
 QString ConversionRun::OutputKey(const QString& output) {
@@ -91,23 +102,12 @@ QString ConversionRun::OutputKey(const QString& output) {
     return CollapseSeparators(folder + QLatin1Char('/') + FileNamePart(output));
 }
 
-void ConversionRun::AbandonActiveRuns() {
-    // Ends every converter first (whole process groups), so nothing writes any more.
-    EndAllChildren();
-    for (ConversionRun* run : ActiveRuns()) {
-        run->Abandon();
+void ConversionRun::RequestStop(bool closing) {
+    m_stopRequested = true;
+    m_closing = m_closing || closing;
+    if (m_lookAhead) {
+        m_lookAhead->Stop();  // starts nothing more from now on
     }
-}
-
-void ConversionRun::Abandon() {
-    m_abandoned = true;
-    if (m_current != nullptr) {
-        if (m_current->child) {
-            m_current->child->EndGroup();
-        }
-        RemoveTemporary(*m_current);
-    }
-    StopLookAhead();
 }
 
 void ConversionRun::Start() {
@@ -117,7 +117,6 @@ void ConversionRun::Start() {
         return;  // line 100: a run is under way
     }
     trap.Line(102, [&] { isBusy = true; });
-    ActiveRuns().push_back(this);
 
     bool refused = false;
     if (!trap.Test(104, [&] { return m_window.list->rowCount() > 0; })) {
@@ -136,60 +135,50 @@ void ConversionRun::Start() {
     }
 
     if (!refused) {
+        if (m_window.showStoppable) {
+            m_window.showStoppable(true);
+        }
         trap.Line(108, [] { YieldToMessageLoop(); });
         trap.Line(110, [&] { m_window.showHourglass(true); });
         trap.Line(112, [&] { m_window.bar->SetText(QStringLiteral("Preparing..")); });
         Provision();
-        if (!m_provisioningFailed && !m_abandoned) {
-            // The converters keep their own temporary files in the run folder, so whatever a
-            // converter ended mid-way leaves goes with it.
-            m_calibreTempWasSet = qEnvironmentVariableIsSet(kCalibreTempVariable);
-            if (m_calibreTempWasSet) {
-                m_savedCalibreTemp = qgetenv(kCalibreTempVariable);
-            }
-            qputenv(kCalibreTempVariable, QFile::encodeName(m_runtime.ScratchFolder()));
-            // Started with the environment the converters get, so that they hand over to it.
-            m_runtime.StartWarmConverter();
+        if (!m_provisioningFailed && !m_stopRequested) {
             ConvertAll();
-            if (m_calibreTempWasSet) {
-                qputenv(kCalibreTempVariable, *m_savedCalibreTemp);
-            } else {
-                qunsetenv(kCalibreTempVariable);
-            }
         }
-        trap.Line(166, [&] { m_runtime.Remove(); });
-        if (!m_abandoned) {
+        trap.Line(166, [&] { End(); });
+        if (!m_closing) {
             trap.Line(168, [&] { m_window.showHourglass(false); });
             trap.Line(170, [&] { m_window.bar->SetValue(0); });
             trap.Line(172, [&] { m_window.bar->SetText(QStringLiteral("Progress Bar")); });
+            if (m_window.showStoppable) {
+                m_window.showStoppable(false);
+            }
             trap.Line(174, [&] { ShowLastBox(); });
         }
     }
-    auto& runs = ActiveRuns();
-    runs.erase(std::remove(runs.begin(), runs.end(), this), runs.end());
     trap.Line(180, [&] { isBusy = false; });
 }
 
 void ConversionRun::Provision() {
     // Lines 114 to 132. A failure here is told once, plainly, and nothing is converted: the
-    // list is not walked with a missing converter.
+    // list is not walked with a missing converter. A stop asked for meanwhile is taken between
+    // the steps.
     try {
         m_runtime.Prepare();
         m_runFolderSeen = m_runtime.RunFolder();
         const QByteArray archive = m_setup.archive();  // line 114
-        if (!m_abandoned) {
+        if (!m_stopRequested) {
             m_runtime.PlaceArchive(archive);  // line 116
-            m_archiveReused = m_runtime.ArchiveWasReused();
         }
         YieldToMessageLoop();  // line 118
-        if (!m_abandoned) {
+        if (!m_stopRequested) {
             QDir::setCurrent(ProgramFolder());  // line 120
             m_runtime.Unpack();                 // lines 122 to 130
         }
         m_runtime.RemoveArchive();  // line 132
     } catch (...) {
-        if (m_abandoned) {
-            return;  // the window is gone; nothing more to say
+        if (m_stopRequested) {
+            return;  // stopped meanwhile: nothing more to say
         }
         const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
         m_provisioningFailed = true;
@@ -199,30 +188,54 @@ void ConversionRun::Provision() {
     }
 }
 
-void ConversionRun::CollectListedSources(int count) {
-    m_listedSources.clear();
-    for (int row = 0; row < count; ++row) {
-        const QString source = m_window.list->index(row, 0).data().toString();
-        struct stat st {};
-        if (::stat(QFile::encodeName(source).constData(), &st) == 0) {
-            m_listedSources.insert(FileIdentity(st));
+void ConversionRun::CollectListedSources() {
+    // Off the window's thread: on a slow mount a long list takes a while to look at.
+    const QStringList sources = m_sources;
+    m_listedSources = RunWhileYielding([sources] {
+        QSet<QString> identities;
+        for (const QString& source : sources) {
+            struct stat st {};
+            if (::stat(QFile::encodeName(source).constData(), &st) == 0) {
+                identities.insert(FileIdentity(st));
+            }
         }
-    }
+        return identities;
+    });
 }
 
 void ConversionRun::ConvertAll() {
     ErrorTrap trap(*m_window.dialogs, QStringLiteral("Form1.PushButton2_Click"));
     int count = 0;
-    trap.Line(134, [&] { count = m_window.list->rowCount(); });  // read once
+    trap.Line(134, [&] {
+        // The list as it stands now is what this run converts: entries moved or added later
+        // change nothing here.
+        count = m_window.list->rowCount();
+        m_sources.clear();
+        for (int row = 0; row < count; ++row) {
+            m_sources << m_window.list->index(row, 0).data().toString();
+        }
+        count = static_cast<int>(m_sources.size());
+    });
     m_summary = ConversionSummary(count);
-    CollectListedSources(count);
+    m_convertersAtOnce =
+        m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
+    m_timeLimit = m_setup.timeLimit.count() > 0 ? m_setup.timeLimit : BookTimeLimit();
+    m_memoryLimit =
+        m_setup.memoryLimit > 0 ? m_setup.memoryLimit : BookMemoryLimit(m_convertersAtOnce);
+    CollectListedSources();
+    if (m_stopRequested) {
+        return;
+    }
+    // Started with the environment and priority the converters get, so that they hand over
+    // to it.
+    m_runtime.StartWarmConverter(kConverterNiceness);
     BeginLookAhead(count);
-    for (int i = 1; i <= count && !m_abandoned; ++i) {
+    m_timeLimitTimer.start();
+    for (int i = 1; i <= count && !m_stopRequested; ++i) {
         m_lookAhead->Reached(i);
         Job& job = JobFor(i);
-        m_current = &job;
         trap.Line(136, [] { YieldToMessageLoop(); });
-        if (m_abandoned) {
+        if (m_stopRequested) {
             break;
         }
         trap.Line(138, [&] { m_window.showHourglass(true); });
@@ -242,11 +255,19 @@ void ConversionRun::ConvertAll() {
             m_window.bar->SetText(QStringLiteral("Processing: ") + FileNamePart(job.source));
         });
         trap.Line(146, [] { YieldToMessageLoop(); });
-        if (m_abandoned) {
+        if (m_stopRequested) {
             break;
         }
         if (job.startedAhead) {
-            trap.Line(148, [&] { RaiseDeferred(job, 148); });
+            trap.Line(148, [&] {
+                RaiseDeferred(job, 148);
+                if (!job.output.isEmpty() &&
+                    OutputPathFor(job.source, m_window.options()) != job.output) {
+                    Redo(job);
+                }
+            });
+        }
+        if (job.startedAhead) {
             trap.Line(156, [&] { RaiseDeferred(job, 156); });
             trap.Line(162, [&] { RaiseDeferred(job, 162); });
         } else {
@@ -256,20 +277,79 @@ void ConversionRun::ConvertAll() {
             m_lookAhead->StartedByLoop(i, job.child.has_value());
         }
         trap.Line(162, [&] { WaitForJob(job); });
+        if (m_stopRequested) {
+            break;  // End() decides what becomes of this entry
+        }
         trap.Line(164, [&] { FinishJob(job); });
-        m_current = nullptr;
         EndJob(i);
     }
-    m_current = nullptr;
-    EndLookAhead();
+}
+
+void ConversionRun::End() {
+    if (m_ended) {
+        return;
+    }
+    m_ended = true;
+    m_timeLimitTimer.stop();
+    if (m_lookAhead) {
+        m_lookAhead->Stop();
+    }
+    // Which converters had finished by themselves: their books are complete. The others, and
+    // the warm converter with every conversion in its session, end together.
+    std::vector<ChildProcess*> running;
+    std::vector<Job*> interrupted;
+    for (auto& [index, job] : m_jobs) {
+        if (job->child && !job->child->HasEnded()) {
+            running.push_back(&*job->child);
+            interrupted.push_back(job.get());
+        }
+    }
+    running.push_back(m_runtime.Warm().Child());
+    ChildProcess::EndTogether(running);
+    m_runtime.Warm().Stop();
+
+    // In list order: each book already converted is checked and put in place, each converter
+    // that was interrupted leaves nothing behind.
+    for (auto& [index, job] : m_jobs) {
+        const bool wasInterrupted =
+            std::find(interrupted.begin(), interrupted.end(), job.get()) != interrupted.end();
+        if (wasInterrupted) {
+            RemoveTemporary(*job);
+            continue;
+        }
+        try {
+            if (job->source.isEmpty() && job->failure.isEmpty() && !job->startedAhead) {
+                continue;  // the loop broke off before it read the entry
+            }
+            FinishJob(*job);
+        } catch (...) {
+            const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+            qCWarning(lcRun).noquote()
+                << "Entry" << index << "could not be finished:" << error.description();
+            RemoveTemporary(*job);
+        }
+    }
+    m_jobs.clear();
+    m_lookAhead.reset();
+
+    const int accounted = m_summary.converted() + m_summary.failed() + m_summary.skipped();
+    if (m_stopRequested && accounted < m_summary.entries()) {
+        m_summary.NotConvertedAsStopped(m_summary.entries() - accounted);
+    }
+    if (!m_sources.isEmpty()) {
+        try {
+            m_summary.AddedDuringRun(
+                std::max(0, m_window.list->rowCount() - static_cast<int>(m_sources.size())));
+        } catch (...) {
+            // Counting the list failed: the summary says nothing of entries added.
+        }
+    }
+    m_runtime.Remove();
 }
 
 void ConversionRun::ReadSource(Job& job) {
-    const QModelIndex item = m_window.list->index(job.index - 1, 0);
-    job.source = item.isValid() ? item.data().toString() : QString();
-    if (!item.isValid()) {
-        job.failure = QStringLiteral("it was taken off the list during the run");
-    }
+    job.source =
+        job.index >= 1 && job.index <= m_sources.size() ? m_sources[job.index - 1] : QString();
 }
 
 void ConversionRun::PrepareJob(Job& job) {
@@ -345,17 +425,19 @@ void ConversionRun::StartJob(Job& job) {
     if (!job.failure.isEmpty() || job.skippedAsItsOwnOutput || job.temporary.isEmpty()) {
         return;
     }
-    // Line 158 and 160: the quoted converter, one space, the quoted arguments.
-    const QString quotedConverter = QuoteArgument(m_runtime.ConverterPath());
-    const QString quotedArguments =
-        QuoteArgument(job.source) + QLatin1Char(' ') + QuoteArgument(job.temporary);
-    ChildOptions options;
-    options.logFile = job.log;
-    options.niceness = kConverterNiceness;
+    // Lines 158 and 160: the converter, the source and the output.
+    ChildSpec spec;
+    spec.program = m_runtime.ConverterPath();
+    spec.arguments = {job.source, job.temporary};
+    spec.logFile = job.log;
+    spec.niceness = kConverterNiceness;
+    spec.environment = m_runtime.ConverterEnvironment();
+    spec.memoryLimit = m_memoryLimit;
     int startError = 0;
-    job.child = ChildProcess::Start(quotedConverter + QLatin1Char(' ') + quotedArguments, options,
-                                    startError);
-    if (!job.child) {
+    job.child = ChildProcess::Start(spec, startError);
+    if (job.child) {
+        job.running.start();
+    } else {
         job.exitCode = kStartErrorBase + startError;
     }
 }
@@ -367,14 +449,31 @@ void ConversionRun::WaitForJob(Job& job) {
     ProgressDisplay* bar = m_window.bar;
     const int items = std::max(1, m_window.list->rowCount());
     const auto startValue = static_cast<std::int32_t>(std::lrint(bar->Value()));
-    job.exitCode = WaitForChild(*job.child, bar, bar->Text(), startValue, items);
+    WaitForChild(*job.child, bar, bar->Text(), startValue, items,
+                 [this] { return m_stopRequested; });
+}
+
+void ConversionRun::TakeExitCode(Job& job) {
+    if (job.child && job.child->HasEnded()) {
+        job.exitCode = job.child->ExitCode();
+        job.signalled = job.child->WasSignalled();
+    }
+}
+
+void ConversionRun::EnforceTimeLimit() {
+    for (auto& [index, job] : m_jobs) {
+        if (job->child && !job->timedOut && job->running.isValid() &&
+            job->running.elapsed() >= m_timeLimit.count() && !job->child->HasEnded()) {
+            qCWarning(lcRun).noquote() << "Entry" << index << "took longer than"
+                                       << DurationText(m_timeLimit) << "and is stopped";
+            job->timedOut = true;
+            job->child->Kill();
+        }
+    }
 }
 
 void ConversionRun::FinishJob(Job& job) {
-    if (m_abandoned) {
-        RemoveTemporary(job);
-        return;
-    }
+    TakeExitCode(job);
     if (job.skippedAsItsOwnOutput) {
         m_summary.SkippedAsItsOwnOutput(job.source);
         return;
@@ -391,9 +490,17 @@ void ConversionRun::FinishJob(Job& job) {
             job.failure = FolderProblem(folder.size() > 1 ? folder.chopped(1) : folder, errno);
         }
     }
+    if (job.failure.isEmpty() && job.timedOut) {
+        job.failure =
+            QStringLiteral("took longer than %1 and was stopped").arg(DurationText(m_timeLimit));
+    }
+    if (job.failure.isEmpty() && job.exitCode != 0 && m_memoryLimit > 0 &&
+        ConverterRanOutOfMemory(job.log)) {
+        job.failure = QStringLiteral("needed more than %1 of memory and was stopped")
+                          .arg(MemoryText(m_memoryLimit));
+    }
     if (job.failure.isEmpty() && job.exitCode != 0) {
-        const bool signalled = job.exitCode > 128;
-        const QString fromLog = signalled || job.exitCode < 0
+        const QString fromLog = job.signalled || job.exitCode < 0
                                     ? QString()
                                     : ReasonFromConverterLogFile(job.log, job.source);
         job.failure = fromLog.isEmpty() ? ReasonFromExitCode(job.exitCode) : fromLog;
@@ -409,10 +516,9 @@ void ConversionRun::FinishJob(Job& job) {
         }
     }
     if (job.failure.isEmpty()) {
-        const QString temporary = job.temporary;
-        job.failure = RunWhileYielding([temporary] { return MobiProblem(temporary); });
+        job.failure = MobiProblem(job.temporary);
     }
-    if (job.failure.isEmpty() && !m_abandoned) {
+    if (job.failure.isEmpty()) {
         const QByteArray temporary = QFile::encodeName(job.temporary);
         ::chmod(temporary.constData(), 0666 & ~CurrentUmask());
         // A rename replaces the old output whatever its own permissions (a read-only output is
@@ -434,9 +540,7 @@ void ConversionRun::FinishJob(Job& job) {
         }
     }
     RemoveTemporary(job);
-    if (!m_abandoned) {
-        m_summary.Failed(job.source, job.failure);
-    }
+    m_summary.Failed(job.source, job.failure);
 }
 
 void ConversionRun::RemoveTemporary(Job& job) {

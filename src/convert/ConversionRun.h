@@ -3,12 +3,17 @@
 #include "convert/ConversionSummary.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/OutputDestination.h"
-#include "convert/ProcessRunner.h"
+#include "process/ChildProcess.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
+#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
@@ -34,35 +39,52 @@ struct ConversionWindow {
     ProgressDisplay* bar = nullptr;
     // true: the hourglass (the window's busy mark); false: the default pointer.
     std::function<void(bool)> showHourglass;
+    // true while the run may be stopped (the start button then reads "Stop Converting"); false
+    // once it is over. May be empty.
+    std::function<void(bool)> showStoppable;
     DialogSeam* dialogs = nullptr;
     QString appTitle;
     // The window's IsBusy: true from the start of a run until its end.
     bool* isBusy = nullptr;
 };
 
-// Where a run takes its converter runtime archive from: the program's resource "CUSTOM" 101
-// unless a test gives another.
+// What a run is given besides the window: where it takes its converter runtime archive from
+// (the program's resource "CUSTOM" 101 unless a test gives another), and its limits.
 struct ConversionSetup {
     std::function<QByteArray()> archive;
     // How many converters run at once; 0: the "Jobs" setting or the cores (ConverterCount()).
     int converters = 0;
+    // How long one book may take; 0: the "BookTimeLimit" setting (BookTimeLimit()).
+    std::chrono::milliseconds timeLimit{0};
+    // The memory each converter may take, in bytes; 0: BookMemoryLimit() for the converters.
+    std::uint64_t memoryLimit = 0;
 };
 
-// "Start Converting": turns every entry of the list into a MOBI file.
+// "Start Converting": turns every entry of the list, as it stands when the run starts, into a
+// MOBI file.
 //
-// The run refuses a second start and an unusable destination, provisions a private converter
+// The run refuses an empty list and an unusable destination, provisions a private converter
 // runtime, then walks the entries in list order: each is converted by a converter process
-// (hidden, its output in a log of its own) into a temporary ".mobi" name in the target folder,
-// and the result replaces the old output only when the converter succeeded and libmobi reads it
-// back whole. A source that would be its own output, or whose output would replace another
-// listed source, is never touched. The runtime is removed at the end, and the last box says
-// "Done." or which files were not converted and why.
+// (hidden, its output in a log of its own, at most the time and memory limits) into a temporary
+// ".mobi" name in the target folder, and the result replaces the old output only when the
+// converter succeeded and a reader that is not the converter reads it back whole. A source that
+// would be its own output, or whose output would replace another listed source, is never
+// touched. The last box says "Done." or which files were not converted and why.
 //
 // While the loop waits for one entry's converter, the converters of the next entries already
 // run (ConvertersAtOnce() at most, started in list order; see LookAhead): each converts its
-// entry's text as it is when its converter starts, into a temporary name of its own, and the
-// loop still takes the entries one by one in list order, with the same display, and puts each
-// result in place when it comes to it.
+// entry into a temporary name of its own, and the loop still takes the entries one by one in
+// list order, with the same display, and puts each result in place when it comes to it. An
+// entry converted ahead whose output path differs from what its turn computes (the options or
+// the folder box changed meanwhile) is converted again at its turn.
+//
+// How a run ends. The run owns everything it starts: its run folder under TEMP, the warm
+// converter, every converter with its temporary output, the look-ahead. Every run, finished,
+// stopped by the person (RequestStop) or by the window closing, ends through one path, End():
+// it starts nothing more, asks every converter's process group and the warm converter's session
+// to end with one shared grace period, reaps them, removes partial outputs, puts in place in
+// list order every book whose converter had already finished (and which reads back whole),
+// and removes the run folder. Every child also dies with the program, however it ends.
 //
 // The statement line numbers of the window's handler (100, 102, ...) are kept for its error
 // report: a statement that fails unexpectedly shows the "Application Error" box and the run goes
@@ -77,15 +99,13 @@ class ConversionRun {
     // The whole run, as PushButton2_Click.
     void Start();
 
-    // The window is closing: ends the running converter's process group, removes its partial
-    // output, and makes every active run stop at once, remove its runtime and return without
-    // another box. Outputs already made stay.
-    static void AbandonActiveRuns();
+    // Asks the run to stop: it starts nothing more and, at its next turn of the message loop,
+    // ends through End(). closing: the window is closing, so the run shows no box at its end.
+    void RequestStop(bool closing = false);
+    bool StopRequested() const { return m_stopRequested; }
 
     // What the last run did (for its box and for tests).
     const ConversionSummary& Summary() const { return m_summary; }
-    bool WasAbandoned() const { return m_abandoned; }
-    bool ArchiveWasReused() const { return m_archiveReused; }
     // The run folder under TEMP of the last run ("" before provisioning).
     QString RunFolder() const { return m_runFolderSeen; }
 
@@ -104,7 +124,10 @@ class ConversionRun {
         QString failure;  // set when the entry cannot be converted
         bool skippedAsItsOwnOutput = false;
         std::optional<ChildProcess> child;
+        QElapsedTimer running;  // since its converter started
+        bool timedOut = false;  // its converter ran past the time limit and was killed
         std::int32_t exitCode = 0;
+        bool signalled = false;
         // Started by the look-ahead before the loop reached it: the errors its steps raised,
         // with their lines, are raised again when the loop comes to those lines.
         bool startedAhead = false;
@@ -113,16 +136,20 @@ class ConversionRun {
 
     void Provision();
     void ConvertAll();
-    // The entry's text as the list holds it now (a failure when it is gone from the list).
+    void End();
+    // The entry's text as the list held it when the run started.
     void ReadSource(Job& job);
     void PrepareJob(Job& job);
     void StartJob(Job& job);
     void WaitForJob(Job& job);
     void FinishJob(Job& job);
-    void Abandon();
+    // The job's converter ended, or was ended: its exit code is taken.
+    void TakeExitCode(Job& job);
     void RemoveTemporary(Job& job);
+    // Kills every converter past the time limit (a timer's slot).
+    void EnforceTimeLimit();
     void ShowLastBox();
-    void CollectListedSources(int count);
+    void CollectListedSources();
 
     // The look-ahead's side of the run (ConversionRunAhead.cpp).
     void BeginLookAhead(int count);
@@ -130,27 +157,31 @@ class ConversionRun {
     bool StartAhead(int index);
     bool ConverterEnded(int index);
     bool MayStartAhead(int index);
+    // An entry converted ahead whose output path is no longer what its turn computes goes back
+    // to the loop, which converts it again.
+    void Redo(Job& job);
     static void RaiseDeferred(Job& job, int line);
     void EndJob(int index);
-    void StopLookAhead();
-    void EndLookAhead();
 
     ConversionWindow m_window;
     ConversionSetup m_setup;
     ConverterRuntime m_runtime;
     ConversionSummary m_summary;
-    Job* m_current = nullptr;
-    bool m_abandoned = false;
+    std::chrono::milliseconds m_timeLimit{0};
+    std::uint64_t m_memoryLimit = 0;
+    int m_convertersAtOnce = 1;
+    bool m_stopRequested = false;
+    bool m_ended = false;
+    bool m_closing = false;
     bool m_provisioningFailed = false;
-    bool m_archiveReused = false;
     QString m_provisioningProblem;
     QString m_runFolderSeen;
+    QStringList m_sources;          // every entry's text when the loop began
     QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
-    std::optional<QByteArray> m_savedCalibreTemp;
-    bool m_calibreTempWasSet = false;
     // Every entry between its start and its end, by number; and the look-ahead that starts them.
     std::map<int, std::unique_ptr<Job>> m_jobs;
     std::unique_ptr<LookAhead> m_lookAhead;
+    QTimer m_timeLimitTimer;
 };
 
 }  // namespace bq

@@ -7,7 +7,6 @@
 #include "convert/LookAhead.h"
 #include "fs/PathText.h"
 
-#include <QAbstractItemModel>
 #include <QLoggingCategory>
 
 #include <unistd.h>
@@ -17,13 +16,11 @@ namespace bq {
 
 void ConversionRun::BeginLookAhead(int count) {
     m_jobs.clear();
-    const int convertersAtOnce =
-        m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
     LookAhead::Steps steps;
     steps.start = [this](int index) { return StartAhead(index); };
     steps.ended = [this](int index) { return ConverterEnded(index); };
     steps.mayStart = [this](int index) { return MayStartAhead(index); };
-    m_lookAhead = std::make_unique<LookAhead>(convertersAtOnce, count, std::move(steps));
+    m_lookAhead = std::make_unique<LookAhead>(m_convertersAtOnce, count, std::move(steps));
 }
 
 ConversionRun::Job& ConversionRun::JobFor(int index) {
@@ -73,11 +70,10 @@ bool ConversionRun::MayStartAhead(int index) {
     // An entry whose file an earlier entry of this run is still making waits until the loop
     // has put that file in place, so it converts the new file as the one-at-a-time run would.
     try {
-        const QModelIndex item = m_window.list->index(index - 1, 0);
-        if (!item.isValid()) {
+        if (index < 1 || index > m_sources.size()) {
             return true;
         }
-        const QString source = OutputKey(CollapseSeparators(item.data().toString()));
+        const QString source = OutputKey(CollapseSeparators(m_sources[index - 1]));
         for (const auto& [earlier, job] : m_jobs) {
             if (earlier < index && !job->output.isEmpty() && OutputKey(job->output) == source) {
                 return false;
@@ -105,29 +101,17 @@ void ConversionRun::EndJob(int index) {
     m_jobs.erase(index);
 }
 
-void ConversionRun::StopLookAhead() {
-    if (m_lookAhead) {
-        m_lookAhead->Stop();
+void ConversionRun::Redo(Job& job) {
+    if (job.child) {
+        job.child->EndGroup();
+        job.child.reset();
     }
-    // Whatever was started ahead ends, and its partial output goes; the records stay until the
-    // loop is done with them.
-    for (auto& [index, job] : m_jobs) {
-        if (job->child) {
-            job->child->AskToEnd();
-        }
-    }
-    for (auto& [index, job] : m_jobs) {
-        if (job->child) {
-            job->child->EndGroup();
-        }
-        RemoveTemporary(*job);
-    }
-}
-
-void ConversionRun::EndLookAhead() {
-    StopLookAhead();
-    m_jobs.clear();
-    m_lookAhead.reset();
+    RemoveTemporary(job);
+    const QString source = job.source;
+    const int index = job.index;
+    job = Job();
+    job.index = index;
+    job.source = source;
 }
 
 }  // namespace bq

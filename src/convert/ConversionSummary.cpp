@@ -37,7 +37,7 @@ void ConversionSummary::SkippedAsItsOwnOutput(const QString& source) {
 
 bool ConversionSummary::AllDone() const {
     return m_converted == m_entries && m_failures.isEmpty() && m_skipped.isEmpty() &&
-           m_replacements.isEmpty();
+           m_replacements.isEmpty() && m_stopped == 0 && m_added == 0;
 }
 
 QString ConversionSummary::Headline() const {
@@ -47,6 +47,8 @@ QString ConversionSummary::Headline() const {
     QString text = QStringLiteral("Converted %1 of %2.").arg(m_converted).arg(Files(m_entries));
     if (m_converted == m_entries && m_replacements.size() > 0) {
         text += QStringLiteral(" Some results replaced others of this run; see below.");
+    } else if (m_converted == m_entries) {
+        text += QStringLiteral(" See below.");
     } else {
         const int notConverted = m_entries - m_converted;
         text += QStringLiteral(" %1 not converted; see below.")
@@ -82,6 +84,16 @@ QString ConversionSummary::Details() const {
             part += kNewLine + m_replacements[i] + kNewLine + kIndent + m_replacements[i + 1];
         }
         parts << part;
+    }
+    if (m_stopped > 0) {
+        parts << QStringLiteral("Not converted because the run was stopped: %1.")
+                     .arg(Files(m_stopped));
+    }
+    if (m_added > 0) {
+        parts << QStringLiteral(
+                     "Added to the list during the run, and not converted by it: %1. Start "
+                     "again to convert them.")
+                     .arg(Files(m_added));
     }
     if (!m_failures.isEmpty()) {
         parts << QStringLiteral("Check or replace the files named, then convert them again.");

@@ -18,12 +18,19 @@ class ConversionSummary {
     void Converted(const QString& source, const QString& output, const QString& outputKey);
     void Failed(const QString& source, const QString& reason);
     void SkippedAsItsOwnOutput(const QString& source);
+    // The run was stopped: this many entries were not converted because of it.
+    void NotConvertedAsStopped(int count) { m_stopped = count; }
+    // This many entries were added to the list during the run, which converts the list as it
+    // stood at its start.
+    void AddedDuringRun(int count) { m_added = count; }
 
     int entries() const { return m_entries; }
     int converted() const { return m_converted; }
     int failed() const { return m_failures.size() / 2; }
     int skipped() const { return m_skipped.size(); }
     int replaced() const { return m_replacements.size() / 2; }
+    int stopped() const { return m_stopped; }
+    int added() const { return m_added; }
 
     // True when every entry was converted and no output replaced another of the same run.
     bool AllDone() const;
@@ -36,6 +43,8 @@ class ConversionSummary {
   private:
     int m_entries;
     int m_converted = 0;
+    int m_stopped = 0;
+    int m_added = 0;
     QStringList m_failures;              // path, reason, path, reason, ...
     QStringList m_skipped;               // paths
     QStringList m_replacements;          // output, explanation, ...

@@ -1,10 +1,10 @@
 #include "convert/ConverterRuntime.h"
 
-#include "convert/WhileYielding.h"
 #include "fs/FileDeletion.h"
 #include "fs/WriteBytesIfAbsent.h"
 #include "platform/ProgramFolder.h"
 #include "platform/RunTimeError.h"
+#include "process/WhileYielding.h"
 #include "unzip/cUnzip.h"
 #include "unzip/mUnzip.h"
 
@@ -303,11 +303,16 @@ void ConverterRuntime::RemoveArchive() {
     }
 }
 
-void ConverterRuntime::StartWarmConverter() {
+std::vector<EnvironmentChange> ConverterRuntime::ConverterEnvironment() const {
+    return {{QByteArrayLiteral("CALIBRE_TEMP_DIR"), QFile::encodeName(ScratchFolder())}};
+}
+
+void ConverterRuntime::StartWarmConverter(int niceness) {
     if (m_runFolder.isEmpty() || m_warm.IsRunning()) {
         return;
     }
-    if (!m_warm.Start(RuntimeFolder(), m_runFolder + QStringLiteral("/warm-converter.log"))) {
+    if (!m_warm.Start(RuntimeFolder(), ConverterEnvironment(), niceness,
+                      m_runFolder + QStringLiteral("/warm-converter.log"))) {
         qCInfo(lcRuntime) << "No warm converter in" << RuntimeFolder() << "- converting cold";
     }
 }

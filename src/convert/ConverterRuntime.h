@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 namespace bq {
 
@@ -44,12 +45,15 @@ class ConverterRuntime {
     void Unpack();
     // Deletes the archive (the unpacked runtime stays until Remove()).
     void RemoveArchive();
-    // Starts the unpacked runtime's warm converter (its messages in the run folder), so that
-    // each conversion starts in milliseconds. Call it once the environment the converters get
-    // is set: a launcher whose environment differs converts cold. A runtime that cannot start
-    // one converts cold; that is no failure.
-    void StartWarmConverter();
-    const WarmConverter& Warm() const { return m_warm; }
+    // The environment every converter of this run gets on top of the program's: its own
+    // temporary files go to ScratchFolder(), so whatever a converter ended mid-way leaves goes
+    // with the run folder. The program's own environment is never changed.
+    std::vector<EnvironmentChange> ConverterEnvironment() const;
+    // Starts the unpacked runtime's warm converter (its messages in the run folder) with the
+    // converters' environment and priority, so that each conversion starts in milliseconds. A
+    // runtime that cannot start one converts cold; that is no failure.
+    void StartWarmConverter(int niceness);
+    WarmConverter& Warm() { return m_warm; }
     // Ends the warm converter with every conversion it runs, then removes the run folder with
     // everything in it. Safe to call more than once.
     void Remove();

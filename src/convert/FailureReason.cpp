@@ -1,13 +1,14 @@
 #include "convert/FailureReason.h"
 
-#include "convert/ProcessRunner.h"
 #include "fs/PathText.h"
 #include "platform/RunTimeError.h"
+#include "process/ProcessRunner.h"
 
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 
@@ -123,6 +124,22 @@ QString ReasonFromExitCode(std::int32_t exitCode) {
             .arg(QString::fromLocal8Bit(::strsignal(signal)));
     }
     return QStringLiteral("the converter stopped with exit code %1").arg(exitCode);
+}
+
+bool ConverterRanOutOfMemory(const QString& logFile) {
+    QFile file(logFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    file.seek(std::max<qint64>(0, file.size() - kLogTail));
+    const QByteArray tail = file.read(kLogTail);
+    for (const char* sign : {"MemoryError", "std::bad_alloc", "Cannot allocate memory",
+                             "out of memory", "Out of memory"}) {
+        if (tail.contains(sign)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace bq

@@ -18,4 +18,8 @@ QString ReasonFromConverterLogFile(const QString& logFile, const QString& source
 // nothing: the exit code, the signal that ended it, or why it could not start.
 QString ReasonFromExitCode(std::int32_t exitCode);
 
+// Whether a converter that failed ran out of memory under its memory limit, as its log says
+// (Python's MemoryError, a failed allocation in native code).
+bool ConverterRanOutOfMemory(const QString& logFile);
+
 }  // namespace bq

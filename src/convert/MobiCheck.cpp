@@ -1,61 +1,73 @@
+// The program's side of reading a new MOBI file back: the check runs in a child (mobi-check).
 #include "convert/MobiCheck.h"
 
-#include <QFile>
+#include "platform/ProgramFolder.h"
+#include "process/ChildProcess.h"
+#include "process/ProcessRunner.h"
 
-#include <mobi.h>
+#include <QFileInfo>
 
-#include <memory>
+#include <sys/stat.h>
+#include <algorithm>
+#include <cstdint>
 
 namespace bq {
 
 namespace {
 
-QString ProblemText(MOBI_RET result) {
-    switch (result) {
-        case MOBI_SUCCESS:
+QString g_checkerPath;
+
+// A reader that takes longer than this over one book has hung.
+constexpr int kCheckTimeLimitMs = 120 * 1000;
+// libmobi holds the whole file and its parsed text: a few times the file's size, and never less
+// than this.
+constexpr std::uint64_t kLeastCheckMemory = std::uint64_t{1} << 30;
+
+}  // namespace
+
+QString MobiCheckerPath() {
+    return g_checkerPath.isEmpty() ? ProgramFolder() + QStringLiteral("/mobi-check")
+                                   : g_checkerPath;
+}
+
+void SetMobiCheckerPath(const QString& path) {
+    g_checkerPath = path;
+}
+
+QString MobiProblem(const QString& path) {
+    ChildSpec spec;
+    spec.program = MobiCheckerPath();
+    spec.arguments = {path};
+    const auto size = static_cast<std::uint64_t>(std::max<qint64>(0, QFileInfo(path).size()));
+    spec.memoryLimit = std::max(kLeastCheckMemory, size * 8);
+    int startError = 0;
+    std::optional<ChildProcess> child = ChildProcess::Start(spec, startError);
+    if (!child) {
+        return QStringLiteral(
+                   "the MOBI file made could not be checked: the checker %1 cannot be started; "
+                   "reinstall Brindlequill")
+            .arg(spec.program);
+    }
+    if (!WaitBriefly(*child, kCheckTimeLimitMs)) {
+        child->Kill();
+        return QStringLiteral(
+            "the MOBI file made is damaged (reading it back did not end within two minutes)");
+    }
+    if (child->WasSignalled()) {
+        return QStringLiteral("the MOBI file made is damaged (reading it back crashed the reader)");
+    }
+    switch (static_cast<MobiCheckStatus>(child->ExitCode())) {
+        case MobiCheckStatus::Good:
             return {};
-        case MOBI_FILE_NOT_FOUND:
+        case MobiCheckStatus::Missing:
             return QStringLiteral("the converter made no MOBI file");
-        case MOBI_FILE_ENCRYPTED:
-        case MOBI_DRM_PIDINV:
-        case MOBI_DRM_KEYNOTFOUND:
-        case MOBI_DRM_UNSUPPORTED:
-        case MOBI_DRM_EXPIRED:
+        case MobiCheckStatus::Encrypted:
             return QStringLiteral("the MOBI file made is encrypted and cannot be read");
-        case MOBI_MALLOC_FAILED:
+        case MobiCheckStatus::OutOfMemory:
             return QStringLiteral("the MOBI file made could not be checked (out of memory)");
         default:
             return QStringLiteral("the MOBI file made is damaged (it cannot be read back whole)");
     }
-}
-
-struct MobiDataFree {
-    void operator()(MOBIData* data) const { mobi_free(data); }
-};
-struct MobiRawmlFree {
-    void operator()(MOBIRawml* rawml) const { mobi_free_rawml(rawml); }
-};
-
-}  // namespace
-
-QString MobiProblem(const QString& path) {
-    const std::unique_ptr<MOBIData, MobiDataFree> data(mobi_init());
-    if (!data) {
-        return ProblemText(MOBI_MALLOC_FAILED);
-    }
-    MOBI_RET result = mobi_load_filename(data.get(), QFile::encodeName(path).constData());
-    if (result != MOBI_SUCCESS) {
-        return ProblemText(result);
-    }
-    if (mobi_is_encrypted(data.get())) {
-        return ProblemText(MOBI_FILE_ENCRYPTED);
-    }
-    const std::unique_ptr<MOBIRawml, MobiRawmlFree> rawml(mobi_init_rawml(data.get()));
-    if (!rawml) {
-        return ProblemText(MOBI_MALLOC_FAILED);
-    }
-    result = mobi_parse_rawml(rawml.get(), data.get());
-    return ProblemText(result);
 }
 
 }  // namespace bq

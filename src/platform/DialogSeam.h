@@ -10,6 +10,8 @@ enum MsgBoxStyle : int {
     MbYesNo = 4,
     MbQuestion = 32,
     MbExclamation = 48,
+    // The second button (No, for a Yes/No box) is the one Enter presses.
+    MbDefaultButton2 = 256,
 };
 enum MsgBoxResult : int {
     MbResultOk = 1,

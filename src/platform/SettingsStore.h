@@ -20,7 +20,8 @@ enum class Setting {
     LastFolder,
     Extension,
     Snapshot,
-    Jobs
+    Jobs,
+    BookTimeLimit
 };
 
 struct SettingDefinition {
@@ -40,6 +41,8 @@ inline constexpr SettingDefinition kSettingTable[] = {
     // How many converters a conversion run keeps going at once (1 to 16); "" lets the run
     // choose from the cores it may use.
     {Setting::Jobs, "Jobs", ""},
+    // How long one book may take to convert, in seconds (30 to 86400); "" gives 1800.
+    {Setting::BookTimeLimit, "BookTimeLimit", ""},
 };
 
 // The key's name in the store.

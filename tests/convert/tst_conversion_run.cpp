@@ -9,7 +9,7 @@
 #include "convert/FailureReason.h"
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
-#include "convert/ProgressDisplay.h"
+#include "process/ProgressDisplay.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -119,6 +119,7 @@ class ConversionRunTest : public QObject {
     bool m_busy = false;
     OutputOptions m_options;
     std::function<QByteArray()> m_archiveSource;
+    ConversionSetup m_setup;
 
     ConversionWindow Window() {
         ConversionWindow window;
@@ -132,10 +133,15 @@ class ConversionRunTest : public QObject {
         return window;
     }
     // Runs "Start Converting" once; gives the run for its record.
-    std::unique_ptr<ConversionRun> Run() {
+    std::unique_ptr<ConversionRun> Run(const std::function<void(ConversionRun&)>& during = {}) {
         // One converter at a time, whatever the machine: these tests follow the entries one by
         // one (the look-ahead has tests of its own).
-        auto run = std::make_unique<ConversionRun>(Window(), ConversionSetup{m_archiveSource, 1});
+        ConversionSetup setup = m_setup;
+        setup.archive = m_archiveSource;
+        auto run = std::make_unique<ConversionRun>(Window(), setup);
+        if (during) {
+            during(*run);
+        }
         run->Start();
         return run;
     }
@@ -170,6 +176,7 @@ class ConversionRunTest : public QObject {
     void initTestCase() {
         mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
                                      QStringLiteral("/libbqunzip.so"));
+        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
         QVERIFY(m_work.isValid());
         QVERIFY(QFile::setPermissions(m_work.path(),
                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -203,6 +210,8 @@ class ConversionRunTest : public QObject {
         m_options = OutputOptions{true, false, Folder(QStringLiteral("out"))};
         const QByteArray archive = m_archive;
         m_archiveSource = [archive] { return archive; };
+        m_setup = ConversionSetup{};
+        m_setup.converters = 1;
         QFile::remove(m_calls);
         Write(m_calls, {});
         QFile::setPermissions(m_calls, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -318,7 +327,6 @@ class ConversionRunTest : public QObject {
             QVERIFY(call[2].startsWith(run->RunFolder() + QLatin1Char('/')));
         }
         QVERIFY(run->RunFolder().startsWith(Temp() + QStringLiteral("/calibre-")));
-        QVERIFY(!run->ArchiveWasReused());
         QFileInfo out(m_work.path() + QStringLiteral("/books/a.mobi"));
         QCOMPARE(out.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadOwner),
                  QFileDevice::ReadOther | QFileDevice::ReadOwner);
@@ -472,6 +480,7 @@ class ConversionRunTest : public QObject {
         QFETCH(QString, kind);
         QFETCH(bool, converts);
         QFETCH(bool, reused);
+        Q_UNUSED(reused);
         const QString archive = Temp() + QStringLiteral("/calibre.zip");
         const QString runtime = Temp() + QStringLiteral("/calibre");
         const QString outside = Folder(QStringLiteral("outside"));
@@ -502,7 +511,6 @@ class ConversionRunTest : public QObject {
         QCOMPARE(Content(outside + QStringLiteral("/precious")), QByteArray("keep me"));
         if (converts) {
             QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
-            QCOMPARE(run->ArchiveWasReused(), reused);
             CheckIdleAfterRun();
             return;
         }
@@ -604,18 +612,19 @@ class ConversionRunTest : public QObject {
               Book(QStringLiteral("c.epub"), "GOOD")});
         QTimer watch;
         watch.setInterval(10);
-        connect(&watch, &QTimer::timeout, this, [&] {
-            if (Calls(m_calls).size() == 2) {
-                watch.stop();
-                ConversionRun::AbandonActiveRuns();
-            }
-        });
-        watch.start();
         QElapsedTimer clock;
         clock.start();
-        const auto run = Run();
+        const auto run = Run([&](ConversionRun& started) {
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (Calls(m_calls).size() == 2) {
+                    watch.stop();
+                    started.RequestStop(true);
+                }
+            });
+            watch.start();
+        });
         QVERIFY(clock.elapsed() < 30000);
-        QVERIFY(run->WasAbandoned());
+        QVERIFY(run->StopRequested());
         QCOMPARE(m_dialogs.boxes.size(), 0);
         const auto calls = Calls(m_calls);
         QCOMPARE(calls.size(), 2);

@@ -5,6 +5,7 @@
 #include "BookChecks.h"
 #include "app/Form1.h"
 #include "convert/ConverterRuntime.h"
+#include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
@@ -94,6 +95,7 @@ class ConversionWindowTest : public QObject {
     void initTestCase() {
         mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
                                      QStringLiteral("/libbqunzip.so"));
+        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
         QProcess make;
         make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         make.start(QStringLiteral("/usr/bin/python3"),

@@ -7,6 +7,7 @@
 #include "app/Form1.h"
 #include "app/MousePointer.h"
 #include "app/ProgressBarDisplay.h"
+#include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
@@ -294,6 +295,7 @@ class LookAheadWindowTest : public QObject {
         QVERIFY(m_books.isValid());
         mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QLatin1Char('/') +
                                      QLatin1String(mUnzip::kEngineLibraryName));
+        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
         QProcess make;
         make.setProcessChannelMode(QProcess::MergedChannels);
         make.start(

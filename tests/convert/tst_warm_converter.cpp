@@ -108,7 +108,7 @@ class WarmConverterTest : public QObject {
     void launchersHandOverAndStopLeavesNothing() {
         WarmConverter warm;
         QVERIFY(!warm.IsRunning());
-        QVERIFY(warm.Start(m_runtime, m_log));
+        QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
         QVERIFY(warm.IsRunning());
         const pid_t pid = warm.pid();
         QCOMPARE(warm.SocketPath(), m_runtime + QStringLiteral("/warm.sock"));
@@ -145,7 +145,7 @@ class WarmConverterTest : public QObject {
 
     void killedWarmConverterIsCleanedUp() {
         WarmConverter warm;
-        QVERIFY(warm.Start(m_runtime, m_log));
+        QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(warm.SocketPath()), 180000);
         const pid_t pid = warm.pid();
         QVERIFY(kill(pid, SIGKILL) == 0);
@@ -156,24 +156,24 @@ class WarmConverterTest : public QObject {
         QVERIFY(!QFile::exists(m_runtime + QStringLiteral("/warm.sock")));
     }
 
-    void stopAllAndDestructorEndIt() {
+    void stopAndDestructorEndIt() {
         pid_t first = -1;
         {
             WarmConverter warm;
-            QVERIFY(warm.Start(m_runtime, m_log));
+            QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
             first = warm.pid();
             QVERIFY(Alive(first));
         }
         QVERIFY(!Alive(first));
 
         WarmConverter warm;
-        QVERIFY(warm.Start(m_runtime, m_log));
+        QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
         const pid_t second = warm.pid();
         // Starting again replaces the one this object runs.
-        QVERIFY(warm.Start(m_runtime, m_log));
+        QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
         QVERIFY(!Alive(second));
         const pid_t third = warm.pid();
-        WarmConverter::StopAll();
+        warm.Stop();
         QVERIFY(!warm.IsRunning());
         QVERIFY(!Alive(third));
         QCOMPARE(SessionSize(third), 0);
@@ -188,12 +188,12 @@ class WarmConverterTest : public QObject {
                                      QStringLiteral("/libbqunzip.so"));
         ConverterRuntime runtime;
         runtime.Prepare();
-        runtime.StartWarmConverter();
+        runtime.StartWarmConverter(0);
         QVERIFY(!runtime.Warm().IsRunning());
         runtime.PlaceArchive(archive.readAll());
         runtime.Unpack();
         runtime.RemoveArchive();
-        runtime.StartWarmConverter();
+        runtime.StartWarmConverter(0);
         QVERIFY(runtime.Warm().IsRunning());
         const pid_t pid = runtime.Warm().pid();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.Warm().SocketPath()), 180000);
@@ -220,11 +220,11 @@ class WarmConverterTest : public QObject {
         QVERIFY(QFile::copy(m_runtime + QStringLiteral("/ebook-convert"),
                             folder + QStringLiteral("/ebook-convert")));
         WarmConverter warm;
-        QVERIFY(!warm.Start(folder, m_log));
+        QVERIFY(!warm.Start(folder, {}, 0, m_log));
         QVERIFY(!warm.IsRunning());
-        QVERIFY(!warm.Start(m_dir.filePath(QStringLiteral("missing")), m_log));
+        QVERIFY(!warm.Start(m_dir.filePath(QStringLiteral("missing")), {}, 0, m_log));
         // A log that cannot be written is no reason to start without one.
-        QVERIFY(!warm.Start(m_runtime, m_dir.filePath(QStringLiteral("missing/warm.log"))));
+        QVERIFY(!warm.Start(m_runtime, {}, 0, m_dir.filePath(QStringLiteral("missing/warm.log"))));
         QVERIFY(!warm.IsRunning());
     }
 };

@@ -1,6 +1,6 @@
 // Command lines as the program hands them to the process runner: arguments separated by blanks,
 // double quotes grouping an argument, and inside quotes \" for a quote and \\ for a backslash.
-#include "convert/ProcessRunner.h"
+#include "process/CommandLine.h"
 
 namespace bq {
 

@@ -1,54 +1,30 @@
 // Starting, watching and ending one child process: fork and exec without a shell, the child in a
-// process group of its own so that everything it starts can be ended with it.
-#include "convert/ProcessRunner.h"
+// process group (or session) of its own so that everything it starts can be ended with it, and
+// dead with the program whatever ends the program.
+#include "process/ChildProcess.h"
 
 #include "platform/RunTimeError.h"
+#include "process/ProcessTable.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QThread>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <mutex>
-#include <string>
-#include <unordered_map>
-#include <vector>
+#include <cstring>
+
+extern char** environ;
 
 namespace bq {
 
 namespace {
-
-// How long a group asked to end (SIGTERM) has before it is killed (SIGKILL).
-constexpr std::chrono::milliseconds kEndGrace{500};
-
-// The children that still run, so that EndAllChildren can end them when the window closes.
-std::mutex& RegistryMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::unordered_map<pid_t, ChildProcess*>& Registry() {
-    static std::unordered_map<pid_t, ChildProcess*> registry;
-    return registry;
-}
-
-void Register(pid_t pid, ChildProcess* child) {
-    const std::lock_guard lock(RegistryMutex());
-    Registry()[pid] = child;
-}
-
-void Unregister(pid_t pid) {
-    const std::lock_guard lock(RegistryMutex());
-    Registry().erase(pid);
-}
 
 // Start errors as the runner reports them: missing 53, permission denied 70, anything else 5.
 int StartErrorFromErrno(int errnoValue) {
@@ -147,14 +123,26 @@ class Descriptor {
     int m_fd;
 };
 
-std::int32_t ExitCodeFromStatus(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
+// The program's environment with the child's changes, as exec wants it.
+std::vector<QByteArray> ChildEnvironment(const std::vector<EnvironmentChange>& changes) {
+    std::vector<QByteArray> entries;
+    for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
+        const QByteArray entry(*variable);
+        const qsizetype equals = entry.indexOf('=');
+        const QByteArray name = equals < 0 ? entry : entry.left(equals);
+        const bool changed =
+            std::any_of(changes.begin(), changes.end(),
+                        [&name](const auto& change) { return change.name == name; });
+        if (!changed) {
+            entries.push_back(entry);
+        }
     }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
+    for (const EnvironmentChange& change : changes) {
+        if (change.value) {
+            entries.push_back(change.name + '=' + *change.value);
+        }
     }
-    return -1;
+    return entries;
 }
 
 // Whether the child has exited, without reaping it: an unreaped child keeps its number, and
@@ -169,25 +157,34 @@ bool LeaderHasExited(pid_t pid) {
     return result < 0 || info.si_pid == pid;
 }
 
-// Kills whatever is left of the child's group (the child itself when it ignored SIGTERM, anything
-// it started and left behind), then reaps the child and gives its exit code (-1 when something
-// else reaped it first).
-std::int32_t KillRemnantsAndReap(pid_t pid) {
-    if (kill(-pid, SIGKILL) != 0) {
-        kill(pid, SIGKILL);
-    }
-    int status = 0;
-    pid_t result = 0;
-    do {
-        result = waitpid(pid, &status, 0);
-    } while (result < 0 && errno == EINTR);
-    return result == pid ? ExitCodeFromStatus(status) : -1;
-}
+// What exec needs, made before fork: the child may not allocate.
+struct ExecPlan {
+    const char* program = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    int input = -1;
+    int output = -1;
+    int errorPipe = -1;
+    const char* workingFolder = nullptr;
+    pid_t parent = 0;
+    bool ownSession = false;
+    std::uint64_t memoryLimit = 0;
+};
 
 // Runs in the child between fork and exec: only async-signal-safe calls, nothing allocated.
-[[noreturn]] void ExecChild(const char* program, char* const* argv, int input, int output,
-                            int errorPipe, const char* workingFolder) {
-    setpgid(0, 0);
+[[noreturn]] void ExecChild(const ExecPlan& plan) {
+    int errorPipe = plan.errorPipe;
+    int failure = 0;
+    // Dies with the program; a program that ended before this line leaves the child orphaned,
+    // which the parent test catches.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != plan.parent) {
+        _exit(127);
+    }
+    if (plan.ownSession) {
+        setsid();
+    } else {
+        setpgid(0, 0);
+    }
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
@@ -200,9 +197,17 @@ std::int32_t KillRemnantsAndReap(pid_t pid) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
-    int failure = 0;
-    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-        dup2(output, STDERR_FILENO) < 0) {
+    if (plan.memoryLimit > 0) {
+        const struct rlimit limit {
+            static_cast<rlim_t>(plan.memoryLimit), static_cast<rlim_t>(plan.memoryLimit)
+        };
+        if (setrlimit(RLIMIT_AS, &limit) != 0) {
+            failure = errno;
+        }
+    }
+    if (failure == 0 &&
+        (dup2(plan.input, STDIN_FILENO) < 0 || dup2(plan.output, STDOUT_FILENO) < 0 ||
+         dup2(plan.output, STDERR_FILENO) < 0)) {
         failure = errno;
     }
     // The error pipe moves to descriptor 3 so that every other inherited descriptor can go.
@@ -216,12 +221,12 @@ std::int32_t KillRemnantsAndReap(pid_t pid) {
     if (failure == 0) {
         fcntl(errorPipe, F_SETFD, FD_CLOEXEC);
         close_range(4, ~0U, 0);  // not supported by an old kernel: descriptors keep CLOEXEC
-        if (workingFolder != nullptr && chdir(workingFolder) != 0) {
+        if (plan.workingFolder != nullptr && chdir(plan.workingFolder) != 0) {
             failure = errno;
         }
     }
     if (failure == 0) {
-        execv(program, argv);
+        execve(plan.program, plan.argv, plan.envp);
         failure = errno;
     }
     [[maybe_unused]] const ssize_t written = write(errorPipe, &failure, sizeof failure);
@@ -230,42 +235,43 @@ std::int32_t KillRemnantsAndReap(pid_t pid) {
 
 }  // namespace
 
-std::optional<ChildProcess> ChildProcess::Start(const QString& commandLine,
-                                                const ChildOptions& options, int& startError) {
+std::optional<ChildProcess> ChildProcess::Start(const ChildSpec& spec, int& startError) {
     startError = 0;
-    const QStringList arguments = SplitCommandLine(commandLine);
-    if (arguments.isEmpty()) {
-        startError = ErrInvalidCall;
-        return std::nullopt;
-    }
     QByteArray program;
     int errnoValue = 0;
-    if (!ResolveProgram(arguments.first(), program, errnoValue)) {
+    if (!ResolveProgram(spec.program, program, errnoValue)) {
         startError = StartErrorFromErrno(errnoValue);
         return std::nullopt;
     }
 
-    // Everything the child needs is made before fork: the child may not allocate.
-    std::vector<QByteArray> encoded;
-    encoded.reserve(static_cast<std::size_t>(arguments.size()));
-    for (const QString& argument : arguments) {
-        encoded.push_back(QFile::encodeName(argument));
+    // Everything the child needs is made before fork.
+    std::vector<QByteArray> arguments;
+    arguments.reserve(static_cast<std::size_t>(spec.arguments.size()) + 1);
+    arguments.push_back(QFile::encodeName(spec.program));
+    for (const QString& argument : spec.arguments) {
+        arguments.push_back(QFile::encodeName(argument));
     }
     std::vector<char*> argv;
-    for (QByteArray& argument : encoded) {
+    for (QByteArray& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    const QByteArray workingFolder = QFile::encodeName(options.workingFolder);
+    std::vector<QByteArray> environment = ChildEnvironment(spec.environment);
+    std::vector<char*> envp;
+    for (QByteArray& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    const QByteArray workingFolder = QFile::encodeName(spec.workingFolder);
 
     const Descriptor input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (input.get() < 0) {
         startError = StartErrorFromErrno(errno);
         return std::nullopt;
     }
-    const Descriptor output(options.logFile.isEmpty()
+    const Descriptor output(spec.logFile.isEmpty()
                                 ? open("/dev/null", O_WRONLY | O_CLOEXEC)
-                                : open(QFile::encodeName(options.logFile).constData(),
+                                : open(QFile::encodeName(spec.logFile).constData(),
                                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     if (output.get() < 0) {
         startError = StartErrorFromErrno(errno);
@@ -283,17 +289,30 @@ std::optional<ChildProcess> ChildProcess::Start(const QString& commandLine,
         return std::nullopt;
     }
 
+    ExecPlan plan;
+    plan.program = program.constData();
+    plan.argv = argv.data();
+    plan.envp = envp.data();
+    plan.input = input.get();
+    plan.output = output.get();
+    plan.errorPipe = writeEnd.get();
+    plan.workingFolder = workingFolder.isEmpty() ? nullptr : workingFolder.constData();
+    plan.parent = getpid();
+    plan.ownSession = spec.ownSession;
+    plan.memoryLimit = spec.memoryLimit;
+
     const pid_t pid = fork();
     if (pid < 0) {
         startError = StartErrorFromErrno(errno);
         return std::nullopt;
     }
     if (pid == 0) {
-        ExecChild(program.constData(), argv.data(), input.get(), output.get(), writeEnd.get(),
-                  workingFolder.isEmpty() ? nullptr : workingFolder.constData());
+        ExecChild(plan);
     }
-    // Set here too, so the group exists before anyone may want to end it.
-    setpgid(pid, pid);
+    if (!spec.ownSession) {
+        // Set here too, so the group exists before anyone may want to end it.
+        setpgid(pid, pid);
+    }
     writeEnd.Close();
 
     // The pipe closes on a successful exec; otherwise it brings the reason.
@@ -311,47 +330,79 @@ std::optional<ChildProcess> ChildProcess::Start(const QString& commandLine,
     }
     // The lower priority is given once the program runs: lowered before its exec, the child would
     // keep the window waiting here until a busy machine got round to it.
-    if (options.niceness != 0) {
+    if (spec.niceness != 0) {
         errno = 0;
         const int current = getpriority(PRIO_PROCESS, 0);
         if (errno == 0) {
             // A priority the user may not lower stays as it is; the child still runs.
             setpriority(PRIO_PROCESS, static_cast<id_t>(pid),
-                        std::clamp(current + options.niceness, -20, 19));
+                        std::clamp(current + spec.niceness, -20, 19));
         }
     }
-    // Moving the child into place registers it where it lives.
-    std::optional<ChildProcess> child;
-    child.emplace(ChildProcess(pid));
-    return child;
+    return ChildProcess(pid, spec.ownSession);
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : m_pid(other.m_pid), m_ended(other.m_ended), m_exitCode(other.m_exitCode) {
+    : m_pid(other.m_pid),
+      m_ownSession(other.m_ownSession),
+      m_ended(other.m_ended),
+      m_exitCode(other.m_exitCode),
+      m_signal(other.m_signal) {
     other.m_pid = -1;
     other.m_ended = true;
-    if (m_pid > 0 && !m_ended) {
-        Register(m_pid, this);
-    }
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         EndGroup();
         m_pid = other.m_pid;
+        m_ownSession = other.m_ownSession;
         m_ended = other.m_ended;
         m_exitCode = other.m_exitCode;
+        m_signal = other.m_signal;
         other.m_pid = -1;
         other.m_ended = true;
-        if (m_pid > 0 && !m_ended) {
-            Register(m_pid, this);
-        }
     }
     return *this;
 }
 
 ChildProcess::~ChildProcess() {
     EndGroup();
+}
+
+// Kills whatever is left of the child's group (the child itself when it ignored SIGTERM, anything
+// it started and left behind) and, for a session, of every group in it; then reaps the child.
+void ChildProcess::KillRemnantsAndReap() {
+    if (kill(-m_pid, SIGKILL) != 0) {
+        kill(m_pid, SIGKILL);
+    }
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = waitpid(m_pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    m_exitCode = -1;
+    m_signal = 0;
+    if (result == m_pid) {
+        if (WIFEXITED(status)) {
+            m_exitCode = WEXITSTATUS(status);
+        } else if (WIFSIGNALED(status)) {
+            m_signal = WTERMSIG(status);
+            m_exitCode = 128 + m_signal;
+        }
+    }
+    // The session keeps its number after its leader is gone; what is still in it goes too.
+    for (int round = 0; m_ownSession && round < 3; ++round) {
+        const std::vector<pid_t> left = SessionMembers(m_pid);
+        if (left.empty()) {
+            break;
+        }
+        for (const pid_t member : left) {
+            kill(member, SIGKILL);
+        }
+        QThread::msleep(5);
+    }
+    m_ended = true;
 }
 
 bool ChildProcess::HasEnded() {
@@ -361,9 +412,7 @@ bool ChildProcess::HasEnded() {
     if (!LeaderHasExited(m_pid)) {
         return false;
     }
-    m_exitCode = KillRemnantsAndReap(m_pid);
-    m_ended = true;
-    Unregister(m_pid);
+    KillRemnantsAndReap();
     return true;
 }
 
@@ -376,33 +425,40 @@ void ChildProcess::AskToEnd() {
     }
 }
 
-void ChildProcess::EndGroup() {
+void ChildProcess::Kill() {
     if (m_ended || m_pid <= 0) {
         return;
     }
-    AskToEnd();
-    const auto deadline = std::chrono::steady_clock::now() + kEndGrace;
-    while (!LeaderHasExited(m_pid) && std::chrono::steady_clock::now() < deadline) {
-        QThread::msleep(10);
-    }
-    m_exitCode = KillRemnantsAndReap(m_pid);
-    m_ended = true;
-    Unregister(m_pid);
+    KillRemnantsAndReap();
 }
 
-void EndAllChildren() {
+void ChildProcess::EndGroup() {
+    EndTogether({this});
+}
+
+void ChildProcess::EndTogether(const std::vector<ChildProcess*>& children,
+                               std::chrono::milliseconds grace) {
     std::vector<ChildProcess*> running;
-    {
-        const std::lock_guard lock(RegistryMutex());
-        for (const auto& entry : Registry()) {
-            running.push_back(entry.second);
+    for (ChildProcess* child : children) {
+        if (child != nullptr && !child->m_ended && child->m_pid > 0) {
+            running.push_back(child);
         }
     }
     for (ChildProcess* child : running) {
         child->AskToEnd();
     }
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    for (;;) {
+        const bool allExited = std::all_of(running.begin(), running.end(), [](ChildProcess* child) {
+            return LeaderHasExited(child->m_pid);
+        });
+        if (allExited || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        QThread::msleep(5);
+    }
     for (ChildProcess* child : running) {
-        child->EndGroup();
+        child->KillRemnantsAndReap();
     }
 }
 

@@ -2,13 +2,15 @@
 // program shows it, tick by tick, without waiting real seconds; real children give their exit
 // codes and start errors, write to their log, are ended with everything they started, and the
 // window's message loop runs while the runner waits.
-#include "convert/ProcessRunner.h"
-#include "convert/WaitProgress.h"
+#include "process/CommandLine.h"
+#include "process/ProcessRunner.h"
+#include "process/WaitProgress.h"
 
 #include "support/RunTimeErrorOf.h"
 #include "support/TestMain.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -50,6 +52,14 @@ QString Quoted(const QStringList& arguments) {
         quoted.append(QuoteArgument(argument));
     }
     return quoted.join(u' ');
+}
+
+// A child spec that runs script with sh, its $0, $1... the arguments.
+ChildSpec Sh(const QString& script, const QStringList& arguments = {}) {
+    ChildSpec spec;
+    spec.program = QStringLiteral("/bin/sh");
+    spec.arguments = QStringList{QStringLiteral("-c"), script} + arguments;
+    return spec;
 }
 
 QString Shell(const QString& script) {
@@ -275,7 +285,7 @@ class ProcessRunnerTest : public QObject {
         QVERIFY(bar.texts.isEmpty());
         QVERIFY(bar.values.isEmpty());
         int startError = 0;
-        QVERIFY(!ChildProcess::Start(Quoted({path}), {}, startError).has_value());
+        QVERIFY(!ChildProcess::Start(Command(path), startError).has_value());
         QCOMPARE(startError, error);
     }
 
@@ -286,7 +296,7 @@ class ProcessRunnerTest : public QObject {
         QVERIFY(before.open(QIODevice::WriteOnly));
         before.write("earlier\n");
         before.close();
-        ChildOptions options;
+        ChildSpec options;
         options.logFile = log;
         options.workingFolder = folder.path();
         options.niceness = 10;
@@ -308,7 +318,9 @@ class ProcessRunnerTest : public QObject {
         const QString nasty = QStringLiteral(" \"Ünï\\cødé\" \n书\t\\");
         const QString command = Quoted({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                                         QStringLiteral("printf %s \"$0\""), nasty});
-        QCOMPARE(RunAndWait(command, 0, nullptr, QString(), 0, 1, ChildOptions{log, {}, 0}), 0);
+        ChildSpec options;
+        options.logFile = log;
+        QCOMPARE(RunAndWait(command, 0, nullptr, QString(), 0, 1, options), 0);
         QCOMPARE(ReadAll(log), nasty.toUtf8());
     }
 
@@ -319,9 +331,7 @@ class ProcessRunnerTest : public QObject {
         const QString script =
             QStringLiteral("trap '' TERM; sleep 60 & echo $! > \"$0\"; wait; wait");
         int startError = 0;
-        std::optional<ChildProcess> child = ChildProcess::Start(
-            Quoted({QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, pidFile}), {},
-            startError);
+        std::optional<ChildProcess> child = ChildProcess::Start(Sh(script, {pidFile}), startError);
         QVERIFY(child.has_value());
         QTRY_VERIFY(ReadAll(pidFile).endsWith('\n'));
         const pid_t grandchild = ReadAll(pidFile).trimmed().toInt();
@@ -340,9 +350,8 @@ class ProcessRunnerTest : public QObject {
         pid_t childPid = 0;
         {
             int startError = 0;
-            std::optional<ChildProcess> child = ChildProcess::Start(
-                Quoted({QStringLiteral("/bin/sh"), QStringLiteral("-c"), script, pidFile}), {},
-                startError);
+            std::optional<ChildProcess> child =
+                ChildProcess::Start(Sh(script, {pidFile}), startError);
             QVERIFY(child.has_value());
             childPid = child->pid();
             QTRY_VERIFY(ReadAll(pidFile).endsWith('\n'));
@@ -350,17 +359,20 @@ class ProcessRunnerTest : public QObject {
         QVERIFY(!IsRunning(childPid));
         QTRY_VERIFY(!IsRunning(ReadAll(pidFile).trimmed().toInt()));
 
+        // Ended together: one that ends when asked, one that must be killed.
         int startError = 0;
-        std::optional<ChildProcess> first =
-            ChildProcess::Start(QStringLiteral("sleep 60"), {}, startError);
+        std::optional<ChildProcess> first = ChildProcess::Start(
+            Command(QStringLiteral("sleep"), {QStringLiteral("60")}), startError);
         std::optional<ChildProcess> second =
-            ChildProcess::Start(QStringLiteral("sleep 61"), {}, startError);
+            ChildProcess::Start(Sh(QStringLiteral("trap '' TERM; sleep 61; sleep 62")), startError);
         QVERIFY(first && second);
-        std::optional<ChildProcess> moved = std::move(second);  // still known where it now lives
-        EndAllChildren();
+        QTest::qWait(200);  // the shell has set its trap
+        std::optional<ChildProcess> moved = std::move(second);
+        ChildProcess::EndTogether({&*first, &*moved});
         QVERIFY(first->HasEnded() && moved->HasEnded());
         QCOMPARE(first->ExitCode(), 128 + SIGTERM);
-        QCOMPARE(moved->ExitCode(), 128 + SIGTERM);
+        QVERIFY(first->WasSignalled());
+        QCOMPARE(moved->TermSignal(), SIGKILL);
     }
 
     void whatAChildLeavesRunningEndsWithIt() {
@@ -372,6 +384,71 @@ class ProcessRunnerTest : public QObject {
                        0, nullptr, QString(), 0, 1),
             0);
         QTRY_VERIFY(!IsRunning(ReadAll(pidFile).trimmed().toInt()));
+    }
+
+    // What a child gets: its own environment changes (the program's own environment stays as
+    // it is), an address-space limit, and no descriptor of the program but its standard
+    // streams.
+    void childGetsItsEnvironmentLimitAndNoStrayDescriptors() {
+        qputenv("BQ_TEST_KEPT", "program");
+        qputenv("BQ_TEST_REMOVED", "program");
+        QTemporaryDir folder;
+        ChildSpec spec = Sh(QStringLiteral(
+            "echo \"$BQ_TEST_ADDED|$BQ_TEST_KEPT|${BQ_TEST_REMOVED-unset}\"; ulimit -v; "
+            "ls /proc/self/fd | tr '\\n' ' '"));
+        spec.logFile = folder.filePath(QStringLiteral("log"));
+        spec.environment = {{"BQ_TEST_ADDED", QByteArray("child")}, {"BQ_TEST_REMOVED", {}}};
+        spec.memoryLimit = std::uint64_t{768} << 20;
+        int startError = 0;
+        std::optional<ChildProcess> child = ChildProcess::Start(spec, startError);
+        QVERIFY(child.has_value());
+        QTRY_VERIFY(child->HasEnded());
+        const QList<QByteArray> lines = ReadAll(spec.logFile).split('\n');
+        QCOMPARE(lines.value(0), QByteArray("child|program|unset"));
+        QCOMPARE(lines.value(1), QByteArray::number(768 * 1024));
+        // ls's own descriptor for the listing is the only one past 2.
+        QCOMPARE(lines.value(2).trimmed().split(' ').size(), 4);
+        QCOMPARE(qgetenv("BQ_TEST_REMOVED"), QByteArray("program"));
+        QVERIFY(!qEnvironmentVariableIsSet("BQ_TEST_ADDED"));
+    }
+
+    // A child that exits with a status over 128 by itself was not ended by a signal.
+    void exitStatusIsNoSignal() {
+        int startError = 0;
+        std::optional<ChildProcess> exits =
+            ChildProcess::Start(Sh(QStringLiteral("exit 200")), startError);
+        std::optional<ChildProcess> killed =
+            ChildProcess::Start(Sh(QStringLiteral("kill -9 $$")), startError);
+        QVERIFY(exits && killed);
+        QTRY_VERIFY(exits->HasEnded() && killed->HasEnded());
+        QCOMPARE(exits->ExitCode(), 200);
+        QVERIFY(!exits->WasSignalled());
+        QCOMPARE(killed->ExitCode(), 128 + SIGKILL);
+        QCOMPARE(killed->TermSignal(), SIGKILL);
+    }
+
+    // However the program ends, its children end with it: a program (the spawner) that starts
+    // a child, a child in a session of its own and one that ignores SIGTERM, and is then
+    // killed, leaves none of them running.
+    void childrenDieWithTheProgram() {
+        QProcess spawner;
+        spawner.start(QStringLiteral(BQ_SPAWNER), {});
+        QVERIFY(spawner.waitForStarted());
+        QVERIFY(spawner.waitForReadyRead(10000));
+        QTRY_VERIFY(spawner.canReadLine());
+        QList<pid_t> children;
+        for (const QByteArray& pid : spawner.readLine().trimmed().split(' ')) {
+            children << pid.toInt();
+        }
+        QCOMPARE(children.size(), 2);
+        for (const pid_t pid : children) {
+            QVERIFY(IsRunning(pid));
+        }
+        ::kill(static_cast<pid_t>(spawner.processId()), SIGKILL);
+        QVERIFY(spawner.waitForFinished());
+        for (const pid_t pid : children) {
+            QTRY_VERIFY_WITH_TIMEOUT(!IsRunning(pid), 5000);
+        }
     }
 
     void messageLoopRunsWhileWaiting() {

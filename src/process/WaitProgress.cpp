@@ -1,5 +1,5 @@
 // The arithmetic and the poll loop of a wait for a child process.
-#include "convert/WaitProgress.h"
+#include "process/WaitProgress.h"
 
 #include "platform/MessageLoop.h"
 #include "platform/RunTimeError.h"
