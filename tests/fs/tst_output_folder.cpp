@@ -260,6 +260,9 @@ class OutputFolderTest : public QObject {
         const QString folder = stick.path();
         QCOMPARE(FolderFileSystemOf(folder).type, QStringLiteral("fuse.fusefat"));
         QCOMPARE(FolderFileSystemOf(folder).mountPoint, folder);
+        const QString beside = folder + "s";  // a name that merely starts like the mount point
+        QVERIFY(QDir().mkdir(beside));
+        QVERIFY(FolderFileSystemOf(beside).type != QStringLiteral("fuse.fusefat"));
         const bool ignoresCase = FolderIgnoresCase(folder);
         QVERIFY(ignoresCase);
         QCOMPARE(Entries(folder), QStringList());  // the probe left nothing behind
