@@ -1,6 +1,7 @@
 #include "app/CommandLineFiles.h"
 #include "app/Form1.h"
 #include "platform/SettingsStore.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
@@ -34,6 +35,11 @@ int main(int argc, char* argv[]) {
     QApplication::setOrganizationName(QLatin1String(bq::kSettingsAppName));
     bq::Form1 window;
     window.show();
+    // Told to end (SIGTERM, SIGHUP, Ctrl-C in its terminal): as closing the window, so a run
+    // stops and keeps the books it converted.
+    bq::TerminationSignals endSignals;
+    QObject::connect(&endSignals, &bq::TerminationSignals::received, &window,
+                     [&window](int) { window.close(); });
     // Files and folders on the command line ("Open With") join the list once the window is up.
     bq::QueueCommandLineFiles(window, QApplication::arguments().mid(1), QDir::currentPath());
     return QApplication::exec();

@@ -8,6 +8,8 @@
 #include "convert/RuntimeResource.h"
 #include "fs/FileDeletion.h"
 #include "fs/FileTests.h"
+#include "fs/OutputName.h"
+#include "fs/OutputTemporary.h"
 #include "fs/PathText.h"
 #include "platform/DialogSeam.h"
 #include "platform/ErrorTrap.h"
@@ -405,18 +407,29 @@ void ConversionRun::PrepareJob(Job& job) {
         return;
     }
 
+    // A name the folder's file system cannot hold fails now, not after its conversion.
+    const QString folder = FolderPart(job.output);
+    const QString folderName = folder.size() > 1 ? folder.chopped(1) : folder;
+    job.failure = OutputNameProblem(folderName, FileNamePart(job.output));
+    if (!job.failure.isEmpty()) {
+        return;
+    }
+    // The first time this run writes into a folder, the temporaries an earlier program left
+    // there (killed before it could remove them) go; one that a running program holds stays.
+    if (!m_sweptFolders.contains(folderName)) {
+        m_sweptFolders.insert(folderName);
+        OutputTemporary::RemoveAbandoned(folderName);
+    }
     // The converter writes beside the old output, under a name of its own that ends in
     // ".mobi" (the converter picks the format from it); the old output stays until the new one
     // is complete and checked.
-    const QString folder = FolderPart(job.output);
-    QByteArray temporary = QFile::encodeName(folder) + ".brindlequill-XXXXXX.mobi";
-    const int fd = ::mkostemps(temporary.data(), 5, O_CLOEXEC);
-    if (fd < 0) {
-        job.failure = FolderProblem(folder.size() > 1 ? folder.chopped(1) : folder, errno);
+    int error = 0;
+    job.temporaryFile = OutputTemporary::Create(folderName, error);
+    if (!job.temporaryFile) {
+        job.failure = FolderProblem(folderName, error);
         return;
     }
-    ::close(fd);
-    job.temporary = QFile::decodeName(temporary);
+    job.temporary = job.temporaryFile->path();
     job.log =
         m_runtime.LogFolder() + QStringLiteral("/%1.log").arg(job.index, 4, 10, QLatin1Char('0'));
 }
@@ -519,34 +532,90 @@ void ConversionRun::FinishJob(Job& job) {
         job.failure = MobiProblem(job.temporary);
     }
     if (job.failure.isEmpty()) {
-        const QByteArray temporary = QFile::encodeName(job.temporary);
-        ::chmod(temporary.constData(), 0666 & ~CurrentUmask());
+        job.failure = SameFileProblem(job);
+    }
+    if (job.failure.isEmpty()) {
         // A rename replaces the old output whatever its own permissions (a read-only output is
-        // replaced too) and never shows a half-made file under the output's name.
-        if (::rename(temporary.constData(), QFile::encodeName(job.output).constData()) != 0) {
-            const int error = errno;
-            job.failure = error == EISDIR ? QStringLiteral(
-                                                "a folder named %1 is in the way of "
-                                                "its result")
-                                                .arg(job.output)
-                                          : QStringLiteral(
-                                                "its result could not be saved as %1 "
-                                                "(%2)")
-                                                .arg(job.output, SystemErrorText(error));
-        } else {
+        // replaced too) and never shows a half-made file under the output's name; the book is
+        // on the disk before it replaces the old one, and the folder after.
+        int error = 0;
+        if (job.temporaryFile &&
+            job.temporaryFile->ReplaceDurably(job.output, 0666 & ~CurrentUmask(), error)) {
+            RecordMade(job);
             job.temporary.clear();
+            job.temporaryFile.reset();
             m_summary.Converted(job.source, job.output, OutputKey(job.output));
             return;
         }
+        if (job.temporaryFile && job.temporaryFile->path().isEmpty()) {
+            // Renamed, but the folder could not be flushed: the book is there.
+            RecordMade(job);
+            job.temporary.clear();
+            job.temporaryFile.reset();
+            m_summary.Converted(job.source, job.output, OutputKey(job.output));
+            qCWarning(lcRun).noquote() << "The folder of" << job.output
+                                       << "could not be flushed:" << SystemErrorText(error);
+            return;
+        }
+        job.failure =
+            error == EISDIR
+                ? QStringLiteral("a folder named %1 is in the way of its result").arg(job.output)
+                : QStringLiteral("its result could not be saved as %1 (%2)")
+                      .arg(job.output, SystemErrorText(error));
     }
     RemoveTemporary(job);
     m_summary.Failed(job.source, job.failure);
 }
 
 void ConversionRun::RemoveTemporary(Job& job) {
-    if (!job.temporary.isEmpty()) {
-        ::unlink(QFile::encodeName(job.temporary).constData());
-        job.temporary.clear();
+    if (job.temporaryFile) {
+        job.temporaryFile->Remove();
+        job.temporaryFile.reset();
+    }
+    job.temporary.clear();
+}
+
+QString ConversionRun::SameFileProblem(const Job& job) {
+    // Two names that are one file in the output folder's file system: "Dune.mobi" and
+    // "dune.mobi" on a stick, or a link to an output made earlier. The same name twice is not
+    // this case: the later book replaces the earlier one, and the summary says so.
+    const QString folder = FolderPart(job.output);
+    const QString folderName = folder.size() > 1 ? folder.chopped(1) : folder;
+    auto ignores = m_foldersIgnoringCase.find(folderName);
+    if (ignores == m_foldersIgnoringCase.end()) {
+        ignores = m_foldersIgnoringCase.insert(folderName, FolderIgnoresCase(folderName));
+    }
+    const QString ownKey = OutputKey(job.output);
+    QString earlier;
+    const auto made = m_madeByIdentity.constFind(OutputIdentityKey(job.output, *ignores));
+    if (made != m_madeByIdentity.constEnd() && made->first != ownKey) {
+        earlier = made->second;
+    }
+    struct stat st {};
+    if (earlier.isEmpty() && ::stat(QFile::encodeName(job.output).constData(), &st) == 0) {
+        const auto linked = m_madeByFile.constFind(FileIdentity(st));
+        if (linked != m_madeByFile.constEnd() && linked->first != ownKey) {
+            earlier = linked->second;
+        }
+    }
+    if (earlier.isEmpty()) {
+        return {};
+    }
+    return QStringLiteral(
+               "its result %1 would be the same file as %2, made earlier in this run (the output "
+               "folder does not tell the two names apart); the earlier book was kept")
+        .arg(job.output, earlier);
+}
+
+void ConversionRun::RecordMade(const Job& job) {
+    const QString folder = FolderPart(job.output);
+    const QString folderName = folder.size() > 1 ? folder.chopped(1) : folder;
+    const bool ignoresCase = m_foldersIgnoringCase.value(folderName, false);
+    const QString key = OutputKey(job.output);
+    m_madeByIdentity.insert(OutputIdentityKey(job.output, ignoresCase), {key, job.output});
+    struct stat st {};
+    if (::stat(QFile::encodeName(job.output).constData(), &st) == 0) {
+        m_madeByFile.insert(FileIdentity(st), {key, job.output});
     }
 }
 

@@ -3,10 +3,12 @@
 #include "convert/ConversionSummary.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/OutputDestination.h"
+#include "fs/OutputTemporary.h"
 #include "process/ChildProcess.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -120,6 +122,7 @@ class ConversionRun {
         QString source;
         QString output;
         QString temporary;  // the converter's output, beside the old output
+        std::optional<OutputTemporary> temporaryFile;
         QString log;
         QString failure;  // set when the entry cannot be converted
         bool skippedAsItsOwnOutput = false;
@@ -146,6 +149,11 @@ class ConversionRun {
     // The job's converter ended, or was ended: its exit code is taken.
     void TakeExitCode(Job& job);
     void RemoveTemporary(Job& job);
+    // Why the job's output is one file with an output made earlier in this run under another
+    // name; "" when it is not.
+    QString SameFileProblem(const Job& job);
+    // Notes an output put in place, for SameFileProblem.
+    void RecordMade(const Job& job);
     // Kills every converter past the time limit (a timer's slot).
     void EnforceTimeLimit();
     void ShowLastBox();
@@ -178,6 +186,13 @@ class ConversionRun {
     QString m_runFolderSeen;
     QStringList m_sources;          // every entry's text when the loop began
     QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
+    // The output folders this run has swept of abandoned temporaries, those that ignore case,
+    // and the outputs it made: by identity key and by "device:inode", each with its OutputKey
+    // and its path.
+    QSet<QString> m_sweptFolders;
+    QHash<QString, bool> m_foldersIgnoringCase;
+    QHash<QString, std::pair<QString, QString>> m_madeByIdentity;
+    QHash<QString, std::pair<QString, QString>> m_madeByFile;
     // Every entry between its start and its end, by number; and the look-ahead that starts them.
     std::map<int, std::unique_ptr<Job>> m_jobs;
     std::unique_ptr<LookAhead> m_lookAhead;

@@ -10,6 +10,7 @@
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
 #include "process/ProgressDisplay.h"
+#include "support/FatStick.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -23,6 +24,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -635,6 +637,191 @@ class ConversionRunTest : public QObject {
                  QStringList{QStringLiteral("a.mobi")});
         QCOMPARE(TempEntries(), QStringList());
         QVERIFY(!m_busy);
+    }
+
+    // No book can hang or swamp a batch: one past the time limit (deaf to SIGTERM too) and one
+    // past the memory limit fail alone with plain reasons, one that leaves a process behind
+    // converts, the batch goes on, and nothing any of them started is left running.
+    void limits() {
+        m_setup.timeLimit = std::chrono::seconds(2);
+        m_setup.memoryLimit = std::uint64_t{256} << 20;
+        List({Book(QStringLiteral("slow.epub"), "DEAF"), Book(QStringLiteral("big.epub"), "HOG"),
+              Book(QStringLiteral("orphan.epub"), "ORPHAN"),
+              Book(QStringLiteral("good.epub"), "GOOD")});
+        Run();
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 2 of 4 files.")), qPrintable(prompt));
+        QVERIFY2(prompt.contains(QStringLiteral("slow.epub\r\n    took longer than 2 seconds and "
+                                                "was stopped")),
+                 qPrintable(prompt));
+        QVERIFY2(prompt.contains(QStringLiteral(
+                     "big.epub\r\n    needed more than 256 MB of memory and was stopped")),
+                 qPrintable(prompt));
+        QVERIFY(QFileInfo::exists(m_options.text1 + QStringLiteral("/good.mobi")));
+        QVERIFY(QFileInfo::exists(m_options.text1 + QStringLiteral("/orphan.mobi")));
+        for (const QStringList& call : Calls(m_calls)) {
+            QCOMPARE(LiveMembersOfGroup(call[0].toInt()), 0);
+        }
+        CheckIdleAfterRun();
+    }
+
+    // Stop: running converters end and leave nothing; the books already converted, those
+    // converted ahead too, are put in place; the box says how many were not converted because
+    // the run was stopped.
+    void stopKeepsWhatWasConverted_data() {
+        QTest::addColumn<int>("converters");
+        QTest::addColumn<QStringList>("kept");
+        QTest::newRow("one at a time") << 1 << QStringList{QStringLiteral("a.mobi")};
+        QTest::newRow("three at once")
+            << 3
+            << QStringList{QStringLiteral("a.mobi"), QStringLiteral("c.mobi"),
+                           QStringLiteral("d.mobi")};
+    }
+    void stopKeepsWhatWasConverted() {
+        QFETCH(int, converters);
+        QFETCH(QStringList, kept);
+        m_setup.converters = converters;
+        const QString out = m_options.text1;
+        List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "SLEEP 60"),
+              Book(QStringLiteral("c.epub"), "GOOD"), Book(QStringLiteral("d.epub"), "GOOD"),
+              Book(QStringLiteral("e.epub"), "SLEEP 60")});
+        // Stop once the last converter to be started runs and every GOOD book is complete.
+        const qsizetype started = converters == 1 ? 2 : 5;
+        const auto finished = [&] {
+            int complete = 0;
+            for (const QFileInfo& file :
+                 QDir(out).entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+                complete += file.size() == m_sample.size() ? 1 : 0;
+            }
+            return complete;
+        };
+        QTimer watch;
+        watch.setInterval(20);
+        const auto run = Run([&](ConversionRun& running) {
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (Calls(m_calls).size() == started && finished() == kept.size()) {
+                    watch.stop();
+                    running.RequestStop();
+                }
+            });
+            watch.start();
+        });
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System), kept);
+        const QString prompt = OnlyPrompt();
+        const int stopped = 5 - static_cast<int>(kept.size());
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted %1 of 5 files.").arg(kept.size())),
+                 qPrintable(prompt));
+        QVERIFY2(
+            prompt.contains(QStringLiteral("Not converted because the run was stopped: %1 files.")
+                                .arg(stopped)),
+            qPrintable(prompt));
+        for (const QStringList& call : Calls(m_calls)) {
+            QCOMPARE(LiveMembersOfGroup(call[0].toInt()), 0);
+        }
+        CheckIdleAfterRun();
+    }
+
+    // The run converts the list as it stood at its start: an entry moved to the top during the
+    // run is converted once, an entry added is not, and the box says so.
+    void listAsItStoodAtTheStart() {
+        const QString out = m_options.text1;
+        List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "SLEEP 1"),
+              Book(QStringLiteral("c.epub"), "GOOD")});
+        QTimer watch;
+        watch.setInterval(10);
+        Run([&](ConversionRun&) {
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (Calls(m_calls).size() == 2) {
+                    watch.stop();
+                    m_list.insertRow(0, m_list.takeRow(2));
+                    List({Book(QStringLiteral("d.epub"), "GOOD")});
+                }
+            });
+            watch.start();
+        });
+        QCOMPARE(Calls(m_calls).size(), 3);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QStringLiteral("a.mobi"), QStringLiteral("b.mobi"),
+                              QStringLiteral("c.mobi")}));
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 3 files.")) &&
+                     prompt.contains(QStringLiteral(
+                         "Added to the list during the run, and not converted by it: 1 file.")),
+                 qPrintable(prompt));
+    }
+
+    // A book converted ahead whose output folder changed before its turn is converted again,
+    // into the folder its turn gives.
+    void changedFolderConvertsAgain() {
+        m_setup.converters = 2;
+        const QString first = m_options.text1;
+        const QString second = Folder(QStringLiteral("second"));
+        List({Book(QStringLiteral("a.epub"), "SLEEP 1"), Book(QStringLiteral("b.epub"), "GOOD")});
+        QTimer watch;
+        watch.setInterval(10);
+        Run([&](ConversionRun&) {
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (Calls(m_calls).size() == 2) {
+                    watch.stop();
+                    m_options.text1 = second;
+                }
+            });
+            watch.start();
+        });
+        QCOMPARE(Calls(m_calls).size(), 3);
+        QCOMPARE(QDir(first).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("a.mobi")});
+        QCOMPARE(QDir(second).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("b.mobi")});
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+    }
+
+    // The output folder: temporaries an ended program left are swept, one a running program
+    // holds and the user's own look-alikes stay; a name too long for the folder fails before
+    // any converter runs.
+    void outputFolderHousekeeping() {
+        const QString out = m_options.text1;
+        Write(out + QStringLiteral("/.brindlequill-abc123.mobi"), "left by a killed run");
+        Write(out + QStringLiteral("/.brindlequill-held00.mobi"), "a running program's");
+        Write(out + QStringLiteral("/.brindlequill-notes.mobi"), "the user's");
+        const int held =
+            ::open(QFile::encodeName(out + QStringLiteral("/.brindlequill-held00.mobi")),
+                   O_RDONLY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        const auto release = qScopeGuard([held] { ::close(held); });
+        const QString longName(252, QLatin1Char('n'));
+        List({Book(longName, "GOOD"), Book(QStringLiteral("a.epub"), "GOOD")});
+        Run();
+        QCOMPARE(
+            QDir(out).entryList(QDir::Files | QDir::Hidden),
+            (QStringList{QStringLiteral(".brindlequill-held00.mobi"),
+                         QStringLiteral(".brindlequill-notes.mobi"), QStringLiteral("a.mobi")}));
+        QCOMPARE(Calls(m_calls).size(), 1);
+        QVERIFY2(OnlyPrompt().contains(
+                     QStringLiteral("is longer than the 255 bytes a file name may have")),
+                 qPrintable(OnlyPrompt()));
+    }
+
+    // On a FAT stick "Dune.mobi" and "dune.mobi" are one file: the later book fails plainly and
+    // the earlier stays; a name holding ":" fails before its conversion.
+    void fatStick() {
+        FatStick stick;
+        if (!stick.skipReason().isEmpty()) {
+            QSKIP(qPrintable(stick.skipReason()));
+        }
+        m_options.text1 = stick.path();
+        List({Book(QStringLiteral("a/Dune.epub"), "GOOD"),
+              Book(QStringLiteral("b/dune.epub"), "GOOD"),
+              Book(QStringLiteral("Re: Dune.epub"), "GOOD")});
+        Run();
+        QCOMPARE(Calls(m_calls).size(), 2);
+        QCOMPARE(QDir(stick.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Dune.mobi")});
+        QCOMPARE(Content(stick.path() + QStringLiteral("/Dune.mobi")), m_sample);
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.contains(QStringLiteral("would be the same file as")) &&
+                     prompt.contains(QStringLiteral("holds the character \":\"")),
+                 qPrintable(prompt));
     }
 
     void failureReasons_data() {
