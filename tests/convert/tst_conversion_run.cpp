@@ -606,39 +606,6 @@ class ConversionRunTest : public QObject {
         QCOMPARE(TempEntries(), QStringList());
     }
 
-    // Closing the window mid-run: the running converter's group ends at once, its partial
-    // output and the runtime go, the outputs already made stay, and no box follows.
-    void closingMidRun() {
-        const QString out = m_options.text1;
-        List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "SLEEP 60"),
-              Book(QStringLiteral("c.epub"), "GOOD")});
-        QTimer watch;
-        watch.setInterval(10);
-        QElapsedTimer clock;
-        clock.start();
-        const auto run = Run([&](ConversionRun& started) {
-            connect(&watch, &QTimer::timeout, this, [&] {
-                if (Calls(m_calls).size() == 2) {
-                    watch.stop();
-                    started.RequestStop(true);
-                }
-            });
-            watch.start();
-        });
-        QVERIFY(clock.elapsed() < 30000);
-        QVERIFY(run->StopRequested());
-        QCOMPARE(m_dialogs.boxes.size(), 0);
-        const auto calls = Calls(m_calls);
-        QCOMPARE(calls.size(), 2);
-        const pid_t pid = calls[1][0].toInt();
-        QCOMPARE(::kill(pid, 0), -1);
-        QTRY_COMPARE(LiveMembersOfGroup(pid), 0);  // its sleep, in its group, is gone too
-        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("a.mobi")});
-        QCOMPARE(TempEntries(), QStringList());
-        QVERIFY(!m_busy);
-    }
-
     // No book can hang or swamp a batch: one past the time limit (deaf to SIGTERM too) and one
     // past the memory limit fail alone with plain reasons, one that leaves a process behind
     // converts, the batch goes on, and nothing any of them started is left running.
@@ -670,15 +637,17 @@ class ConversionRunTest : public QObject {
     // the run was stopped.
     void stopKeepsWhatWasConverted_data() {
         QTest::addColumn<int>("converters");
+        QTest::addColumn<bool>("closing");
         QTest::addColumn<QStringList>("kept");
-        QTest::newRow("one at a time") << 1 << QStringList{QStringLiteral("a.mobi")};
-        QTest::newRow("three at once")
-            << 3
-            << QStringList{QStringLiteral("a.mobi"), QStringLiteral("c.mobi"),
-                           QStringLiteral("d.mobi")};
+        const QStringList three{QStringLiteral("a.mobi"), QStringLiteral("c.mobi"),
+                                QStringLiteral("d.mobi")};
+        QTest::newRow("one at a time") << 1 << false << QStringList{QStringLiteral("a.mobi")};
+        QTest::newRow("three at once") << 3 << false << three;
+        QTest::newRow("three at once, the window closing") << 3 << true << three;
     }
     void stopKeepsWhatWasConverted() {
         QFETCH(int, converters);
+        QFETCH(bool, closing);
         QFETCH(QStringList, kept);
         m_setup.converters = converters;
         const QString out = m_options.text1;
@@ -701,12 +670,21 @@ class ConversionRunTest : public QObject {
             connect(&watch, &QTimer::timeout, this, [&] {
                 if (Calls(m_calls).size() == started && finished() == kept.size()) {
                     watch.stop();
-                    running.RequestStop();
+                    running.RequestStop(closing);
                 }
             });
             watch.start();
         });
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System), kept);
+        for (const QStringList& call : Calls(m_calls)) {
+            QCOMPARE(LiveMembersOfGroup(call[0].toInt()), 0);
+        }
+        QCOMPARE(TempEntries(), QStringList());
+        QVERIFY(!m_busy);
+        if (closing) {
+            QCOMPARE(m_dialogs.boxes.size(), 0);
+            return;
+        }
         const QString prompt = OnlyPrompt();
         const int stopped = 5 - static_cast<int>(kept.size());
         QVERIFY2(prompt.startsWith(QStringLiteral("Converted %1 of 5 files.").arg(kept.size())),

@@ -16,6 +16,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProgressBar>
@@ -23,6 +24,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -94,6 +96,22 @@ bool RunsConverter(pid_t pid) {
         }
     }
     return false;
+}
+
+// The warm converters, their supervisors and their conversions that run from this test's TEMP.
+int WarmConvertersLeft() {
+    const QByteArray temp = QFile::encodeName(qEnvironmentVariable("TEMP")) + '/';
+    int left = 0;
+    for (const ProcessEntry& process : ProcessTable()) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(process.pid));
+        if (process.state == 'Z' || !cmdline.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        for (const QByteArray& argument : cmdline.readAll().split('\0')) {
+            left += argument.startsWith(temp) && argument.endsWith("/warm-converter") ? 1 : 0;
+        }
+    }
+    return left;
 }
 
 // This program's children that still run the converter.
@@ -495,34 +513,89 @@ class LookAheadWindowTest : public QObject {
         QVERIFY2(summary.contains(QStringLiteral("does not exist")), qPrintable(summary));
     }
 
-    // Last: closing the window ends the program's message loop.
-    void closingMidRunLeavesNoConverter() {
+    // How a run ends early, with three converters busy: "Stop Converting" or Escape, answered
+    // Yes, or closing the window (last: it ends the program's message loop). The converters and
+    // the warm converter end, their partial outputs and the run folder go, the books already
+    // converted are kept, the summary says how many were not converted (no box when closing),
+    // and the idle window comes back.
+    void stoppingMidRun_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Stop Converting") << "button";
+        QTest::newRow("Escape") << "escape";
+        QTest::newRow("closing the window") << "close";
+    }
+    void stoppingMidRun() {
+        QFETCH(QString, how);
         QTemporaryDir work;
-        const QStringList sources = Copies(work, Book(QStringLiteral("epub3-pictures.epub")), 6);
+        const QStringList sources = Copies(work, Book(QStringLiteral("epub3-pictures.epub")), 8);
         QVERIFY(!sources.isEmpty());
         const QString out = work.filePath(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(out));
         const std::unique_ptr<ScriptedWindow> window = OpenWithList(sources, out, 3);
         Form1& form = window->form;
+        window->boxes->boxAnswers << MbResultYes;
         RunWatcher watcher(form.ProgressBar1);
-        int runningWhenClosed = 0;
+        int runningWhenStopped = 0;
+        QString buttonWhileRunning;
+        QElapsedTimer sinceYes;
         watcher.onLook = [&](int running) {
-            if (runningWhenClosed == 0 && running >= 2) {
-                runningWhenClosed = running;
+            const QStringList made =
+                FilesBelow(out).filter(QRegularExpression(QStringLiteral("^book")));
+            if (runningWhenStopped > 0 || running < 3 || made.isEmpty()) {
+                return;
+            }
+            runningWhenStopped = running;
+            buttonWhileRunning = form.PushButton2->text();
+            sinceYes.start();
+            if (how == QLatin1String("button")) {
+                QTest::mouseClick(form.PushButton2, Qt::LeftButton);
+            } else if (how == QLatin1String("escape")) {
+                QTest::keyClick(form.ListView1, Qt::Key_Escape);
+            } else {
                 form.close();
             }
         };
-        QTimer::singleShot(0, &form, [&form] { form.PushButton2->click(); });
+        qint64 stopMs = -1;
+        QTimer::singleShot(0, &form, [&] {
+            form.PushButton2->click();  // returns once the run has ended
+            stopMs = sinceYes.isValid() ? sinceYes.elapsed() : -1;
+            QCoreApplication::exit(0);
+        });
         QTimer::singleShot(300000, [] { QCoreApplication::exit(7); });
         QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(runningWhenClosed >= 2);
-        QVERIFY(window->boxes->boxes.isEmpty());
+        QVERIFY(runningWhenStopped >= 3);
+        QCOMPARE(buttonWhileRunning, QStringLiteral("Stop Converting"));
+        qInfo().noquote() << how << "stopped" << runningWhenStopped << "converters in" << stopMs
+                          << "ms";
+        const QStringList kept = FilesBelow(out);
+        QVERIFY(!kept.isEmpty() && kept.size() < sources.size());
+        for (const QString& made : kept) {
+            QVERIFY2(!ReadByMobitool(out + QLatin1Char('/') + made).isEmpty(), qPrintable(made));
+        }
+        const QStringList prompts = window->boxes->Prompts();
+        if (how == QLatin1String("close")) {
+            QCOMPARE(prompts, QStringList());
+        } else {
+            QCOMPARE(prompts.size(), 2);
+            QCOMPARE(prompts[0],
+                     QStringLiteral("Stop converting? Books already converted are kept."));
+            QCOMPARE(window->boxes->boxes[0].style, MbYesNo | MbDefaultButton2);
+            QVERIFY2(prompts[1].startsWith(QStringLiteral("Converted %1 of %2 files.")
+                                               .arg(kept.size())
+                                               .arg(sources.size())) &&
+                         prompts[1].contains(
+                             QStringLiteral("Not converted because the run was stopped: %1 file")
+                                 .arg(sources.size() - kept.size())),
+                     qPrintable(prompts[1]));
+            QCOMPARE(form.PushButton2->text(), QStringLiteral("Start Converting"));
+            QCOMPARE(form.ProgressBar1->format(), QStringLiteral("Progress Bar"));
+            QCOMPARE(form.mousePointer(), MousePointer::Default);
+        }
+        QVERIFY(!form.IsBusy);
         RunResult run;
         run.converters = watcher.convertersSeen;
         CheckNothingLeft(run, out);
-        for (const QString& made : FilesBelow(out)) {
-            QVERIFY2(!ReadByMobitool(out + QLatin1Char('/') + made).isEmpty(), qPrintable(made));
-        }
+        QCOMPARE(WarmConvertersLeft(), 0);
     }
 };
 
