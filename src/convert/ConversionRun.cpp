@@ -179,7 +179,6 @@ void ConversionRun::Provision() {
         const QByteArray archive = m_setup.archive();  // line 114
         if (!m_abandoned) {
             m_runtime.PlaceArchive(archive);  // line 116
-            m_archiveReused = m_runtime.ArchiveWasReused();
         }
         YieldToMessageLoop();  // line 118
         if (!m_abandoned) {

@@ -85,7 +85,6 @@ class ConversionRun {
     // What the last run did (for its box and for tests).
     const ConversionSummary& Summary() const { return m_summary; }
     bool WasAbandoned() const { return m_abandoned; }
-    bool ArchiveWasReused() const { return m_archiveReused; }
     // The run folder under TEMP of the last run ("" before provisioning).
     QString RunFolder() const { return m_runFolderSeen; }
 
@@ -142,7 +141,6 @@ class ConversionRun {
     Job* m_current = nullptr;
     bool m_abandoned = false;
     bool m_provisioningFailed = false;
-    bool m_archiveReused = false;
     QString m_provisioningProblem;
     QString m_runFolderSeen;
     QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
