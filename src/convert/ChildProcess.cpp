@@ -171,8 +171,8 @@ bool LeaderHasExited(pid_t pid) {
 
 // Kills whatever is left of the child's group (the child itself when it ignored SIGTERM, anything
 // it started and left behind), then reaps the child and gives its exit code (-1 when something
-// else reaped it first).
-std::int32_t KillRemnantsAndReap(pid_t pid) {
+// else reaped it first); termSignal is the signal that ended it, 0 when it exited by itself.
+std::int32_t KillRemnantsAndReap(pid_t pid, int& termSignal) {
     if (kill(-pid, SIGKILL) != 0) {
         kill(pid, SIGKILL);
     }
@@ -181,6 +181,7 @@ std::int32_t KillRemnantsAndReap(pid_t pid) {
     do {
         result = waitpid(pid, &status, 0);
     } while (result < 0 && errno == EINTR);
+    termSignal = result == pid && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result == pid ? ExitCodeFromStatus(status) : -1;
 }
 
@@ -327,7 +328,10 @@ std::optional<ChildProcess> ChildProcess::Start(const QString& commandLine,
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : m_pid(other.m_pid), m_ended(other.m_ended), m_exitCode(other.m_exitCode) {
+    : m_pid(other.m_pid),
+      m_ended(other.m_ended),
+      m_exitCode(other.m_exitCode),
+      m_termSignal(other.m_termSignal) {
     other.m_pid = -1;
     other.m_ended = true;
     if (m_pid > 0 && !m_ended) {
@@ -341,6 +345,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
         m_pid = other.m_pid;
         m_ended = other.m_ended;
         m_exitCode = other.m_exitCode;
+        m_termSignal = other.m_termSignal;
         other.m_pid = -1;
         other.m_ended = true;
         if (m_pid > 0 && !m_ended) {
@@ -361,7 +366,7 @@ bool ChildProcess::HasEnded() {
     if (!LeaderHasExited(m_pid)) {
         return false;
     }
-    m_exitCode = KillRemnantsAndReap(m_pid);
+    m_exitCode = KillRemnantsAndReap(m_pid, m_termSignal);
     m_ended = true;
     Unregister(m_pid);
     return true;
@@ -385,7 +390,7 @@ void ChildProcess::EndGroup() {
     while (!LeaderHasExited(m_pid) && std::chrono::steady_clock::now() < deadline) {
         QThread::msleep(10);
     }
-    m_exitCode = KillRemnantsAndReap(m_pid);
+    m_exitCode = KillRemnantsAndReap(m_pid, m_termSignal);
     m_ended = true;
     Unregister(m_pid);
 }

@@ -391,11 +391,13 @@ void ConversionRun::FinishJob(Job& job) {
         }
     }
     if (job.failure.isEmpty() && job.exitCode != 0) {
-        const bool signalled = job.exitCode > 128;
+        const bool signalled = job.child && job.child->WasSignalled();
         const QString fromLog = signalled || job.exitCode < 0
                                     ? QString()
                                     : ReasonFromConverterLogFile(job.log, job.source);
-        job.failure = fromLog.isEmpty() ? ReasonFromExitCode(job.exitCode) : fromLog;
+        job.failure = !fromLog.isEmpty() ? fromLog
+                      : signalled        ? ReasonFromSignal(job.child->TermSignal())
+                                         : ReasonFromExitCode(job.exitCode);
     }
     if (job.failure.isEmpty()) {
         struct stat st {};

@@ -45,6 +45,10 @@ class ChildProcess {
     // else in the program reaped it first).
     bool HasEnded();
     std::int32_t ExitCode() const { return m_exitCode; }
+    // Whether a signal ended the child, and which (0 when it exited by itself): an exit status of
+    // 128 or more that the child gave itself is no signal, though ExitCode() reads the same.
+    bool WasSignalled() const { return m_termSignal != 0; }
+    int TermSignal() const { return m_termSignal; }
     // Ends the child's whole process group (SIGTERM, then SIGKILL after a short grace) and reaps
     // the child. Does nothing once the child has ended and been reaped.
     void EndGroup();
@@ -57,6 +61,7 @@ class ChildProcess {
     pid_t m_pid = -1;
     bool m_ended = false;
     std::int32_t m_exitCode = 0;
+    int m_termSignal = 0;
 };
 
 // Waits for a started child on the user-interface thread: polls every 100 ms while yielding to

@@ -384,6 +384,20 @@ class ConversionRunTest : public QObject {
         CheckIdleAfterRun();
     }
 
+    // A converter that exits with 128 + a signal's number by itself was not ended by that
+    // signal: its log says why it stopped. One that a signal ended is named as such.
+    void exitStatusesThatLookLikeSignals() {
+        const QString byItself = Book(QStringLiteral("a.epub"), "EXIT 137 out of patience");
+        const QString killed = Book(QStringLiteral("b.epub"), "KILL");
+        List({byItself, killed});
+        Run();
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.contains(byItself + QStringLiteral("\r\n    out of patience")) &&
+                     prompt.contains(killed + QStringLiteral("\r\n    the converter was killed")),
+                 qPrintable(prompt));
+        CheckIdleAfterRun();
+    }
+
     // A source that would be its own output is never touched, nor another listed source.
     void selfOutputIsSkipped() {
         const QString mobi = Book(QStringLiteral("own.mobi"), "GOOD");
@@ -703,10 +717,13 @@ class ConversionRunTest : public QObject {
     void exitCodeReasons() {
         QCOMPARE(ReasonFromExitCode(kStartErrorBase + 53),
                  QStringLiteral("the converter could not be started (File not found)"));
-        QVERIFY(ReasonFromExitCode(137).startsWith(QStringLiteral("the converter was killed")));
-        QVERIFY(ReasonFromExitCode(139).startsWith(
+        QVERIFY(ReasonFromSignal(SIGKILL).startsWith(QStringLiteral("the converter was killed")));
+        QVERIFY(ReasonFromSignal(SIGSEGV).startsWith(
             QStringLiteral("the converter was ended by signal 11")));
         QCOMPARE(ReasonFromExitCode(2), QStringLiteral("the converter stopped with exit code 2"));
+        // A status of 129 and above that the converter gave itself is no signal.
+        QCOMPARE(ReasonFromExitCode(137),
+                 QStringLiteral("the converter stopped with exit code 137"));
         QVERIFY(ReasonFromExitCode(-1).startsWith(QStringLiteral("the converter's end could not")));
     }
 

@@ -218,21 +218,39 @@ class ProcessRunnerTest : public QObject {
         QCOMPARE(bar.texts.last(), QStringLiteral("Please wait.. 0"));
     }
 
+    // The exit code is the child's status, or 128 + the signal that ended it; only the signal
+    // tells the two apart.
     void childGivesItsExitCodeOrSignal_data() {
         QTest::addColumn<QString>("commandLine");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("exit 0") << Shell(QStringLiteral("exit 0")) << 0;
+        QTest::addColumn<int>("termSignal");
+        QTest::newRow("exit 0") << Shell(QStringLiteral("exit 0")) << 0 << 0;
         QTest::newRow("exit 7, program found on PATH")
-            << Quoted({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("exit 7")}) << 7;
-        QTest::newRow("SIGTERM") << Shell(QStringLiteral("kill -TERM $$")) << 128 + SIGTERM;
-        QTest::newRow("SIGKILL") << Shell(QStringLiteral("kill -KILL $$")) << 128 + SIGKILL;
+            << Quoted({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("exit 7")}) << 7
+            << 0;
+        QTest::newRow("exit 137") << Shell(QStringLiteral("exit 137")) << 137 << 0;
+        QTest::newRow("exit 200") << Shell(QStringLiteral("exit 200")) << 200 << 0;
+        QTest::newRow("SIGTERM") << Shell(QStringLiteral("kill -TERM $$")) << 128 + SIGTERM
+                                 << int(SIGTERM);
+        QTest::newRow("SIGKILL") << Shell(QStringLiteral("kill -9 $$")) << 128 + SIGKILL
+                                 << int(SIGKILL);
     }
     void childGivesItsExitCodeOrSignal() {
         QFETCH(QString, commandLine);
         QFETCH(int, exitCode);
+        QFETCH(int, termSignal);
         RecordingBar bar;
         QCOMPARE(RunAndWait(commandLine, 0, &bar, QStringLiteral("Processing: x"), 0, 1), exitCode);
         QCOMPARE(bar.texts, QStringList{"Processing: x"});
+
+        int startError = 0;
+        std::optional<ChildProcess> child = ChildProcess::Start(commandLine, {}, startError);
+        QVERIFY(child.has_value());
+        QTRY_VERIFY(child->HasEnded());
+        const ChildProcess moved = std::move(*child);
+        QCOMPARE(moved.ExitCode(), exitCode);
+        QCOMPARE(moved.WasSignalled(), termSignal != 0);
+        QCOMPARE(moved.TermSignal(), termSignal);
     }
 
     void startErrorsAreGivenWithoutTouchingTheBar_data() {
