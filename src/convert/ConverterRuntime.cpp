@@ -137,37 +137,32 @@ void ConverterRuntime::Prepare() {
 void ConverterRuntime::LockAndMark() {
     // The lock is held until the folder is removed: it tells other runs that this folder is in
     // use. It is taken before the marker is written, so that a marked folder whose lock is free
-    // is always one whose run has ended.
-    const QByteArray folder = QFile::encodeName(m_runFolder);
-    m_lockFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX) != 0 || ::fchmod(m_lockFd, 0700) != 0) {
-        const int error = errno;
-        Fail(ErrorNumberFromErrno(error),
-             QStringLiteral("The folder %1 could not be locked for this run (%2). Set TEMP to a "
-                            "folder on a local disk, then start again.")
-                 .arg(m_runFolder, SystemErrorText(error)));
+    // is always one whose run has ended. A folder that cannot be locked gets no marker: it is
+    // never taken for an ended run's, and only this run removes it.
+    m_lockFd = ::open(QFile::encodeName(m_runFolder).constData(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX) != 0) {
+        const QString why = SystemErrorText(errno);
+        qCWarning(lcRuntime).noquote()
+            << "The run folder" << m_runFolder << "could not be locked:" << why;
+        return;
     }
-    const QString marker = m_runFolder + QLatin1Char('/') + RunMarkerName();
+    ::fchmod(m_lockFd, 0700);  // mkdtemp's mode, whatever the umask took from it
     const QByteArray text = QStringLiteral("Brindlequill run folder\npid %1\nstarted %2\n")
                                 .arg(::getpid())
                                 .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
                                 .toUtf8();
     const int fd = ::openat(m_lockFd, QFile::encodeName(RunMarkerName()).constData(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    int error = fd < 0 ? errno : 0;
-    if (fd >= 0) {
-        const ssize_t written = ::write(fd, text.constData(), static_cast<size_t>(text.size()));
-        if (written != text.size()) {
-            error = written < 0 ? errno : ENOSPC;
-        }
-        if (::close(fd) != 0 && error == 0) {
-            error = errno;
-        }
+    // A marker that could not be written whole still marks the folder; a full disk is told
+    // when the archive is written.
+    if (fd < 0 || ::write(fd, text.constData(), static_cast<size_t>(text.size())) != text.size()) {
+        const QString why = SystemErrorText(errno);
+        qCWarning(lcRuntime).noquote()
+            << "The run folder" << m_runFolder << "could not be marked:" << why;
     }
-    if (error != 0) {
-        Fail(ErrorNumberFromErrno(error), QStringLiteral("The file %1 could not be written (%2). ")
-                                                  .arg(marker, SystemErrorText(error)) +
-                                              TryAnotherTemp(m_temp));
+    if (fd >= 0) {
+        ::close(fd);
     }
 }
 
