@@ -22,9 +22,6 @@
 #include <QRadioButton>
 #include <QTimer>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 using namespace bq;
 
 namespace {
