@@ -516,7 +516,9 @@ void ConversionRun::FinishJob(Job& job) {
         const QString fromLog = job.signalled || job.exitCode < 0
                                     ? QString()
                                     : ReasonFromConverterLogFile(job.log, job.source);
-        job.failure = fromLog.isEmpty() ? ReasonFromExitCode(job.exitCode) : fromLog;
+        job.failure = !fromLog.isEmpty() ? fromLog
+                      : job.signalled    ? ReasonFromSignal(job.exitCode - 128)
+                                         : ReasonFromExitCode(job.exitCode);
     }
     if (job.failure.isEmpty()) {
         struct stat st {};

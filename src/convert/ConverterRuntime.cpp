@@ -15,13 +15,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <vector>
 
 Q_LOGGING_CATEGORY(lcRuntime, "brindlequill.runtime")
@@ -31,13 +28,6 @@ namespace bq {
 namespace {
 
 const QString kSource = QStringLiteral("ConverterRuntime");
-
-QString UserName(uid_t uid) {
-    if (const passwd* entry = ::getpwuid(uid)) {
-        return QString::fromLocal8Bit(entry->pw_name);
-    }
-    return QStringLiteral("user %1").arg(uid);
-}
 
 [[noreturn]] void Fail(int number, const QString& text) {
     RaiseError(number, kSource, text);
@@ -54,37 +44,19 @@ bool LstatPath(const QString& path, struct stat& st) {
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-// True when path is a regular file of this user holding exactly bytes. Never follows a link.
-bool HoldsExactly(const QString& path, const QByteArray& bytes) {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st {};
-    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-                st.st_size == bytes.size();
-    constexpr qsizetype kChunk = 1 << 20;
-    std::vector<char> buffer(static_cast<size_t>(kChunk));
-    qsizetype offset = 0;
-    while (same && offset < bytes.size()) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0 || offset + got > bytes.size() ||
-            std::memcmp(buffer.data(), bytes.constData() + offset, static_cast<size_t>(got)) != 0) {
-            same = false;
-            break;
-        }
-        offset += got;
-    }
-    if (same) {
-        char extra = 0;
-        same = ::read(fd, &extra, 1) == 0;
-    }
-    ::close(fd);
-    return same;
+// True when what the open folder fd holds is a run folder of this program, of this user, which
+// is still the entry named path: the folder and its marker are looked at through fd, never
+// through a link.
+bool IsMarkedRunFolder(int fd, const QByteArray& path) {
+    struct stat folder {};
+    struct stat named {};
+    struct stat marker {};
+    const QByteArray markerName = QFile::encodeName(ConverterRuntime::RunMarkerName());
+    return ::fstat(fd, &folder) == 0 && S_ISDIR(folder.st_mode) && folder.st_uid == ::geteuid() &&
+           (folder.st_mode & 07777) == 0700 && ::lstat(path.constData(), &named) == 0 &&
+           named.st_dev == folder.st_dev && named.st_ino == folder.st_ino &&
+           ::fstatat(fd, markerName.constData(), &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(marker.st_mode) && marker.st_uid == ::geteuid();
 }
 
 }  // namespace
@@ -97,14 +69,6 @@ ConverterRuntime::~ConverterRuntime() {
     } catch (...) {
         qCWarning(lcRuntime) << "The run folder" << m_runFolder << "could not be removed";
     }
-}
-
-QString ConverterRuntime::LegacyArchivePath(const QString& temp) {
-    return temp + QStringLiteral("/calibre.zip");
-}
-
-QString ConverterRuntime::LegacyRuntimeFolder(const QString& temp) {
-    return temp + QStringLiteral("/calibre");
 }
 
 QString ConverterRuntime::ArchivePath() const {
@@ -127,19 +91,6 @@ QString ConverterRuntime::ScratchFolder() const {
     return m_runFolder + QStringLiteral("/tmp");
 }
 
-void ConverterRuntime::RefuseForeign(const QString& path, const QString& temp) const {
-    struct stat st {};
-    if (!LstatPath(path, st) || st.st_uid == ::geteuid()) {
-        return;
-    }
-    Fail(ErrPermissionDenied,
-         QStringLiteral("%1 belongs to another user (%2). Brindlequill does not use or remove "
-                        "what others put in the temporary folder. Ask that user or an "
-                        "administrator to remove it, or set TEMP to a folder of your own (now "
-                        "%3), then start again.")
-             .arg(path, UserName(st.st_uid), temp));
-}
-
 void ConverterRuntime::Prepare() {
     m_temp = TempFolder();
     while (m_temp.size() > 1 && m_temp.endsWith(QLatin1Char('/'))) {
@@ -160,26 +111,6 @@ void ConverterRuntime::Prepare() {
                  .arg(m_temp, SystemErrorText(errno)));
     }
 
-    // Left-overs under the fixed names: never another user's, never through a link.
-    const QString legacyArchive = LegacyArchivePath(m_temp);
-    const QString legacyRuntime = LegacyRuntimeFolder(m_temp);
-    RefuseForeign(legacyArchive, m_temp);
-    RefuseForeign(legacyRuntime, m_temp);
-    if (LstatPath(legacyRuntime, st)) {
-        if (S_ISDIR(st.st_mode)) {
-            DeleteFolderTree(legacyRuntime);
-        } else {
-            ::unlink(QFile::encodeName(legacyRuntime).constData());  // a link goes, not its target
-        }
-        if (LstatPath(legacyRuntime, st)) {
-            Fail(ErrPermissionDenied,
-                 QStringLiteral("%1 is left over from an earlier run and cannot be removed. "
-                                "Remove it yourself, or set TEMP to another folder, then start "
-                                "again.")
-                     .arg(legacyRuntime));
-        }
-    }
-    m_legacyArchiveIsOurs = LstatPath(legacyArchive, st);
     RemoveEndedRunFolders(m_temp);
 
     QByteArray folder = temp + '/' + QFile::encodeName(RunFolderPrefix()) + "XXXXXX";
@@ -191,11 +122,7 @@ void ConverterRuntime::Prepare() {
                  TryAnotherTemp(m_temp));
     }
     m_runFolder = QFile::decodeName(folder);
-    // Held until the folder is removed: it tells other runs that this folder is in use.
-    m_lockFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_lockFd >= 0) {
-        ::flock(m_lockFd, LOCK_EX);
-    }
+    LockAndMark();
     for (const QString& sub : {LogFolder(), ScratchFolder()}) {
         if (::mkdir(QFile::encodeName(sub).constData(), 0700) != 0) {
             const int error = errno;
@@ -207,39 +134,40 @@ void ConverterRuntime::Prepare() {
     }
 }
 
-void ConverterRuntime::AdoptLegacyArchive() {
-    const QString legacy = LegacyArchivePath(m_temp);
-    // A rename never follows a link; what it brings in is checked below like any archive.
-    if (::rename(QFile::encodeName(legacy).constData(),
-                 QFile::encodeName(ArchivePath()).constData()) == 0 ||
-        errno == ENOENT) {
+void ConverterRuntime::LockAndMark() {
+    // The lock is held until the folder is removed: it tells other runs that this folder is in
+    // use. It is taken before the marker is written, so that a marked folder whose lock is free
+    // is always one whose run has ended. A folder that cannot be locked gets no marker: it is
+    // never taken for an ended run's, and only this run removes it.
+    m_lockFd = ::open(QFile::encodeName(m_runFolder).constData(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX) != 0) {
+        const QString why = SystemErrorText(errno);
+        qCWarning(lcRuntime).noquote()
+            << "The run folder" << m_runFolder << "could not be locked:" << why;
         return;
     }
-    const int error = errno;
-    Fail(ErrorNumberFromErrno(error),
-         QStringLiteral("%1 is left over from an earlier run and cannot be replaced (%2). Remove "
-                        "it yourself, or set TEMP to another folder, then start again.")
-             .arg(legacy, SystemErrorText(error)));
+    ::fchmod(m_lockFd, 0700);  // mkdtemp's mode, whatever the umask took from it
+    const QByteArray text = QStringLiteral("Brindlequill run folder\npid %1\nstarted %2\n")
+                                .arg(::getpid())
+                                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                                .toUtf8();
+    const int fd = ::openat(m_lockFd, QFile::encodeName(RunMarkerName()).constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A marker that could not be written whole still marks the folder; a full disk is told
+    // when the archive is written.
+    if (fd < 0 || ::write(fd, text.constData(), static_cast<size_t>(text.size())) != text.size()) {
+        const QString why = SystemErrorText(errno);
+        qCWarning(lcRuntime).noquote()
+            << "The run folder" << m_runFolder << "could not be marked:" << why;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
 }
 
 void ConverterRuntime::PlaceArchive(const QByteArray& archive) {
-    if (m_legacyArchiveIsOurs) {
-        AdoptLegacyArchive();
-    }
     const QString path = ArchivePath();
-    struct stat st {};
-    m_archiveReused = false;
-    if (LstatPath(path, st)) {
-        // A partial file left by a closed window, an older version: only the carried archive,
-        // byte for byte, is used.
-        m_archiveReused = HoldsExactly(path, archive);
-        if (!m_archiveReused) {
-            ::unlink(QFile::encodeName(path).constData());
-        }
-    }
-    if (m_archiveReused) {
-        return;
-    }
     try {
         WriteBytesIfAbsent(archive, path);
     } catch (const RunTimeError& error) {
@@ -335,7 +263,7 @@ void ConverterRuntime::Remove() {
     }
 }
 
-int ConverterRuntime::RemoveEndedRunFolders(const QString& temp, int minimumAge) {
+int ConverterRuntime::RemoveEndedRunFolders(const QString& temp) {
     const QByteArray tempName = QFile::encodeName(temp);
     const QByteArray prefix = QFile::encodeName(RunFolderPrefix());
     DIR* dir = ::opendir(tempName.constData());
@@ -352,19 +280,21 @@ int ConverterRuntime::RemoveEndedRunFolders(const QString& temp, int minimumAge)
     ::closedir(dir);
 
     int removed = 0;
-    const std::time_t now = std::time(nullptr);
     for (const QByteArray& name : candidates) {
         const QByteArray path = tempName + '/' + name;
         struct stat st {};
         if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-            st.st_uid != ::geteuid() || now - st.st_ctime < minimumAge) {
+            st.st_uid != ::geteuid()) {
             continue;
         }
-        const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd =
+            ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             continue;
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Looked at again once locked: the name must still be this very folder.
+        if (IsMarkedRunFolder(fd, path) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            IsMarkedRunFolder(fd, path)) {
             try {
                 DeleteFolderTree(QFile::decodeName(path));
                 ++removed;

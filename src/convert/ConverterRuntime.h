@@ -12,19 +12,17 @@ namespace bq {
 
 // The converter runtime of one conversion run, on disk under TEMP.
 //
-// Every run gets a private folder of its own, TEMP/calibre-XXXXXX (made by the run, readable by
-// the user alone, locked while the run lives): the archive is written there as calibre.zip,
-// unpacked into calibre/ (the converter is calibre/ebook-convert), and the run keeps its
-// per-file logs (logs/) and the converters' own temporary files (tmp/) there too. Two programs
-// converting at once never share a runtime, and removing the folder removes everything the run
-// put into TEMP.
+// Every run gets a private folder of its own, TEMP/calibre-XXXXXX (made by the run with mode
+// 0700, locked while the run lives, and marked as a run folder of this program by the file
+// RunMarkerName() inside it, written only once the lock is held): the archive is written there
+// as calibre.zip, unpacked into calibre/ (the converter is calibre/ebook-convert), and the run
+// keeps its per-file logs (logs/) and the converters' own temporary files (tmp/) there too. Two
+// programs converting at once never share a runtime, and removing the folder removes everything
+// the run put into TEMP.
 //
-// Left-overs of earlier runs are dealt with first: a TEMP/calibre.zip of this user is taken
-// into the run folder and used only when it is byte-identical to the carried archive; a
-// TEMP/calibre of this user is removed; a run folder of this user whose run has ended (its
-// lock is free) is removed. Nothing in TEMP is followed through a link, and a TEMP/calibre or
-// TEMP/calibre.zip of another user stops the run: the program never runs a converter someone
-// else could have put there.
+// Nothing else in TEMP is looked at, used or removed: a TEMP/calibre, a TEMP/calibre.zip or a
+// calibre-master folder is the user's own. The only left-overs removed are run folders of this
+// program whose run ended without removing them (a killed program): see RemoveEndedRunFolders.
 //
 // Every failure is raised as a RunTimeError whose description says, in the user's words, what
 // failed and what to do.
@@ -35,10 +33,11 @@ class ConverterRuntime {
     ConverterRuntime(const ConverterRuntime&) = delete;
     ConverterRuntime& operator=(const ConverterRuntime&) = delete;
 
-    // Checks TEMP, deals with left-overs and makes the run folder.
+    // Checks TEMP, removes the ended run folders of earlier runs, and makes, locks and marks
+    // the run folder.
     void Prepare();
-    // Puts the archive at ArchivePath(): a left-over identical one is kept, anything else is
-    // written anew (a failed write leaves no partial archive).
+    // Writes the archive to ArchivePath() in the new run folder (a failed write leaves no
+    // partial archive).
     void PlaceArchive(const QByteArray& archive);
     // Unpacks the archive into RuntimeFolder() through an unzip session, off the user-interface
     // thread while the message loop turns, and checks that the converter came out.
@@ -58,7 +57,6 @@ class ConverterRuntime {
     // everything in it. Safe to call more than once.
     void Remove();
 
-    bool ArchiveWasReused() const { return m_archiveReused; }
     QString RunFolder() const { return m_runFolder; }
     QString ArchivePath() const;
     QString RuntimeFolder() const;
@@ -67,26 +65,25 @@ class ConverterRuntime {
     // Where the converters keep their own temporary files (calibre's CALIBRE_TEMP_DIR).
     QString ScratchFolder() const;
 
-    // The fixed names under TEMP that earlier versions used and left-overs may carry.
-    static QString LegacyArchivePath(const QString& temp);
-    static QString LegacyRuntimeFolder(const QString& temp);
-    // The name every run folder starts with.
+    // The name every run folder starts with; six random characters follow.
     static QString RunFolderPrefix() { return QStringLiteral("calibre-"); }
+    // The file inside every run folder that marks it as one of this program's (it holds the
+    // program's pid and start time, for a person who looks).
+    static QString RunMarkerName() { return QStringLiteral(".brindlequill-run"); }
 
-    // Removes this user's run folders under temp whose run has ended: no program holds their
-    // lock, and they are older than minimumAge seconds (a folder just made may not be locked
-    // yet). Gives how many were removed.
-    static int RemoveEndedRunFolders(const QString& temp, int minimumAge = 30);
+    // Removes the run folders under temp whose run has ended, and nothing else: a folder
+    // named RunFolderPrefix() and six characters, itself no link, of this user, of mode 0700,
+    // holding the marker (a regular file of this user), whose lock no program holds. A run
+    // locks its folder before it writes the marker, so a folder that another program has just
+    // made is never taken. Gives how many were removed.
+    static int RemoveEndedRunFolders(const QString& temp);
 
   private:
-    void RefuseForeign(const QString& path, const QString& temp) const;
-    void AdoptLegacyArchive();
+    void LockAndMark();
 
     QString m_temp;
     QString m_runFolder;
     int m_lockFd = -1;
-    bool m_legacyArchiveIsOurs = false;
-    bool m_archiveReused = false;
     WarmConverter m_warm;
 };
 

@@ -112,17 +112,6 @@ QString ReasonFromExitCode(std::int32_t exitCode) {
             .arg(ErrorDescription(number).isEmpty() ? QString::number(number)
                                                     : ErrorDescription(number));
     }
-    if (exitCode > 128 && exitCode < 128 + 65) {
-        const int signal = exitCode - 128;
-        if (signal == SIGKILL) {
-            return QStringLiteral(
-                "the converter was killed (perhaps the computer ran out of "
-                "memory)");
-        }
-        return QStringLiteral("the converter was ended by signal %1 (%2)")
-            .arg(signal)
-            .arg(QString::fromLocal8Bit(::strsignal(signal)));
-    }
     return QStringLiteral("the converter stopped with exit code %1").arg(exitCode);
 }
 
@@ -140,6 +129,17 @@ bool ConverterRanOutOfMemory(const QString& logFile) {
         }
     }
     return false;
+}
+
+QString ReasonFromSignal(int signal) {
+    if (signal == SIGKILL) {
+        return QStringLiteral(
+            "the converter was killed (perhaps the computer ran out of "
+            "memory)");
+    }
+    return QStringLiteral("the converter was ended by signal %1 (%2)")
+        .arg(signal)
+        .arg(QString::fromLocal8Bit(::strsignal(signal)));
 }
 
 }  // namespace bq

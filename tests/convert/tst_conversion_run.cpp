@@ -11,6 +11,7 @@
 #include "convert/OutputDestination.h"
 #include "process/ProgressDisplay.h"
 #include "support/FatStick.h"
+#include "support/FolderSnapshot.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -393,6 +394,20 @@ class ConversionRunTest : public QObject {
         CheckIdleAfterRun();
     }
 
+    // A converter that exits with 128 + a signal's number by itself was not ended by that
+    // signal: its log says why it stopped. One that a signal ended is named as such.
+    void exitStatusesThatLookLikeSignals() {
+        const QString byItself = Book(QStringLiteral("a.epub"), "EXIT 137 out of patience");
+        const QString killed = Book(QStringLiteral("b.epub"), "KILL");
+        List({byItself, killed});
+        Run();
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.contains(byItself + QStringLiteral("\r\n    out of patience")) &&
+                     prompt.contains(killed + QStringLiteral("\r\n    the converter was killed")),
+                 qPrintable(prompt));
+        CheckIdleAfterRun();
+    }
+
     // A source that would be its own output is never touched, nor another listed source.
     void selfOutputIsSkipped() {
         const QString mobi = Book(QStringLiteral("own.mobi"), "GOOD");
@@ -464,69 +479,104 @@ class ConversionRunTest : public QObject {
         QDir(world).removeRecursively();
     }
 
-    // Left-overs in TEMP: an identical archive is used, anything else replaced; nothing is
-    // followed through a link; another user's left-overs stop the run.
-    void leftOvers_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("converts");
-        QTest::addColumn<bool>("reused");
-        QTest::newRow("identical archive") << "identical" << true << true;
-        QTest::newRow("partial archive") << "partial" << true << false;
-        QTest::newRow("archive link") << "archive link" << true << false;
-        QTest::newRow("old runtime with a link") << "runtime" << true << false;
-        QTest::newRow("ended run folder") << "ended run" << true << false;
-        QTest::newRow("archive of another user") << "foreign archive" << false << false;
-        QTest::newRow("runtime of another user") << "foreign runtime" << false << false;
+    // What others keep in TEMP under names like the program's, the user's own or another
+    // user's, is never used, removed or refused: the run converts, and every entry is still
+    // there as it was, the folder without a marker too.
+    void othersFilesInTempStay_data() {
+        QTest::addColumn<bool>("foreign");
+        QTest::newRow("the user's") << false;
+        QTest::newRow("another user's") << true;
     }
-    void leftOvers() {
-        QFETCH(QString, kind);
-        QFETCH(bool, converts);
-        QFETCH(bool, reused);
-        Q_UNUSED(reused);
-        const QString archive = Temp() + QStringLiteral("/calibre.zip");
-        const QString runtime = Temp() + QStringLiteral("/calibre");
-        const QString outside = Folder(QStringLiteral("outside"));
-        Write(outside + QStringLiteral("/precious"), "keep me");
-        if (kind == QLatin1String("identical")) {
-            Write(archive, m_archive);
-        } else if (kind == QLatin1String("partial")) {
-            Write(archive, m_archive.left(m_archive.size() / 2));
-        } else if (kind == QLatin1String("archive link")) {
-            QVERIFY(QFile::link(outside + QStringLiteral("/precious"), archive));
-        } else if (kind == QLatin1String("runtime")) {
-            Write(runtime + QStringLiteral("/ebook-convert"), "old");
-            QVERIFY(QFile::link(outside, runtime + QStringLiteral("/link")));
-        } else if (kind == QLatin1String("ended run")) {
-            Write(Temp() + QStringLiteral("/calibre-Ab3dEf/calibre/ebook-convert"), "old");
-        } else if (kind == QLatin1String("foreign archive")) {
-            Write(archive, m_archive);
-            QCOMPARE(::chown(QFile::encodeName(archive).constData(), 65534, 65534), 0);
-        } else if (kind == QLatin1String("foreign runtime")) {
-            Write(runtime + QStringLiteral("/ebook-convert"), "#!/bin/sh\nexit 0\n");
-            QCOMPARE(::chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
+    void othersFilesInTempStay() {
+        QFETCH(bool, foreign);
+        Write(Temp() + QStringLiteral("/calibre/ebook-convert"), "#!/bin/sh\nexit 0\n");
+        Write(Temp() + QStringLiteral("/calibre.zip"), m_archive);  // the carried archive's bytes
+        Write(Temp() + QStringLiteral("/calibre-master/README"), "a download");
+        const QString unmarked = Temp() + QStringLiteral("/calibre-Ab3dEf");
+        Write(unmarked + QStringLiteral("/calibre/ebook-convert"), "old");
+        QVERIFY(QFile::setPermissions(
+            unmarked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        const QStringList planted = TempEntries();
+        QCOMPARE(planted.size(), 4);
+        for (const QString& name : foreign ? planted : QStringList()) {
+            QCOMPARE(QProcess::execute(QStringLiteral("chown"),
+                                       {QStringLiteral("-R"), QStringLiteral("65534:65534"),
+                                        Temp() + QLatin1Char('/') + name}),
+                     0);
         }
-        if (kind == QLatin1String("ended run")) {
-            QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp(), 0), 1);
-        }
+        const auto before = FolderSnapshot(Temp());
         List({Book(QStringLiteral("a.epub"), "GOOD")});
         const auto run = Run();
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+        QCOMPARE(Calls(m_calls).size(), 1);
+        QCOMPARE(Content(m_options.text1 + QStringLiteral("/a.mobi")), m_sample);
+        QVERIFY(!planted.contains(QFileInfo(run->RunFolder()).fileName()));
+        QCOMPARE(TempEntries(), planted);
+        QVERIFY(FolderSnapshot(Temp()) == before);
+        QCOMPARE(QFileInfo(Temp() + QStringLiteral("/calibre")).ownerId(),
+                 foreign ? 65534u : ::geteuid());
+    }
+
+    // Of the folders that look like run folders, only a run folder of this user whose run has
+    // ended goes: one that is locked, open to others, another user's, whose marker is no file
+    // of this user, or a link to an ended one stays.
+    void endedRunFolders() {
+        const QString marker = QLatin1Char('/') + ConverterRuntime::RunMarkerName();
+        const auto makeRunFolder = [&marker](const QString& name, mode_t mode, bool marked = true) {
+            const QString folder = Temp() + QLatin1Char('/') + name;
+            Write(folder + QStringLiteral("/calibre/ebook-convert"), "old");
+            if (marked) {
+                Write(folder + marker, "pid 1\n");
+            }
+            return ::chmod(QFile::encodeName(folder).constData(), mode) == 0 ? folder : QString();
+        };
+        const auto giveToNobody = [](const QString& path) {
+            return ::lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0;
+        };
+        const QString ended = makeRunFolder(QStringLiteral("calibre-Ended1"), 0700);
+        const QString locked = makeRunFolder(QStringLiteral("calibre-Locked"), 0700);
+        QVERIFY(!makeRunFolder(QStringLiteral("calibre-Open55"), 0755).isEmpty());
+        QVERIFY(giveToNobody(makeRunFolder(QStringLiteral("calibre-Nobody"), 0700)));
+        QVERIFY(giveToNobody(makeRunFolder(QStringLiteral("calibre-NbMark"), 0700) + marker));
+        const QString linkedMarker = makeRunFolder(QStringLiteral("calibre-LnMark"), 0700, false);
+        Write(m_work.path() + QStringLiteral("/marker"), "pid 1\n");
+        QVERIFY(QFile::link(m_work.path() + QStringLiteral("/marker"), linkedMarker + marker));
+        const QString outside = m_work.path() + QStringLiteral("/outside-run");
+        QDir(outside).removeRecursively();
+        Write(outside + marker, "pid 1\n");
+        Write(outside + QStringLiteral("/precious"), "keep me");
+        QVERIFY(QFile::setPermissions(
+            outside, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(QFile::link(outside, Temp() + QStringLiteral("/calibre-Linked")));
+        QVERIFY(!ended.isEmpty() && !locked.isEmpty());
+
+        // A run that is still going holds its folder's lock.
+        const int lock =
+            ::open(QFile::encodeName(locked).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(lock >= 0);
+        QCOMPARE(::flock(lock, LOCK_EX | LOCK_NB), 0);
+        auto unlock = qScopeGuard([lock] { ::close(lock); });
+
+        QStringList staying = TempEntries();
+        staying.removeOne(QFileInfo(ended).fileName());
+        auto before = FolderSnapshot(Temp());
+        std::erase_if(before, [&](const auto& entry) {
+            return entry.first.startsWith(QFileInfo(ended).fileName());
+        });
+        List({Book(QStringLiteral("a.epub"), "GOOD")});
+        Run();
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+        QCOMPARE(TempEntries(), staying);
+        QVERIFY(FolderSnapshot(Temp()) == before);
         QCOMPARE(Content(outside + QStringLiteral("/precious")), QByteArray("keep me"));
-        if (converts) {
-            QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
-            CheckIdleAfterRun();
-            return;
-        }
-        const QString planted = kind.contains(QLatin1String("archive")) ? archive : runtime;
-        QVERIFY2(OnlyPrompt().startsWith(
-                     QStringLiteral("The converter could not be prepared, so nothing was "
-                                    "converted.\r\n\r\n") +
-                     planted + QStringLiteral(" belongs to another user (nobody).")),
-                 qPrintable(OnlyPrompt()));
-        QCOMPARE(m_dialogs.boxes[0].style, 48);
-        QCOMPARE(Calls(m_calls).size(), 0);
-        QCOMPARE(TempEntries(), QStringList{QFileInfo(planted).fileName()});
-        QVERIFY(!m_busy);
-        QCOMPARE(m_bar.text, QStringLiteral("Progress Bar"));
+
+        // Once its run ends, the locked one goes too, and nothing else.
+        unlock.dismiss();
+        ::close(lock);
+        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp()), 1);
+        staying.removeOne(QFileInfo(locked).fileName());
+        QCOMPARE(TempEntries(), staying);
+        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp()), 0);
     }
 
     // A provisioning that fails says once what failed and what to do, and converts nothing.
@@ -595,10 +645,15 @@ class ConversionRunTest : public QObject {
             runtime->RemoveArchive();
         }
         QVERIFY(first.RunFolder() != second.RunFolder());
-        QCOMPARE(QFileInfo(first.RunFolder()).permissions() &
-                     (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::ExeOther),
-                 QFileDevice::Permissions());
-        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp(), 0), 0);
+        for (ConverterRuntime* runtime : {&first, &second}) {
+            struct stat st {};
+            QCOMPARE(::lstat(QFile::encodeName(runtime->RunFolder()).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 07777, 0700u);
+            const QString marker =
+                runtime->RunFolder() + QLatin1Char('/') + ConverterRuntime::RunMarkerName();
+            QVERIFY(QFileInfo(marker).isFile() && !QFileInfo(marker).isSymLink());
+        }
+        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp()), 0);
         first.Remove();
         QVERIFY(!QFileInfo::exists(first.RunFolder()));
         QVERIFY(QFileInfo(second.ConverterPath()).isExecutable());
@@ -834,10 +889,13 @@ class ConversionRunTest : public QObject {
     void exitCodeReasons() {
         QCOMPARE(ReasonFromExitCode(kStartErrorBase + 53),
                  QStringLiteral("the converter could not be started (File not found)"));
-        QVERIFY(ReasonFromExitCode(137).startsWith(QStringLiteral("the converter was killed")));
-        QVERIFY(ReasonFromExitCode(139).startsWith(
+        QVERIFY(ReasonFromSignal(SIGKILL).startsWith(QStringLiteral("the converter was killed")));
+        QVERIFY(ReasonFromSignal(SIGSEGV).startsWith(
             QStringLiteral("the converter was ended by signal 11")));
         QCOMPARE(ReasonFromExitCode(2), QStringLiteral("the converter stopped with exit code 2"));
+        // A status of 129 and above that the converter gave itself is no signal.
+        QCOMPARE(ReasonFromExitCode(137),
+                 QStringLiteral("the converter stopped with exit code 137"));
         QVERIFY(ReasonFromExitCode(-1).startsWith(QStringLiteral("the converter's end could not")));
     }
 

@@ -1,7 +1,7 @@
 // "Start Converting" end to end: the real window (offscreen) with the carried converter runtime
 // converts real EPUB books, and every MOBI is read by libmobi's mobitool, a reader that is not
-// calibre. Both destinations, a read-only old output, a broken book among good ones, a double
-// click, and planted left-overs of another user.
+// calibre. Both destinations, a read-only old output, a broken book among good ones, and a second
+// click on the button during a run.
 #include "BookChecks.h"
 #include "app/Form1.h"
 #include "convert/ConverterRuntime.h"
@@ -22,9 +22,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace bq;
 
@@ -209,41 +206,6 @@ class ConversionWindowTest : public QObject {
         }
         CheckNothingLeft(form);
         QDir(samples).removeRecursively();
-    }
-
-    // Left-overs of another user in TEMP: the run stops with a message and converts nothing.
-    void leftOversOfAnotherUserAreRefused_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("folder");
-        QTest::newRow("archive") << "calibre.zip" << false;
-        QTest::newRow("runtime") << "calibre" << true;
-    }
-    void leftOversOfAnotherUserAreRefused() {
-        QFETCH(QString, name);
-        QFETCH(bool, folder);
-        const QString planted = Temp() + QLatin1Char('/') + name;
-        if (folder) {
-            QVERIFY(QDir().mkpath(planted));
-        } else {
-            QFile file(planted);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("not the carried archive");
-        }
-        QCOMPARE(::chown(QFile::encodeName(planted).constData(), 65534, 65534), 0);
-        QTemporaryDir out;
-        Form1& form = Load();
-        UseFolder(form, out.path());
-        List(form, {m_good2});
-        Convert(form);
-        QCOMPARE(m_dialogs->boxes.size(), 1);
-        const QString prompt = m_dialogs->boxes[0].prompt;
-        QVERIFY2(prompt.contains(planted + QStringLiteral(" belongs to another user (nobody)")),
-                 qPrintable(prompt));
-        QVERIFY(prompt.contains(QStringLiteral("nothing was converted")));
-        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-        QVERIFY(QFileInfo::exists(planted));
-        QVERIFY(folder ? QDir(planted).removeRecursively() : QFile::remove(planted));
-        CheckNothingLeft(form);
     }
 };
 

@@ -419,6 +419,47 @@ class ListWindowTest : public QObject {
         QCOMPARE(Stored("Snapshot").split(QLatin1Char('|')), record);
     }
 
+    // The record reads back every path it was given; a record of paths without "|" is the
+    // one earlier versions wrote, and one they wrote reads as they read it.
+    void snapshotRecordKeepsEveryPath_data() {
+        QTest::addColumn<QStringList>("paths");
+        QTest::addColumn<QString>("record");  // "" where the form is the program's own
+        QTest::newRow("none") << QStringList() << QString();
+        QTest::newRow("plain") << QStringList{"/p/Samples/a b.epub", "/p/Samples/\\c\\.epub"}
+                               << "/p/Samples/a b.epub|/p/Samples/\\c\\.epub";
+        QTest::newRow("a bar") << QStringList{"/p/Samples/a|b.epub", "/p/Samples/c.epub"} << "";
+        QTest::newRow("bars and escapes")
+            << QStringList{"/p/S/|", "/p/S/\\|x", "/p/S/y\\", "/p/S/||\\\\|", "/p/S/z"} << "";
+        QTest::newRow("a bar in the folder") << QStringList{"/p|q/Samples/a.epub"} << "";
+        QTest::newRow("an empty path") << QStringList{""} << "";
+        QTest::newRow("an empty path first") << QStringList{"", "/p/a.epub"} << "";
+    }
+    void snapshotRecordKeepsEveryPath() {
+        QFETCH(QStringList, paths);
+        QFETCH(QString, record);
+        if (!record.isEmpty() || paths.isEmpty()) {
+            QCOMPARE(SnapshotRecord(paths), record);
+            QCOMPARE(SnapshotPaths(record), paths);
+        }
+        QCOMPARE(SnapshotPaths(SnapshotRecord(paths)), paths);
+    }
+
+    // Sample names holding "|" or "\" are recorded at start-up and loaded back whole.
+    void samplesWithAnyNameAreLoadedBack() {
+        const QStringList names{"a|b.epub", "c\\|d.epub", "e\\.epub", "|f|.epub", "plain.epub"};
+        for (const QString& name : names) {
+            MakeFile(SamplesDir() + QLatin1Char('/') + name);
+        }
+        Form1& form = Load();
+        QVERIFY(Stored("Snapshot").startsWith(QLatin1Char('|')));
+        form.PushButton7->click();
+        QStringList expected;
+        for (const QString& name : names) {
+            expected << SamplesDir() + QLatin1Char('/') + name;
+        }
+        QCOMPARE(Sorted(Entries()), Sorted(expected));
+    }
+
     // ---- the list itself ----
 
     void entriesAreReadByScreenReaders() {

@@ -228,21 +228,42 @@ class ProcessRunnerTest : public QObject {
         QCOMPARE(bar.texts.last(), QStringLiteral("Please wait.. 0"));
     }
 
+    // The exit code is the child's status, or 128 + the signal that ended it; only the signal
+    // tells the two apart.
     void childGivesItsExitCodeOrSignal_data() {
         QTest::addColumn<QString>("commandLine");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("exit 0") << Shell(QStringLiteral("exit 0")) << 0;
+        QTest::addColumn<int>("termSignal");
+        QTest::newRow("exit 0") << Shell(QStringLiteral("exit 0")) << 0 << 0;
         QTest::newRow("exit 7, program found on PATH")
-            << Quoted({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("exit 7")}) << 7;
-        QTest::newRow("SIGTERM") << Shell(QStringLiteral("kill -TERM $$")) << 128 + SIGTERM;
-        QTest::newRow("SIGKILL") << Shell(QStringLiteral("kill -KILL $$")) << 128 + SIGKILL;
+            << Quoted({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("exit 7")}) << 7
+            << 0;
+        QTest::newRow("exit 137") << Shell(QStringLiteral("exit 137")) << 137 << 0;
+        QTest::newRow("exit 200") << Shell(QStringLiteral("exit 200")) << 200 << 0;
+        QTest::newRow("SIGTERM") << Shell(QStringLiteral("kill -TERM $$")) << 128 + SIGTERM
+                                 << int(SIGTERM);
+        QTest::newRow("SIGKILL") << Shell(QStringLiteral("kill -9 $$")) << 128 + SIGKILL
+                                 << int(SIGKILL);
     }
     void childGivesItsExitCodeOrSignal() {
         QFETCH(QString, commandLine);
         QFETCH(int, exitCode);
+        QFETCH(int, termSignal);
         RecordingBar bar;
         QCOMPARE(RunAndWait(commandLine, 0, &bar, QStringLiteral("Processing: x"), 0, 1), exitCode);
         QCOMPARE(bar.texts, QStringList{"Processing: x"});
+
+        int startError = 0;
+        QStringList arguments = SplitCommandLine(commandLine);
+        const QString program = arguments.takeFirst();
+        std::optional<ChildProcess> child =
+            ChildProcess::Start(Command(program, arguments), startError);
+        QVERIFY(child.has_value());
+        QTRY_VERIFY(child->HasEnded());
+        const ChildProcess moved = std::move(*child);
+        QCOMPARE(moved.ExitCode(), exitCode);
+        QCOMPARE(moved.WasSignalled(), termSignal != 0);
+        QCOMPARE(moved.TermSignal(), termSignal);
     }
 
     void startErrorsAreGivenWithoutTouchingTheBar_data() {
@@ -410,21 +431,6 @@ class ProcessRunnerTest : public QObject {
         QCOMPARE(lines.value(2).trimmed().split(' ').size(), 4);
         QCOMPARE(qgetenv("BQ_TEST_REMOVED"), QByteArray("program"));
         QVERIFY(!qEnvironmentVariableIsSet("BQ_TEST_ADDED"));
-    }
-
-    // A child that exits with a status over 128 by itself was not ended by a signal.
-    void exitStatusIsNoSignal() {
-        int startError = 0;
-        std::optional<ChildProcess> exits =
-            ChildProcess::Start(Sh(QStringLiteral("exit 200")), startError);
-        std::optional<ChildProcess> killed =
-            ChildProcess::Start(Sh(QStringLiteral("kill -9 $$")), startError);
-        QVERIFY(exits && killed);
-        QTRY_VERIFY(exits->HasEnded() && killed->HasEnded());
-        QCOMPARE(exits->ExitCode(), 200);
-        QVERIFY(!exits->WasSignalled());
-        QCOMPARE(killed->ExitCode(), 128 + SIGKILL);
-        QCOMPARE(killed->TermSignal(), SIGKILL);
     }
 
     // However the program ends, its children end with it: a program (the spawner) that starts
