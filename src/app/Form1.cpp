@@ -13,6 +13,7 @@
 #include "list/ListMove.h"
 #include "list/SampleFiles.h"
 #include "platform/ErrorTrap.h"
+#include "platform/MessageLoop.h"
 #include "platform/ProgramFolder.h"
 #include "platform/SettingsStore.h"
 
@@ -233,6 +234,7 @@ void Form1::Untrapped(const char* name, Handler&& handler) {
 }
 
 void Form1::Form_Load() {
+    SetQuitRequested(false);  // a window that loads is a program that runs
     ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.Form_Load"));
     trap.Line(100, [this] { ApplySkin(); });
 
@@ -383,6 +385,8 @@ void Form1::Form_Unload() {
     if (m_activeRun != nullptr) {
         m_activeRun->RequestStop(true);
     }
+    // A folder scan under way stops at its next step.
+    SetQuitRequested(true);
     QCoreApplication::exit(0);
 }
 
@@ -700,9 +704,6 @@ void Form1::PushButton1_Click() {
 }
 
 void Form1::PushButton4_Click() {
-    if (m_mousePointer == MousePointer::Hourglass) {
-        return;  // a scan is under way already
-    }
     ErrorTrap trap(*m_dialogs, QStringLiteral("Form1.PushButton4_Click"));
     QString extension;
     QString lastFolder;
@@ -723,11 +724,15 @@ void Form1::PushButton4_Click() {
         return;
     }
     trap.Line(114, [&] { SaveSetting(Setting::LastFolder, folder); });
+    // The pointer goes back to what the scan found: the hourglass of a conversion run under
+    // way stays.
+    const MousePointer found =
+        m_mousePointer == MousePointer::Hourglass ? MousePointer::Hourglass : MousePointer::Default;
     trap.Line(116, [&] { setMousePointer(MousePointer::Hourglass); });
     trap.Line(118, [&] {
         m_list->Append(ListFilesInFolderTree(folder, PatternForExtension(extension), *m_dialogs));
     });
-    trap.Line(120, [&] { setMousePointer(MousePointer::Default); });
+    trap.Line(120, [&] { setMousePointer(found); });
 }
 
 void Form1::PushButton6_Click() {

@@ -105,7 +105,7 @@ bool IsGoneOrDenied(int errnoValue) {
 // want of permission, or because it is gone, is removed from `dirs`.
 void ListLevel(QStringList& dirs, QStringList& found, FolderIds& seen, YieldTimer& yield) {
     qsizetype i = 0;
-    while (i < dirs.size()) {
+    while (i < dirs.size() && !QuitRequested()) {
         const QString dir = dirs.at(i);
         const QByteArray path = QFile::encodeName(dir);
         if (path.size() >= PATH_MAX) {
@@ -119,6 +119,9 @@ void ListLevel(QStringList& dirs, QStringList& found, FolderIds& seen, YieldTime
         if (listing.IsOpen()) {
             while (const dirent* entry = listing.Next()) {
                 yield.Tick();
+                if (QuitRequested()) {
+                    return;  // the program is ending: what was found is all there is
+                }
                 if (entry->d_name[0] == '.') {
                     continue;  // dot-folders hold configuration, caches and trash
                 }
@@ -177,6 +180,9 @@ NameArray ListFilesInFolder(const QString& folder, const QString& pattern) {
     }
     while (const dirent* entry = listing.Next()) {
         yield.Tick();
+        if (QuitRequested()) {
+            break;
+        }
         if (entry->d_type == DT_DIR) {
             continue;
         }
@@ -208,7 +214,7 @@ void GetSubDirectories2016(QStringList& folders, bool recurse, DialogSeam& dialo
     trap.Line(102, [&] {
         QStringList level;
         ListLevel(folders, level, seen, yield);
-        while (!level.isEmpty()) {
+        while (!level.isEmpty() && !QuitRequested()) {
             QStringList next;
             if (recurse) {
                 ListLevel(level, next, seen, yield);
@@ -228,6 +234,9 @@ QStringList ListFilesInFolderTree(const QString& top, const QString& pattern, Di
     YieldTimer yield;
     QStringList files;
     for (const QString& entry : std::as_const(folders)) {
+        if (QuitRequested()) {
+            break;
+        }
         const QString dir = entry.chopped(1);
         const NameArray names = ListFilesInFolder(dir, pattern);
         for (int i = 1; i <= names.UBound(); ++i) {

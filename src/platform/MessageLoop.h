@@ -8,6 +8,11 @@ namespace bq {
 // returns. Long operations call it between steps so the window never freezes.
 void YieldToMessageLoop();
 
+// The program is ending (its window closed): long loops that yield (a folder scan) stop at their
+// next step instead of running to their end first. A new window clears it.
+void SetQuitRequested(bool requested);
+bool QuitRequested();
+
 // For loops with many small steps (a folder scan touches thousands of folders): Tick() at every
 // step yields to the message loop only when kInterval has passed since the last yield, so the
 // window answers within a few milliseconds while the loop does not pay for a turn of the message

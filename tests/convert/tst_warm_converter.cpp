@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -143,6 +144,41 @@ class WarmConverterTest : public QObject {
         warm.Stop();  // a second stop does nothing
     }
 
+    // A book converted in the warm converter's child is held to the memory limit of its
+    // launcher: a decompression bomb (2 GiB of text in a few MB) fails alone within it.
+    void warmConversionKeepsItsLaunchersMemoryLimit() {
+        const QString books = m_dir.filePath(QStringLiteral("books"));
+        QCOMPARE(QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                                   {QStringLiteral(BQ_MAKE_BOOKS), books, QStringLiteral("bomb")}),
+                 0);
+        WarmConverter warm;
+        QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(warm.SocketPath()), 180000);
+        const qsizetype before = Conversions().size();
+        constexpr qint64 kLimit = qint64{1} << 30;
+        QProcess launcher;
+        launcher.setProcessChannelMode(QProcess::MergedChannels);
+        launcher.start(
+            QStringLiteral("prlimit"),
+            {QStringLiteral("--as=%1").arg(kLimit), QStringLiteral("--"),
+             m_runtime + QStringLiteral("/ebook-convert"), books + QStringLiteral("/bomb.epub"),
+             m_dir.filePath(QStringLiteral("bomb.mobi"))});
+        QTRY_VERIFY_WITH_TIMEOUT(Conversions().size() == before + 1, 60000);
+        const QString limitsFile = QStringLiteral("/proc/%1/limits").arg(Conversions().last());
+        const QRegularExpression limited(
+            QStringLiteral("Max address space\\s+%1\\s+%1").arg(kLimit));
+        const auto limits = [&limitsFile] {
+            QFile file(limitsFile);
+            return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(limited.match(limits()).hasMatch(), qPrintable(limits()), 20000);
+        QVERIFY(launcher.waitForFinished(600000));
+        QVERIFY(launcher.exitCode() != 0);
+        QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("bomb.mobi"))) ||
+                QFileInfo(m_dir.filePath(QStringLiteral("bomb.mobi"))).size() == 0);
+        warm.Stop();
+    }
+
     void killedWarmConverterIsCleanedUp() {
         WarmConverter warm;
         QVERIFY(warm.Start(m_runtime, {}, 0, m_log));
@@ -198,7 +234,14 @@ class WarmConverterTest : public QObject {
         const pid_t pid = runtime.Warm().pid();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.Warm().SocketPath()), 180000);
 
+        // A launcher with the environment the run gives its converters hands over to it.
         QProcess launcher;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const EnvironmentChange& change : runtime.ConverterEnvironment()) {
+            environment.insert(QString::fromLocal8Bit(change.name),
+                               QString::fromLocal8Bit(change.value.value_or(QByteArray())));
+        }
+        launcher.setProcessEnvironment(environment);
         launcher.start(runtime.ConverterPath(),
                        {m_book, m_dir.filePath(QStringLiteral("from the run's runtime.mobi"))});
         QVERIFY(launcher.waitForFinished(300000));

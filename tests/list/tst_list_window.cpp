@@ -5,6 +5,7 @@
 #include "app/Form1.h"
 #include "list/ConversionList.h"
 #include "list/SampleFiles.h"
+#include "platform/MessageLoop.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SettingsFolderBlocked.h"
@@ -19,6 +20,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 
@@ -326,6 +328,34 @@ class ListWindowTest : public QObject {
             QStringLiteral("in Quorvane2021/08/31.Form1.PushButton4_Click at line 114")));
         QCOMPARE(Entries(), QStringList{Book("err/a.epub")});
         QCOMPARE(form.mousePointer(), MousePointer::Default);
+    }
+
+    // During a conversion run (the hourglass shows) the button still adds a folder's files,
+    // and the hourglass stays afterwards.
+    void folderRouteDuringARunKeepsTheHourglass() {
+        MakeFile(Book("busy/a.epub"));
+        Form1& form = Load();
+        form.setMousePointer(MousePointer::Hourglass);
+        m_dialogs->inputAnswers << "epub";
+        m_dialogs->folderAnswers << Book("busy");
+        form.PushButton4->click();
+        QCOMPARE(Entries(), QStringList{Book("busy/a.epub")});
+        QCOMPARE(form.mousePointer(), MousePointer::Hourglass);
+    }
+
+    // Closing the window during a folder scan ends it at its next step: the handler returns at
+    // once with what was found so far, not after the whole tree.
+    void closingDuringAFolderScanEndsIt() {
+        for (int i = 0; i < 2000; ++i) {
+            MakeFile(Book(QStringLiteral("big/%1/%2/book.epub").arg(i % 40).arg(i)));
+        }
+        Form1& form = Load();
+        m_dialogs->inputAnswers << "epub";
+        m_dialogs->folderAnswers << Book("big");
+        QTimer::singleShot(0, &form, [&form] { form.close(); });
+        form.PushButton4->click();
+        QVERIFY2(form.List().Count() < 2000, qPrintable(QString::number(form.List().Count())));
+        SetQuitRequested(false);
     }
 
     // ---- drag and drop ----

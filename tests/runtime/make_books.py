@@ -23,6 +23,11 @@ evidence; the tests do not need them):
   big-pictures         large and unusual pictures: PNG with transparency, CMYK JPEG, WebP, BMP
   long-chapter         one very long chapter with headings, lists, block quotes and links
 
+One more serves the tests of a conversion's limits, and is made only when named:
+
+  bomb                 a decompression bomb: one chapter of 2 GiB of repeated paragraphs,
+                       deflated to a few MB
+
 Usage: make_books.py OUTPUT_FOLDER [NAME ...|--all]   (no names: the tests' books)
 The output is the same bytes at every run (fixed entry times).
 """
@@ -442,6 +447,31 @@ def book_long_chapter():
     return b
 
 
+def write_bomb(path, size=2 << 30):
+    """One chapter of `size` bytes of repeated paragraphs, written and deflated piece by piece."""
+    b = Book("A Bomb", "urn:uuid:5d1c4d0a-0c5a-4f0b-9a39-2c6a0d9c0010")
+    b.chapter("c1", "bomb.xhtml", "A Bomb", "")
+    head, tail = xhtml("A Bomb", "@BODY@").encode("utf-8").split(b"@BODY@")
+    piece = (paragraphs(AUSTEN + CARROLL) + "\n").encode("utf-8") * 256
+    buf = io.BytesIO()
+    b.write(buf)  # everything, the chapter empty
+    src = zipfile.ZipFile(io.BytesIO(buf.getvalue()))
+    with zipfile.ZipFile(path, "w", compresslevel=9) as z:
+        for info in src.infolist():
+            if info.filename != "OEBPS/bomb.xhtml":
+                z.writestr(info, src.read(info))
+        info = zipfile.ZipInfo("OEBPS/bomb.xhtml", FIXED_TIME)
+        info.compress_type = zipfile.ZIP_DEFLATED
+        info.external_attr = 0o644 << 16
+        with z.open(info, "w", force_zip64=True) as chapter:
+            chapter.write(head)
+            written = len(head)
+            while written < size:
+                chapter.write(piece)
+                written += len(piece)
+            chapter.write(tail)
+
+
 def write_broken(path):
     """An EPUB whose container names a package document that is not in the archive."""
     b = book_plain_epub2()
@@ -463,6 +493,7 @@ BOOKS = {
     "non-ascii": ("Non-ASCII \u00e9t\u00e9 \u5bfa\u5c71.epub", book_non_ascii),
     "many-chapters": ("many-chapters.epub", book_many_chapters),
     "broken": ("broken.epub", None),
+    "bomb": ("bomb.epub", None),
     "tag-soup": ("tag-soup.epub", book_tag_soup),
     "big-pictures": ("big-pictures.epub", book_big_pictures),
     "long-chapter": ("long-chapter.epub", book_long_chapter),
@@ -479,11 +510,13 @@ def main(argv):
     os.makedirs(out, exist_ok=True)
     names = argv[2:] or TEST_BOOKS
     if names == ["--all"]:
-        names = list(BOOKS)
+        names = [name for name in BOOKS if name != "bomb"]
     for name in names:
         file_name, make = BOOKS[name]
         path = os.path.join(out, file_name)
-        if make is None:
+        if name == "bomb":
+            write_bomb(path)
+        elif make is None:
             write_broken(path)
         else:
             make().write(path)
