@@ -3,7 +3,10 @@
 // the run's wall time, its provisioning time (until the first "Processing: "), the longest gap
 // between two turns of the message loop, and the last box's first line.
 //
-// Usage: lookahead_driver --jobs K --out FOLDER BOOK...
+// With --stop, it presses "Stop Converting" (and answers Yes) once K converters run, and prints how
+// long the run took from Yes to the idle window (stop_ms).
+//
+// Usage: lookahead_driver --jobs K --out FOLDER [--stop] BOOK...
 // The settings store and TEMP are the caller's (point XDG_CONFIG_HOME and TEMP elsewhere).
 #include "app/Form1.h"
 #include "app/ProgressBarDisplay.h"
@@ -14,7 +17,9 @@
 #include "unzip/mUnzip.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -23,6 +28,30 @@
 #include <cstdio>
 #include <memory>
 
+namespace {
+
+// The converters this program runs: its children that run the runtime's ebook-convert.
+int ConvertersRunning() {
+    int running = 0;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[0] != "Z" &&
+            fields[1].toLongLong() == QCoreApplication::applicationPid() &&
+            cmdline.readAll().contains("/ebook-convert")) {
+            ++running;
+        }
+    }
+    return running;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -30,6 +59,7 @@ int main(int argc, char* argv[]) {
     QStringList arguments = QCoreApplication::arguments().mid(1);
     QString jobs = QStringLiteral("1");
     QString out;
+    bool stop = false;
     QStringList books;
     while (!arguments.isEmpty()) {
         const QString argument = arguments.takeFirst();
@@ -37,12 +67,14 @@ int main(int argc, char* argv[]) {
             jobs = arguments.takeFirst();
         } else if (argument == QStringLiteral("--out") && !arguments.isEmpty()) {
             out = arguments.takeFirst();
+        } else if (argument == QStringLiteral("--stop")) {
+            stop = true;
         } else {
             books << argument;
         }
     }
     if (out.isEmpty() || books.isEmpty()) {
-        std::fputs("usage: lookahead_driver --jobs K --out FOLDER BOOK...\n", stderr);
+        std::fputs("usage: lookahead_driver --jobs K --out FOLDER [--stop] BOOK...\n", stderr);
         return 2;
     }
     bq::mUnzip::SetEngineLibraryPath(QStringLiteral(BQ_ENGINE_LIBRARY));
@@ -76,16 +108,35 @@ int main(int argc, char* argv[]) {
             provisioning = now;
         }
     });
+    // Stop: once K converters run, "Stop Converting", answered Yes.
+    qint64 stoppedAt = -1;
+    QTimer stopper;
+    stopper.setInterval(20);
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (stoppedAt >= 0 || ConvertersRunning() < jobs.toInt()) {
+            return;
+        }
+        boxes->boxAnswers << bq::MbResultYes;
+        stoppedAt = clock.elapsed();
+        form.PushButton2->click();
+    });
     clock.start();
     turns.start();
+    if (stop) {
+        stopper.start();
+    }
     form.PushButton2->click();
     const qint64 wall = clock.elapsed();
+    stopper.stop();
     longestGap = std::max(longestGap, wall - lastTurn);
     turns.stop();
 
     const QString box = boxes->boxes.isEmpty()
                             ? QStringLiteral("(no box)")
-                            : boxes->boxes.first().prompt.section(QStringLiteral("\r\n"), 0, 0);
+                            : boxes->boxes.last().prompt.section(QStringLiteral("\r\n"), 0, 0);
+    if (stop) {
+        std::printf("stop_ms=%lld ", static_cast<long long>(stoppedAt < 0 ? -1 : wall - stoppedAt));
+    }
     std::printf("wall_ms=%lld provisioning_ms=%lld gap_ms=%lld box=%s\n",
                 static_cast<long long>(wall), static_cast<long long>(provisioning),
                 static_cast<long long>(longestGap), box.toUtf8().constData());
