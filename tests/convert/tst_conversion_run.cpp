@@ -4,11 +4,13 @@
 // detection and the summary, the same-output and self-output rules, the provisioning mends, the
 // unprivileged cases, and closing mid-run.
 #include "AsNobody.h"
+#include "convert/BookLimits.h"
 #include "convert/ConversionRun.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/FailureReason.h"
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
+#include "platform/SettingsStore.h"
 #include "process/ProgressDisplay.h"
 #include "support/FatStick.h"
 #include "support/FolderSnapshot.h"
@@ -685,6 +687,28 @@ class ConversionRunTest : public QObject {
             QCOMPARE(LiveMembersOfGroup(call[0].toInt()), 0);
         }
         CheckIdleAfterRun();
+    }
+
+    // The "BookTimeLimit" setting: whole seconds from 30 to 86400, anything else ignored; and the
+    // limits as the reasons say them.
+    void bookLimitTexts() {
+        QCOMPARE(BookTimeLimitFromText(QStringLiteral(" 30 ")).value_or(0), 30);
+        QCOMPARE(BookTimeLimitFromText(QStringLiteral("86400")).value_or(0), 86400);
+        for (const char* text : {"29", "86401", "1e3", "-60", "60s", "", "600000"}) {
+            QVERIFY2(!BookTimeLimitFromText(QString::fromLatin1(text)), text);
+        }
+        SaveSetting(Setting::BookTimeLimit, QStringLiteral("45"));
+        QCOMPARE(BookTimeLimit(), std::chrono::milliseconds(45000));
+        SaveSetting(Setting::BookTimeLimit, QStringLiteral("a while"));
+        QCOMPARE(BookTimeLimit(), std::chrono::milliseconds(1800000));
+        SaveSetting(Setting::BookTimeLimit, QString());
+        QCOMPARE(DurationText(std::chrono::minutes(30)), QStringLiteral("30 minutes"));
+        QCOMPARE(DurationText(std::chrono::hours(1)), QStringLiteral("1 hour"));
+        QCOMPARE(DurationText(std::chrono::seconds(90)), QStringLiteral("90 seconds"));
+        QCOMPARE(MemoryText(std::uint64_t{3} << 30), QStringLiteral("3 GB"));
+        QCOMPARE(MemoryText(std::uint64_t{3} << 29), QStringLiteral("1.5 GB"));
+        QCOMPARE(MemoryText(std::uint64_t{256} << 20), QStringLiteral("256 MB"));
+        QVERIFY(BookMemoryLimit(64) >= kLeastBookMemoryLimit);
     }
 
     // Stop: running converters end and leave nothing; the books already converted, those
