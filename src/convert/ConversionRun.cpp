@@ -315,14 +315,17 @@ void ConversionRun::End() {
     for (auto& [index, job] : m_jobs) {
         const bool wasInterrupted =
             std::find(interrupted.begin(), interrupted.end(), job.get()) != interrupted.end();
-        if (wasInterrupted) {
+        // Settled: its converter finished by itself, or it failed or was skipped without one.
+        // An entry the loop broke off at before starting its converter is not converted, as
+        // the entries after it.
+        const bool settled = (job->child.has_value() && !wasInterrupted) ||
+                             !job->failure.isEmpty() || job->skippedAsItsOwnOutput ||
+                             (!job->child && job->exitCode != 0);
+        if (!settled) {
             RemoveTemporary(*job);
             continue;
         }
         try {
-            if (job->source.isEmpty() && job->failure.isEmpty() && !job->startedAhead) {
-                continue;  // the loop broke off before it read the entry
-            }
             FinishJob(*job);
         } catch (...) {
             const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
