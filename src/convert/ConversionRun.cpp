@@ -112,6 +112,30 @@ void ConversionRun::RequestStop(bool closing) {
     }
 }
 
+void ConversionRun::RequestStopAtOnce() {
+    m_atOnce = true;
+    RequestStop(true);
+}
+
+void ConversionRun::Tell(const Job& job, BookOutcome::Result result) {
+    if (!m_window.bookDone) {
+        return;
+    }
+    BookOutcome outcome;
+    outcome.index = job.index;
+    outcome.source = job.source;
+    outcome.output = job.output;
+    outcome.result = result;
+    outcome.reason = result == BookOutcome::Result::Failed ? job.failure : QString();
+    outcome.seconds =
+        job.running.isValid() ? static_cast<double>(job.running.elapsed()) / 1000.0 : 0.0;
+    try {
+        m_window.bookDone(outcome);
+    } catch (...) {
+        qCWarning(lcRun) << "Entry" << job.index << "could not be reported";
+    }
+}
+
 void ConversionRun::Start() {
     ErrorTrap trap(*m_window.dialogs, QStringLiteral("Form1.PushButton2_Click"));
     bool& isBusy = *m_window.isBusy;
@@ -155,7 +179,9 @@ void ConversionRun::Start() {
             if (m_window.showStoppable) {
                 m_window.showStoppable(false);
             }
-            trap.Line(174, [&] { ShowLastBox(); });
+            if (m_window.showLastBox) {
+                trap.Line(174, [&] { ShowLastBox(); });
+            }
         }
     }
     trap.Line(180, [&] { isBusy = false; });
@@ -307,7 +333,7 @@ void ConversionRun::End() {
         }
     }
     running.push_back(m_runtime.Warm().Child());
-    ChildProcess::EndTogether(running);
+    ChildProcess::EndTogether(running, m_atOnce ? std::chrono::milliseconds(0) : kEndGrace);
     m_runtime.Warm().Stop();
 
     // In list order: each book already converted is checked and put in place, each converter
@@ -320,7 +346,7 @@ void ConversionRun::End() {
         // the entries after it.
         const bool settled = (job->child.has_value() && !wasInterrupted) ||
                              !job->failure.isEmpty() || job->skippedAsItsOwnOutput ||
-                             (!job->child && job->exitCode != 0);
+                             job->upToDate || (!job->child && job->exitCode != 0);
         if (!settled) {
             RemoveTemporary(*job);
             continue;
@@ -337,7 +363,8 @@ void ConversionRun::End() {
     m_jobs.clear();
     m_lookAhead.reset();
 
-    const int accounted = m_summary.converted() + m_summary.failed() + m_summary.skipped();
+    const int accounted =
+        m_summary.converted() + m_summary.failed() + m_summary.skipped() + m_summary.upToDate();
     if (m_stopRequested && accounted < m_summary.entries()) {
         m_summary.NotConvertedAsStopped(m_summary.entries() - accounted);
     }
@@ -409,6 +436,13 @@ void ConversionRun::PrepareJob(Job& job) {
             QStringLiteral("a folder named %1 is in the way of its result").arg(job.output);
         return;
     }
+    if (m_setup.skipUpToDate && outputTargetExists && S_ISREG(outputTarget.st_mode) &&
+        (outputTarget.st_mtim.tv_sec > sourceStat.st_mtim.tv_sec ||
+         (outputTarget.st_mtim.tv_sec == sourceStat.st_mtim.tv_sec &&
+          outputTarget.st_mtim.tv_nsec > sourceStat.st_mtim.tv_nsec))) {
+        job.upToDate = true;
+        return;
+    }
 
     // A name the folder's file system cannot hold fails now, not after its conversion.
     const QString folder = FolderPart(job.output);
@@ -438,7 +472,8 @@ void ConversionRun::PrepareJob(Job& job) {
 }
 
 void ConversionRun::StartJob(Job& job) {
-    if (!job.failure.isEmpty() || job.skippedAsItsOwnOutput || job.temporary.isEmpty()) {
+    if (!job.failure.isEmpty() || job.skippedAsItsOwnOutput || job.upToDate ||
+        job.temporary.isEmpty()) {
         return;
     }
     // Lines 158 and 160: the converter, the source and the output.
@@ -492,6 +527,12 @@ void ConversionRun::FinishJob(Job& job) {
     TakeExitCode(job);
     if (job.skippedAsItsOwnOutput) {
         m_summary.SkippedAsItsOwnOutput(job.source);
+        Tell(job, BookOutcome::Result::SkippedAsItsOwnOutput);
+        return;
+    }
+    if (job.upToDate) {
+        m_summary.UpToDate(job.source);
+        Tell(job, BookOutcome::Result::UpToDate);
         return;
     }
     if (job.failure.isEmpty() && job.temporary.isEmpty()) {
@@ -550,6 +591,7 @@ void ConversionRun::FinishJob(Job& job) {
             job.temporary.clear();
             job.temporaryFile.reset();
             m_summary.Converted(job.source, job.output, OutputKey(job.output));
+            Tell(job, BookOutcome::Result::Converted);
             return;
         }
         if (job.temporaryFile && job.temporaryFile->path().isEmpty()) {
@@ -558,6 +600,7 @@ void ConversionRun::FinishJob(Job& job) {
             job.temporary.clear();
             job.temporaryFile.reset();
             m_summary.Converted(job.source, job.output, OutputKey(job.output));
+            Tell(job, BookOutcome::Result::Converted);
             qCWarning(lcRun).noquote() << "The folder of" << job.output
                                        << "could not be flushed:" << SystemErrorText(error);
             return;
@@ -570,6 +613,7 @@ void ConversionRun::FinishJob(Job& job) {
     }
     RemoveTemporary(job);
     m_summary.Failed(job.source, job.failure);
+    Tell(job, BookOutcome::Result::Failed);
 }
 
 void ConversionRun::RemoveTemporary(Job& job) {

@@ -32,6 +32,17 @@ class DialogSeam;
 class LookAhead;
 class ProgressDisplay;
 
+// What became of one entry, as a run tells it the moment it knows.
+struct BookOutcome {
+    enum class Result { Converted, Failed, SkippedAsItsOwnOutput, UpToDate };
+    int index = 0;  // 1-based, in the list as it stood when the run started
+    QString source;
+    QString output;
+    Result result = Result::Failed;
+    QString reason;        // why it failed ("" otherwise)
+    double seconds = 0.0;  // from its converter's start to its end
+};
+
 // The window as a conversion run sees it.
 struct ConversionWindow {
     // The conversion list: entry i's source path is index(i, 0)'s text.
@@ -48,6 +59,10 @@ struct ConversionWindow {
     QString appTitle;
     // The window's IsBusy: true from the start of a run until its end.
     bool* isBusy = nullptr;
+    // Told of each entry as it is put in place, fails or is skipped, in list order. May be empty.
+    std::function<void(const BookOutcome&)> bookDone;
+    // false: the run shows no last box (its caller reports the summary itself).
+    bool showLastBox = true;
 };
 
 // What a run is given besides the window: where it takes its converter runtime archive from
@@ -60,6 +75,8 @@ struct ConversionSetup {
     std::chrono::milliseconds timeLimit{0};
     // The memory each converter may take, in bytes; 0: BookMemoryLimit() for the converters.
     std::uint64_t memoryLimit = 0;
+    // An entry whose output exists and is newer than its source is skipped as up to date.
+    bool skipUpToDate = false;
 };
 
 // "Start Converting": turns every entry of the list, as it stands when the run starts, into a
@@ -104,7 +121,12 @@ class ConversionRun {
     // Asks the run to stop: it starts nothing more and, at its next turn of the message loop,
     // ends through End(). closing: the window is closing, so the run shows no box at its end.
     void RequestStop(bool closing = false);
+    // As RequestStop(true), and the converters are killed without a grace period.
+    void RequestStopAtOnce();
     bool StopRequested() const { return m_stopRequested; }
+    // The converter could not be prepared, so nothing was converted; and why.
+    bool ProvisioningFailed() const { return m_provisioningFailed; }
+    const QString& ProvisioningProblem() const { return m_provisioningProblem; }
 
     // What the last run did (for its box and for tests).
     const ConversionSummary& Summary() const { return m_summary; }
@@ -126,6 +148,7 @@ class ConversionRun {
         QString log;
         QString failure;  // set when the entry cannot be converted
         bool skippedAsItsOwnOutput = false;
+        bool upToDate = false;  // skipped: its output is newer than its source
         std::optional<ChildProcess> child;
         QElapsedTimer running;  // since its converter started
         bool timedOut = false;  // its converter ran past the time limit and was killed
@@ -146,6 +169,8 @@ class ConversionRun {
     void StartJob(Job& job);
     void WaitForJob(Job& job);
     void FinishJob(Job& job);
+    // Tells the window's bookDone what became of the job.
+    void Tell(const Job& job, BookOutcome::Result result);
     // The job's converter ended, or was ended: its exit code is taken.
     void TakeExitCode(Job& job);
     void RemoveTemporary(Job& job);
@@ -181,6 +206,7 @@ class ConversionRun {
     bool m_stopRequested = false;
     bool m_ended = false;
     bool m_closing = false;
+    bool m_atOnce = false;
     bool m_provisioningFailed = false;
     QString m_provisioningProblem;
     QString m_runFolderSeen;

@@ -36,7 +36,7 @@ void ConversionSummary::SkippedAsItsOwnOutput(const QString& source) {
 }
 
 bool ConversionSummary::AllDone() const {
-    return m_converted == m_entries && m_failures.isEmpty() && m_skipped.isEmpty() &&
+    return m_converted + m_upToDate == m_entries && m_failures.isEmpty() && m_skipped.isEmpty() &&
            m_replacements.isEmpty() && m_stopped == 0 && m_added == 0;
 }
 
@@ -45,12 +45,17 @@ QString ConversionSummary::Headline() const {
         return QStringLiteral("Done.");
     }
     QString text = QStringLiteral("Converted %1 of %2.").arg(m_converted).arg(Files(m_entries));
-    if (m_converted == m_entries && m_replacements.size() > 0) {
+    if (m_upToDate > 0) {
+        text += QStringLiteral(" %1 up to date already.")
+                    .arg(m_upToDate == 1 ? QStringLiteral("1 file was")
+                                         : QStringLiteral("%1 files were").arg(m_upToDate));
+    }
+    const int notConverted = m_entries - m_converted - m_upToDate;
+    if (notConverted == 0 && m_replacements.size() > 0) {
         text += QStringLiteral(" Some results replaced others of this run; see below.");
-    } else if (m_converted == m_entries) {
-        text += QStringLiteral(" See below.");
+    } else if (notConverted == 0) {
+        text += m_stopped + m_added > 0 ? QStringLiteral(" See below.") : QString();
     } else {
-        const int notConverted = m_entries - m_converted;
         text += QStringLiteral(" %1 not converted; see below.")
                     .arg(notConverted == 1 ? QStringLiteral("1 file was")
                                            : QStringLiteral("%1 files were").arg(notConverted));

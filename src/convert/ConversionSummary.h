@@ -18,6 +18,11 @@ class ConversionSummary {
     void Converted(const QString& source, const QString& output, const QString& outputKey);
     void Failed(const QString& source, const QString& reason);
     void SkippedAsItsOwnOutput(const QString& source);
+    // Skipped because its output exists and is newer than it.
+    void UpToDate(const QString& source) {
+        Q_UNUSED(source);
+        ++m_upToDate;
+    }
     // The run was stopped: this many entries were not converted because of it.
     void NotConvertedAsStopped(int count) { m_stopped = count; }
     // This many entries were added to the list during the run, which converts the list as it
@@ -30,6 +35,7 @@ class ConversionSummary {
     int skipped() const { return m_skipped.size(); }
     int replaced() const { return m_replacements.size() / 2; }
     int stopped() const { return m_stopped; }
+    int upToDate() const { return m_upToDate; }
     int added() const { return m_added; }
 
     // True when every entry was converted and no output replaced another of the same run.
@@ -44,6 +50,7 @@ class ConversionSummary {
     int m_entries;
     int m_converted = 0;
     int m_stopped = 0;
+    int m_upToDate = 0;
     int m_added = 0;
     QStringList m_failures;              // path, reason, path, reason, ...
     QStringList m_skipped;               // paths
