@@ -21,6 +21,8 @@ packages=(
     # the Debian package: dpkg-shlibdeps, checking the desktop entry and AppStream metadata,
     # lintian, and the clean Debian 12 root it is installed into by a test
     dpkg-dev desktop-file-utils appstream lintian mmdebstrap
+    # the recipe for converting on many machines, tried with local workers
+    parallel
     # the benchmarks: peak memory
     time
     # fuzzing and sanitizers with clang

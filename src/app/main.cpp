@@ -1,10 +1,14 @@
 #include "app/CommandLineFiles.h"
 #include "app/Form1.h"
+#include "cli/ConsoleConversion.h"
+#include "cli/ProgramArguments.h"
+#include "convert/ConverterSlots.h"
 #include "platform/SettingsStore.h"
 #include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +27,32 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    QList<QByteArray> rawArguments;
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        rawArguments << QByteArray(argv[i]);
+        arguments << QFile::decodeName(argv[i]);
+    }
+    const bq::ProgramArguments request =
+        bq::ParseProgramArguments(arguments, bq::DefaultConverterCount());
+    switch (request.mode) {
+        case bq::ProgramArguments::Mode::Help:
+            std::fputs(bq::HelpText().toUtf8().constData(), stdout);
+            return 0;
+        case bq::ProgramArguments::Mode::Version:
+            std::printf("brindlequill %s\n", BQ_VERSION);
+            return 0;
+        case bq::ProgramArguments::Mode::UsageError:
+            std::fprintf(stderr, "brindlequill: %s\n", request.usageError.toUtf8().constData());
+            return bq::kExitUsage;
+        case bq::ProgramArguments::Mode::Convert: {
+            // No window, no display, none of the window's settings.
+            QCoreApplication app(argc, argv);
+            return bq::ConvertWithoutWindow(request.convert, rawArguments);
+        }
+        case bq::ProgramArguments::Mode::Window:
+            break;
+    }
     if (!HasDisplay()) {
         std::fputs(
             "Brindlequill needs a graphical display, and none was found (DISPLAY and "
@@ -41,6 +71,6 @@ int main(int argc, char* argv[]) {
     QObject::connect(&endSignals, &bq::TerminationSignals::received, &window,
                      [&window](int) { window.close(); });
     // Files and folders on the command line ("Open With") join the list once the window is up.
-    bq::QueueCommandLineFiles(window, QApplication::arguments().mid(1), QDir::currentPath());
+    bq::QueueCommandLineFiles(window, request.windowPaths, QDir::currentPath());
     return QApplication::exec();
 }

@@ -1,0 +1,222 @@
+#include "cli/ConsoleReport.h"
+
+#include "convert/ConversionSummary.h"
+#include "fs/PathText.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <unistd.h>
+#include <cerrno>
+
+namespace bq {
+
+namespace {
+
+void WriteAll(const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, data, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;  // closed, or nobody reads it any more
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+QString Clock(qint64 ms) {
+    const qint64 seconds = ms / 1000;
+    return seconds >= 3600 ? QStringLiteral("%1:%2:%3")
+                                 .arg(seconds / 3600)
+                                 .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                                 .arg(seconds % 60, 2, 10, QLatin1Char('0'))
+                           : QStringLiteral("%1:%2")
+                                 .arg(seconds / 60)
+                                 .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+const char* ResultName(BookOutcome::Result result) {
+    switch (result) {
+        case BookOutcome::Result::Converted:
+            return "converted";
+        case BookOutcome::Result::Failed:
+            return "failed";
+        case BookOutcome::Result::SkippedAsItsOwnOutput:
+            return "skipped";
+        case BookOutcome::Result::UpToDate:
+            return "up to date";
+    }
+    return "failed";
+}
+
+}  // namespace
+
+void PrintLine(const QString& line) {
+    WriteAll(line.toUtf8() + '\n');
+}
+
+QString OneLine(const QString& text) {
+    QString line = text;
+    line.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+        .replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QStringList parts;
+    for (const QString& part : line.split(QLatin1Char('\n'))) {
+        if (!part.trimmed().isEmpty()) {
+            parts << part.trimmed();
+        }
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+ConsoleReport::ConsoleReport(QStringList books, bool quiet)
+    : m_books(std::move(books)),
+      m_quiet(quiet),
+      m_terminal(::isatty(STDERR_FILENO) == 1),
+      m_outcomes(static_cast<std::size_t>(m_books.size())),
+      m_told(static_cast<std::size_t>(m_books.size()), false) {
+    m_ticker.setInterval(1000);
+    QObject::connect(&m_ticker, &QTimer::timeout, [this] { ShowProgress(); });
+}
+
+void ConsoleReport::Start() {
+    m_clock.start();
+    if (m_terminal && !m_quiet) {
+        m_ticker.start();
+        ShowProgress();
+    }
+}
+
+void ConsoleReport::ShowProgress() {
+    const qint64 elapsed = m_clock.elapsed();
+    QString line =
+        QStringLiteral("%1/%2 books, %3").arg(m_done).arg(m_books.size()).arg(Clock(elapsed));
+    if (m_done > 0 && m_done < m_books.size()) {
+        line += QStringLiteral(", about %1 left")
+                    .arg(Clock(elapsed * (m_books.size() - m_done) / m_done));
+    }
+    WriteAll("\r\033[K" + line.toUtf8());
+    m_progressShown = true;
+}
+
+void ConsoleReport::ClearProgress() {
+    if (m_progressShown) {
+        WriteAll("\r\033[K");
+        m_progressShown = false;
+    }
+}
+
+void ConsoleReport::BookDone(const BookOutcome& outcome) {
+    const auto slot = static_cast<std::size_t>(outcome.index - 1);
+    if (slot >= m_outcomes.size()) {
+        return;
+    }
+    m_outcomes[slot] = outcome;
+    m_told[slot] = true;
+    ++m_done;
+    const QString prefix = QStringLiteral("[%1/%2] %3")
+                               .arg(outcome.index)
+                               .arg(m_books.size())
+                               .arg(FileNamePart(outcome.source));
+    const bool failed = outcome.result == BookOutcome::Result::Failed;
+    if (failed || (!m_quiet && !m_terminal)) {
+        ClearProgress();
+        switch (outcome.result) {
+            case BookOutcome::Result::Converted:
+                PrintLine(QStringLiteral("%1 \u2192 %2 (%3 s)")
+                              .arg(prefix, outcome.output)
+                              .arg(outcome.seconds, 0, 'f', 1));
+                break;
+            case BookOutcome::Result::Failed:
+                PrintLine(prefix + QStringLiteral(" failed: ") + outcome.reason);
+                break;
+            case BookOutcome::Result::SkippedAsItsOwnOutput:
+                PrintLine(prefix + QStringLiteral(" skipped: its result would replace the file "
+                                                  "itself"));
+                break;
+            case BookOutcome::Result::UpToDate:
+                PrintLine(prefix +
+                          QStringLiteral(" skipped: %1 is up to date").arg(outcome.output));
+                break;
+        }
+    }
+    if (m_terminal && !m_quiet) {
+        ShowProgress();
+    }
+}
+
+void ConsoleReport::Interrupted() {
+    ClearProgress();
+    PrintLine(QStringLiteral(
+        "brindlequill: stopping; the books already converted are kept (Ctrl-C again to end at "
+        "once)"));
+}
+
+void ConsoleReport::Finish(const ConversionSummary& summary) {
+    m_ticker.stop();
+    ClearProgress();
+    if (m_quiet && summary.failed() == 0) {
+        return;
+    }
+    QString line = QStringLiteral("Converted %1 of %2 books in %3")
+                       .arg(summary.converted())
+                       .arg(summary.entries())
+                       .arg(Clock(m_clock.elapsed()));
+    if (summary.upToDate() > 0) {
+        line += QStringLiteral("; %1 up to date").arg(summary.upToDate());
+    }
+    if (summary.failed() > 0) {
+        line += QStringLiteral("; %1 failed").arg(summary.failed());
+    }
+    if (summary.skipped() > 0) {
+        line += QStringLiteral("; %1 skipped").arg(summary.skipped());
+    }
+    if (summary.stopped() > 0) {
+        line +=
+            QStringLiteral("; %1 not converted because the run was stopped").arg(summary.stopped());
+    }
+    PrintLine(line + QLatin1Char('.'));
+    const QString details = summary.Details();
+    if (!details.isEmpty() && !m_quiet) {
+        QString text = details;
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        PrintLine(text);
+    }
+}
+
+bool ConsoleReport::WriteJson(const QString& path) const {
+    QJsonArray entries;
+    for (qsizetype i = 0; i < m_books.size(); ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        QJsonObject entry;
+        entry[QStringLiteral("source")] = m_books[i];
+        if (m_told[slot]) {
+            const BookOutcome& outcome = m_outcomes[slot];
+            entry[QStringLiteral("output")] = outcome.output;
+            entry[QStringLiteral("result")] = QLatin1String(ResultName(outcome.result));
+            entry[QStringLiteral("reason")] = outcome.reason;
+            entry[QStringLiteral("seconds")] = qRound(outcome.seconds * 1000.0) / 1000.0;
+        } else {
+            entry[QStringLiteral("output")] = QString();
+            entry[QStringLiteral("result")] = QStringLiteral("not converted");
+            entry[QStringLiteral("reason")] = QStringLiteral("the run was stopped");
+            entry[QStringLiteral("seconds")] = 0;
+        }
+        entries.append(entry);
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("entries"), entries}}).toJson());
+    return file.commit();
+}
+
+}  // namespace bq

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "convert/ConversionRun.h"
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <vector>
+
+namespace bq {
+
+class ConversionSummary;
+
+// Writes one line to standard error (a closed or broken stream is no failure).
+void PrintLine(const QString& line);
+// A box's text on one line: its line breaks (CR LF, CR, LF) become "; ".
+QString OneLine(const QString& text);
+
+// What a conversion without a window tells as it goes: one line per book on standard error
+// ("[12/400] Emma.epub → /out/Emma.mobi (1.3 s)", or "… failed: <reason>"), or on a terminal a
+// progress line instead (books done of all, time taken, time left); the summary at the end; and,
+// when asked, every book's result as JSON.
+class ConsoleReport {
+  public:
+    ConsoleReport(QStringList books, bool quiet);
+    ConsoleReport(const ConsoleReport&) = delete;
+    ConsoleReport& operator=(const ConsoleReport&) = delete;
+
+    void Start();
+    void BookDone(const BookOutcome& outcome);
+    // Ctrl-C: says what happens now.
+    void Interrupted();
+    void Finish(const ConversionSummary& summary);
+    bool WriteJson(const QString& path) const;
+
+  private:
+    void ShowProgress();
+    void ClearProgress();
+
+    QStringList m_books;
+    bool m_quiet;
+    bool m_terminal;
+    int m_done = 0;
+    bool m_progressShown = false;
+    QElapsedTimer m_clock;
+    QTimer m_ticker;
+    std::vector<BookOutcome> m_outcomes;  // by entry, index 0 for entry 1; result unset: none
+    std::vector<bool> m_told;
+};
+
+}  // namespace bq

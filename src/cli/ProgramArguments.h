@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+namespace bq {
+
+// What `brindlequill --convert` is asked to do.
+struct ConvertRequest {
+    QStringList paths;     // books and folders, as given
+    QString outputFolder;  // "" : next to each source
+    int jobs = 0;          // converters at once
+    std::chrono::seconds timeLimit{0};
+    QString extension = QStringLiteral("epub");  // what the folders are scanned for
+    bool skipExisting = false;
+    bool quiet = false;
+    QString summaryJson;  // "" : none
+};
+
+// What the program's arguments ask for.
+struct ProgramArguments {
+    enum class Mode { Window, Help, Version, Convert, UsageError };
+    Mode mode = Mode::Window;
+    QStringList windowPaths;  // Window: files and folders that join the list
+    ConvertRequest convert;   // Convert
+    QString usageError;       // UsageError: one line saying what is wrong and what to do
+};
+
+// Reads the program's arguments (without its own name). Anything that starts with "-" and is not
+// an option is a usage error, never a book; "--" ends the options, so that a path may start with
+// "-". defaultJobs: the converters at once when --jobs is not given.
+ProgramArguments ParseProgramArguments(const QStringList& arguments, int defaultJobs);
+
+// The text of --help.
+QString HelpText();
+
+}  // namespace bq
