@@ -181,13 +181,16 @@ class Convert(unittest.TestCase):
         for i in range(4):
             shutil.copy(self.book("plain-epub2.epub"), os.path.join(library, f"book{i}.epub"))
         r = subprocess.run(
-            f"find library -name '*.epub' | parallel -S 2/: --workdir . --halt never "
-            f"{shlex.quote(PROGRAM)} --convert --skip-existing --quiet --output-folder out "
-            f"{{}}; echo status $?",
+            f"find library -name '*.epub' | parallel -S 2/: -N 2 --joblog jobs.log "
+            f"--workdir . {shlex.quote(PROGRAM)} --convert --skip-existing --quiet "
+            f"--output-folder out",
             shell=True, capture_output=True, text=True, cwd=self.work,
             env=environment(self.temp))
-        self.assertIn("status 0", r.stdout, r.stderr)
+        self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(sorted(os.listdir(self.out)), [f"book{i}.mobi" for i in range(4)])
+        with open(os.path.join(self.work, "jobs.log")) as f:
+            jobs = [line.split("\t") for line in f.read().splitlines()[1:]]
+        self.assertEqual([job[6] for job in jobs], ["0", "0"])  # Exitval of the two jobs
 
 
 if __name__ == "__main__":
