@@ -1,0 +1,89 @@
+// The program's command line: the window's paths, a conversion without a window, and the usage
+// errors that must never become books.
+#include "cli/ProgramArguments.h"
+#include "support/TestMain.h"
+
+#include <QTest>
+
+using namespace bq;
+using Mode = ProgramArguments::Mode;
+
+class ProgramArgumentsTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void modes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QStringList>("paths");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("paths open the window")
+            << QStringList{"a.epub", "Books"} << int(Mode::Window) << QStringList{"a.epub", "Books"}
+            << QString();
+        QTest::newRow("a path like an option after --")
+            << QStringList{"--", "-x.epub"} << int(Mode::Window) << QStringList{"-x.epub"}
+            << QString();
+        QTest::newRow("an unknown option is no book")
+            << QStringList{"-x.epub"} << int(Mode::UsageError) << QStringList()
+            << "-x.epub is not an option";
+        QTest::newRow("--help") << QStringList{"--help", "a.epub"} << int(Mode::Help)
+                                << QStringList() << QString();
+        QTest::newRow("-h") << QStringList{"-h"} << int(Mode::Help) << QStringList() << QString();
+        QTest::newRow("--version")
+            << QStringList{"--version"} << int(Mode::Version) << QStringList() << QString();
+        QTest::newRow("a conversion option without --convert")
+            << QStringList{"--jobs", "2", "a.epub"} << int(Mode::UsageError) << QStringList()
+            << "--jobs goes with --convert";
+        QTest::newRow("--convert with nothing") << QStringList{"--convert"} << int(Mode::UsageError)
+                                                << QStringList() << "needs the books or folders";
+        QTest::newRow("--jobs 0") << QStringList{"--convert", "--jobs", "0", "a.epub"}
+                                  << int(Mode::UsageError) << QStringList()
+                                  << "--jobs takes a whole number from 1 to 16, not \"0\"";
+        QTest::newRow("--jobs abc") << QStringList{"--convert", "--jobs", "abc", "a.epub"}
+                                    << int(Mode::UsageError) << QStringList() << "not \"abc\"";
+        QTest::newRow("--time-limit -5")
+            << QStringList{"--convert", "--time-limit", "-5", "a.epub"} << int(Mode::UsageError)
+            << QStringList() << "--time-limit takes a whole number of seconds";
+        QTest::newRow("a missing value") << QStringList{"--convert", "a.epub", "--jobs"}
+                                         << int(Mode::UsageError) << QStringList() << "jobs";
+    }
+    void modes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, mode);
+        QFETCH(QStringList, paths);
+        QFETCH(QString, error);
+        const ProgramArguments parsed = ParseProgramArguments(arguments, 3);
+        QCOMPARE(int(parsed.mode), mode);
+        QCOMPARE(parsed.windowPaths, paths);
+        QVERIFY2(parsed.usageError.contains(error), qPrintable(parsed.usageError));
+        if (!error.isEmpty()) {
+            QVERIFY(parsed.usageError.endsWith(QStringLiteral("(see brindlequill --help)")));
+        }
+    }
+
+    void convertOptions() {
+        const ProgramArguments parsed =
+            ParseProgramArguments({"--convert", "Books", "--output-folder", "out", "--jobs", "4",
+                                   "--time-limit", "60", "--extension", "kepub", "--skip-existing",
+                                   "--quiet", "--summary-json", "s.json", "--", "--odd.epub"},
+                                  3);
+        QCOMPARE(int(parsed.mode), int(Mode::Convert));
+        const ConvertRequest& request = parsed.convert;
+        QCOMPARE(request.paths, (QStringList{"Books", "--odd.epub"}));
+        QCOMPARE(request.outputFolder, QStringLiteral("out"));
+        QCOMPARE(request.jobs, 4);
+        QCOMPARE(request.timeLimit.count(), 60);
+        QCOMPARE(request.extension, QStringLiteral("kepub"));
+        QVERIFY(request.skipExisting && request.quiet);
+        QCOMPARE(request.summaryJson, QStringLiteral("s.json"));
+
+        const ProgramArguments defaults = ParseProgramArguments({"--convert", "a.epub"}, 3);
+        QCOMPARE(defaults.convert.jobs, 3);
+        QCOMPARE(defaults.convert.timeLimit.count(), 1800);
+        QCOMPARE(defaults.convert.extension, QStringLiteral("epub"));
+        QVERIFY(defaults.convert.outputFolder.isEmpty());
+    }
+};
+
+BQ_TEST_MAIN(ProgramArgumentsTest)
+#include "tst_program_arguments.moc"
