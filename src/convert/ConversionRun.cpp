@@ -494,7 +494,9 @@ void ConversionRun::StartJob(Job& job) {
 }
 
 void ConversionRun::WaitForJob(Job& job) {
-    if (!job.child) {
+    // A book converted ahead whose converter has already ended is taken at once: nothing to
+    // wait for, and no poll period to wait out (the window has shown its name already).
+    if (!job.child || job.child->HasEnded()) {
         return;
     }
     ProgressDisplay* bar = m_window.bar;
