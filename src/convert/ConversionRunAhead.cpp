@@ -3,6 +3,7 @@
 // under the same rules as an entry the loop starts itself.
 #include "convert/ConversionRun.h"
 
+#include "convert/ConversionCost.h"
 #include "convert/ConverterSlots.h"
 #include "convert/LookAhead.h"
 #include "fs/PathText.h"
@@ -20,6 +21,16 @@ void ConversionRun::BeginLookAhead(int count) {
     steps.start = [this](int index) { return StartAhead(index); };
     steps.ended = [this](int index) { return ConverterEnded(index); };
     steps.mayStart = [this](int index) { return MayStartAhead(index); };
+    // The longest books first: a long book near the end of the list is no batch's tail.
+    steps.estimate = [this](int index) {
+        try {
+            return index >= 1 && index <= m_sources.size()
+                       ? ExpectedConversionSeconds(m_sources[index - 1])
+                       : 0.0;
+        } catch (...) {
+            return 0.0;
+        }
+    };
     m_lookAhead = std::make_unique<LookAhead>(m_convertersAtOnce, count, std::move(steps));
 }
 

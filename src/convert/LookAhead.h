@@ -8,7 +8,12 @@
 namespace bq {
 
 // The look-ahead of a conversion run: while the run's loop is on one entry, the converters of
-// the next entries already run, started in list order, never more than a fixed number at once.
+// the entries after it already run, never more than a fixed number at once.
+//
+// The loop's own entry always has a converter; the other converters (one fewer than allowed)
+// take, among the entries within reach that are not started yet, the one expected to take
+// longest (Steps::estimate; without one, the next in list order). So a long book near the end
+// of a list no longer becomes the batch's tail: a batch takes about max(total / K, longest).
 //
 // The loop still walks the entries one by one in list order; for each it either finds the entry
 // already started here, or starts it itself and says so. Entries are known by their number
@@ -34,6 +39,9 @@ class LookAhead {
         // False while entry `index` may not start yet (it reads what an earlier entry still
         // makes). Must not raise.
         std::function<bool(int index)> mayStart;
+        // How long entry `index` is expected to take (any unit; only the order counts). Empty:
+        // entries start in list order. Must not raise.
+        std::function<double(int index)> estimate;
     };
 
     static constexpr int kAheadPerConverter = 16;
@@ -47,13 +55,16 @@ class LookAhead {
 
     // The loop is now on entry `index` (entries before it are finished).
     void Reached(int index);
-    // True when entry `index` was already started here.
-    bool WasStarted(int index) const { return index < m_next; }
+    // True when entry `index` was already started (here or by the loop).
+    bool WasStarted(int index) const {
+        return index >= 1 && index < static_cast<int>(m_started.size()) && m_started[index] != 0;
+    }
     // The loop started entry `index` itself; `running`: a converter now runs for it.
     void StartedByLoop(int index, bool running);
-    // Takes note of ended converters and starts the next entries, in list order, while fewer
-    // than the allowed number run and the entries lie within reach of the loop: at most one that
-    // gets a converter per call (entries that fail before theirs starts cost nothing).
+    // Takes note of ended converters and starts entries ahead of the loop while fewer than the
+    // allowed number run besides the loop's own, the longest expected first among those within
+    // reach: at most one that gets a converter per call (entries that fail before theirs starts
+    // cost nothing).
     void Fill();
     // Starts nothing more (the run stops).
     void Stop();
@@ -64,12 +75,16 @@ class LookAhead {
 
   private:
     void Reap();
+    // The entry to start next, 0 for none: within reach, not started, allowed to start.
+    int NextToStart(int reach);
+    int RunningAhead() const;
 
     int m_converters;
     int m_lastEntry;
     Steps m_steps;
-    int m_current = 0;  // the entry the loop is on
-    int m_next = 1;     // the first entry not started
+    int m_current = 0;                // the entry the loop is on
+    std::vector<char> m_started;      // by entry: started here or by the loop
+    std::vector<double> m_estimates;  // by entry, asked once; < 0 not asked yet
     std::vector<int> m_running;
     int m_peakRunning = 0;
     bool m_stopped = false;

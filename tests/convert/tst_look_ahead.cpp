@@ -13,6 +13,7 @@
 
 #include <sched.h>
 #include <algorithm>
+#include <map>
 #include <set>
 
 using namespace bq;
@@ -23,8 +24,9 @@ namespace {
 // the most that ran at once.
 struct Entries {
     std::set<int> running;
-    std::set<int> withoutConverter;  // entries that fail before a converter starts
-    std::set<int> held;              // entries that may not start yet
+    std::set<int> withoutConverter;   // entries that fail before a converter starts
+    std::set<int> held;               // entries that may not start yet
+    std::map<int, double> estimates;  // when given: how long each entry is expected to take
     QList<int> started;
     int peak = 0;
 
@@ -41,6 +43,12 @@ struct Entries {
         };
         steps.ended = [this](int index) { return running.count(index) == 0; };
         steps.mayStart = [this](int index) { return held.count(index) == 0; };
+        if (!estimates.empty()) {
+            steps.estimate = [this](int index) {
+                const auto found = estimates.find(index);
+                return found == estimates.end() ? 1.0 : found->second;
+            };
+        }
         return steps;
     }
 };
@@ -113,6 +121,40 @@ class LookAheadTest : public QObject {
         QCOMPARE(entries.started, OneTo(count));
         QCOMPARE(entries.peak, std::min(converters, count));
         QVERIFY(entries.running.empty());
+    }
+
+    // The spare converters take the longest entries within reach, one fewer than allowed
+    // besides the loop's own entry, which always runs; ties go in list order.
+    void spareConvertersTakeTheLongest_data() {
+        QTest::addColumn<int>("converters");
+        QTest::addColumn<QList<int>>("started");
+        QTest::newRow("two: the longest, last in the list, starts second")
+            << 2 << QList<int>{1, 10, 2, 3, 4, 5, 6, 7, 8, 9};
+        QTest::newRow("three: the two longest first")
+            << 3 << QList<int>{1, 10, 6, 2, 3, 4, 5, 7, 8, 9};
+    }
+    void spareConvertersTakeTheLongest() {
+        QFETCH(int, converters);
+        QFETCH(QList<int>, started);
+        Entries entries;
+        entries.estimates = {{10, 60.0}, {6, 30.0}};
+        Walk(entries, converters, 10);
+        QCOMPARE(entries.started, started);
+        QCOMPARE(entries.peak, converters);
+    }
+
+    // Only entries within reach of the loop are started ahead, however long the ones beyond.
+    void theReachBoundsTheChoice() {
+        Entries entries;
+        entries.estimates = {{40, 1000.0}, {5, 2.0}};
+        LookAhead ahead(2, 40, entries.Steps());
+        ahead.Reached(1);
+        ahead.StartedByLoop(1, true);
+        entries.running.insert(1);
+        ahead.Fill();
+        QCOMPARE(entries.started, QList<int>{5});  // 40 lies beyond 1 + 16
+        ahead.Fill();
+        QCOMPARE(entries.started.size(), 1);  // one spare converter only
     }
 
     void oneConverterNeverStartsAhead() {
