@@ -289,8 +289,9 @@ void ConversionRun::ConvertAll() {
         if (job.startedAhead) {
             trap.Line(148, [&] {
                 RaiseDeferred(job, 148);
-                if (!job.output.isEmpty() &&
-                    OutputPathFor(job.source, m_window.options()) != job.output) {
+                if ((!job.output.isEmpty() &&
+                     OutputPathFor(job.source, m_window.options()) != job.output) ||
+                    FailedForSpaceAhead(job)) {
                     Redo(job);
                 }
             });

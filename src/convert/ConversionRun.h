@@ -190,8 +190,14 @@ class ConversionRun {
     bool StartAhead(int index);
     bool ConverterEnded(int index);
     bool MayStartAhead(int index);
-    // An entry converted ahead whose output path is no longer what its turn computes goes back
-    // to the loop, which converts it again.
+    // True while the books converted ahead hold a quarter of the free space of their output
+    // folder's file system or more: nothing more starts ahead until the loop puts them in place.
+    bool AheadOutputsFillTheirDisk();
+    // An entry converted ahead that failed for lack of space (which it might not have lacked at
+    // its turn).
+    bool FailedForSpaceAhead(Job& job);
+    // An entry converted ahead whose output path is no longer what its turn computes, or that
+    // failed for lack of space, goes back to the loop, which converts it again.
     void Redo(Job& job);
     static void RaiseDeferred(Job& job, int line);
     void EndJob(int index);

@@ -5,13 +5,19 @@
 
 #include "convert/ConversionCost.h"
 #include "convert/ConverterSlots.h"
+#include "convert/FailureReason.h"
 #include "convert/LookAhead.h"
 #include "fs/PathText.h"
 
+#include <QFile>
 #include <QLoggingCategory>
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cstdint>
+#include <map>
 
 namespace bq {
 
@@ -90,10 +96,44 @@ bool ConversionRun::MayStartAhead(int index) {
                 return false;
             }
         }
-        return true;
+        return !AheadOutputsFillTheirDisk();
     } catch (...) {
         return false;
     }
+}
+
+bool ConversionRun::AheadOutputsFillTheirDisk() {
+    // What the books converted ahead hold until the loop comes to them, by file system, against
+    // a quarter of what is free there: the books after them still find the room they would
+    // have had one at a time.
+    std::map<dev_t, std::pair<std::uint64_t, QByteArray>> held;  // bytes, a folder on it
+    for (const auto& [index, job] : m_jobs) {
+        if (!job->startedAhead || job->temporary.isEmpty()) {
+            continue;
+        }
+        struct stat st {};
+        if (::stat(QFile::encodeName(job->temporary).constData(), &st) != 0) {
+            continue;
+        }
+        auto& [bytes, folder] = held[st.st_dev];
+        bytes += static_cast<std::uint64_t>(st.st_size);
+        folder = QFile::encodeName(FolderPart(job->temporary));
+    }
+    for (const auto& [device, entry] : held) {
+        struct statvfs space {};
+        if (::statvfs(entry.second.constData(), &space) == 0 &&
+            entry.first >= static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize / 4) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ConversionRun::FailedForSpaceAhead(Job& job) {
+    if (!job.startedAhead || !job.child || !job.child->HasEnded() || job.child->ExitCode() == 0) {
+        return false;
+    }
+    return ConverterRanOutOfSpace(job.log);
 }
 
 void ConversionRun::RaiseDeferred(Job& job, int line) {

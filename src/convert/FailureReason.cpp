@@ -115,20 +115,33 @@ QString ReasonFromExitCode(std::int32_t exitCode) {
     return QStringLiteral("the converter stopped with exit code %1").arg(exitCode);
 }
 
-bool ConverterRanOutOfMemory(const QString& logFile) {
+namespace {
+
+// Whether the end of a log holds any of the signs.
+bool LogTailHolds(const QString& logFile, std::initializer_list<const char*> signs) {
     QFile file(logFile);
     if (!file.open(QIODevice::ReadOnly)) {
         return false;
     }
     file.seek(std::max<qint64>(0, file.size() - kLogTail));
     const QByteArray tail = file.read(kLogTail);
-    for (const char* sign : {"MemoryError", "std::bad_alloc", "Cannot allocate memory",
-                             "out of memory", "Out of memory"}) {
+    for (const char* sign : signs) {
         if (tail.contains(sign)) {
             return true;
         }
     }
     return false;
+}
+
+}  // namespace
+
+bool ConverterRanOutOfMemory(const QString& logFile) {
+    return LogTailHolds(logFile, {"MemoryError", "std::bad_alloc", "Cannot allocate memory",
+                                  "out of memory", "Out of memory"});
+}
+
+bool ConverterRanOutOfSpace(const QString& logFile) {
+    return LogTailHolds(logFile, {"No space left on device", "Disk quota exceeded", "ENOSPC"});
 }
 
 QString ReasonFromSignal(int signal) {

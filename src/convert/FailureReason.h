@@ -23,6 +23,9 @@ QString ReasonFromExitCode(std::int32_t exitCode);
 // (Python's MemoryError, a failed allocation in native code).
 bool ConverterRanOutOfMemory(const QString& logFile);
 
+// Whether a converter that failed ran out of room on the disk, as its log says.
+bool ConverterRanOutOfSpace(const QString& logFile);
+
 // The reason for a converter that the signal ended.
 QString ReasonFromSignal(int signal);
 

@@ -856,6 +856,40 @@ class ConversionRunTest : public QObject {
                  qPrintable(OnlyPrompt()));
     }
 
+    // A nearly full output disk: each book replaces an old output, so one at a time there is
+    // always room; with three converters the books converted ahead must not take that room, and
+    // one that failed for want of it ahead is converted again at its turn.
+    void nearlyFullDisk() {
+        if (::geteuid() != 0) {
+            QSKIP("mounting a small file system needs root");
+        }
+        const QString disk = Folder(QStringLiteral("small disk"));
+        if (QProcess::execute(QStringLiteral("mount"),
+                              {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                               QStringLiteral("size=48k"), QStringLiteral("tmpfs"), disk}) != 0) {
+            QSKIP("a small tmpfs could not be mounted here");
+        }
+        const auto unmount = qScopeGuard([&disk] {
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk});
+        });
+        QStringList books;
+        for (const char* name : {"a", "b", "c"}) {
+            Write(disk + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".mobi"),
+                  QByteArray(static_cast<int>(m_sample.size()), 'o'));
+            books << Book(QLatin1String(name) + QStringLiteral(".epub"), "GOOD");
+        }
+        m_options.text1 = disk;
+        m_setup.converters = 3;
+        List(books);
+        Run();
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+        for (const char* name : {"a", "b", "c"}) {
+            QCOMPARE(
+                Content(disk + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".mobi")),
+                m_sample);
+        }
+    }
+
     // On a FAT stick "Dune.mobi" and "dune.mobi" are one file: the later book fails plainly and
     // the earlier stays; a name holding ":" fails before its conversion.
     void fatStick() {
