@@ -170,6 +170,9 @@ void ConversionRun::Start() {
         Provision();
         if (!m_provisioningFailed && !m_stopRequested) {
             ConvertAll();
+        } else if (m_stopRequested && !m_provisioningFailed) {
+            // Stopped while preparing: every entry is one the stop left unconverted.
+            trap.Line(134, [&] { m_summary = ConversionSummary(m_window.list->rowCount()); });
         }
         trap.Line(166, [&] { End(); });
         if (!m_closing) {
@@ -289,9 +292,8 @@ void ConversionRun::ConvertAll() {
         if (job.startedAhead) {
             trap.Line(148, [&] {
                 RaiseDeferred(job, 148);
-                if ((!job.output.isEmpty() &&
-                     OutputPathFor(job.source, m_window.options()) != job.output) ||
-                    FailedForSpaceAhead(job)) {
+                if (!job.output.isEmpty() &&
+                    OutputPathFor(job.source, m_window.options()) != job.output) {
                     Redo(job);
                 }
             });
@@ -306,6 +308,20 @@ void ConversionRun::ConvertAll() {
             m_lookAhead->StartedByLoop(i, job.child.has_value());
         }
         trap.Line(162, [&] { WaitForJob(job); });
+        if (!m_stopRequested && RanOutOfSpaceBesideOthers(job)) {
+            // One at a time it might have had the room the books converted ahead now hold:
+            // they give it back, and it converts again.
+            trap.Line(162, [&] {
+                MakeRoomAfter(i);
+                Redo(job);
+                job.retriedForSpace = true;
+                job.output = OutputPathFor(job.source, m_window.options());
+                PrepareJob(job);
+                StartJob(job);
+                m_lookAhead->StartedByLoop(i, job.child.has_value());
+                WaitForJob(job);
+            });
+        }
         if (m_stopRequested) {
             break;  // End() decides what becomes of this entry
         }

@@ -157,6 +157,7 @@ class ConversionRun {
         // Started by the look-ahead before the loop reached it: the errors its steps raised,
         // with their lines, are raised again when the loop comes to those lines.
         bool startedAhead = false;
+        bool retriedForSpace = false;
         std::vector<std::pair<int, std::exception_ptr>> deferredErrors;
     };
 
@@ -193,11 +194,15 @@ class ConversionRun {
     // True while the books converted ahead hold a quarter of the free space of their output
     // folder's file system or more: nothing more starts ahead until the loop puts them in place.
     bool AheadOutputsFillTheirDisk();
-    // An entry converted ahead that failed for lack of space (which it might not have lacked at
-    // its turn).
-    bool FailedForSpaceAhead(Job& job);
-    // An entry converted ahead whose output path is no longer what its turn computes, or that
-    // failed for lack of space, goes back to the loop, which converts it again.
+    // The job's converter failed for lack of space while other books of the run held some
+    // (converted ahead, or at all when it was itself converted ahead), and it was not converted
+    // again for that yet.
+    bool RanOutOfSpaceBesideOthers(Job& job);
+    // Ends and forgets every entry after `index` that was started ahead (the loop converts them
+    // at their turns), and starts no more ahead: the disk is nearly full.
+    void MakeRoomAfter(int index);
+    // An entry converted ahead whose output path is no longer what its turn computes goes back
+    // to the loop, which converts it again.
     void Redo(Job& job);
     static void RaiseDeferred(Job& job, int line);
     void EndJob(int index);
@@ -213,6 +218,7 @@ class ConversionRun {
     bool m_ended = false;
     bool m_closing = false;
     bool m_atOnce = false;
+    bool m_diskNearlyFull = false;  // nothing more starts ahead
     bool m_provisioningFailed = false;
     QString m_provisioningProblem;
     QString m_runFolderSeen;

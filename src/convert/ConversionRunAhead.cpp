@@ -96,7 +96,7 @@ bool ConversionRun::MayStartAhead(int index) {
                 return false;
             }
         }
-        return !AheadOutputsFillTheirDisk();
+        return !m_diskNearlyFull && !AheadOutputsFillTheirDisk();
     } catch (...) {
         return false;
     }
@@ -129,11 +129,26 @@ bool ConversionRun::AheadOutputsFillTheirDisk() {
     return false;
 }
 
-bool ConversionRun::FailedForSpaceAhead(Job& job) {
-    if (!job.startedAhead || !job.child || !job.child->HasEnded() || job.child->ExitCode() == 0) {
+bool ConversionRun::RanOutOfSpaceBesideOthers(Job& job) {
+    if (job.retriedForSpace || !job.child || !job.child->HasEnded() || job.child->ExitCode() == 0 ||
+        !ConverterRanOutOfSpace(job.log)) {
         return false;
     }
-    return ConverterRanOutOfSpace(job.log);
+    const bool othersHeldSome =
+        std::any_of(m_jobs.begin(), m_jobs.end(), [&job](const auto& entry) {
+            return entry.second->index > job.index && entry.second->startedAhead;
+        });
+    return job.startedAhead || othersHeldSome;
+}
+
+void ConversionRun::MakeRoomAfter(int index) {
+    m_diskNearlyFull = true;
+    for (auto& [later, job] : m_jobs) {
+        if (later > index && job->startedAhead) {
+            Redo(*job);
+            m_lookAhead->Forget(later);
+        }
+    }
 }
 
 void ConversionRun::RaiseDeferred(Job& job, int line) {
@@ -160,9 +175,11 @@ void ConversionRun::Redo(Job& job) {
     RemoveTemporary(job);
     const QString source = job.source;
     const int index = job.index;
+    const bool retried = job.retriedForSpace;
     job = Job();
     job.index = index;
     job.source = source;
+    job.retriedForSpace = retried;
 }
 
 }  // namespace bq

@@ -113,6 +113,13 @@ void LookAhead::Fill() {
     m_filling = false;
 }
 
+void LookAhead::Forget(int index) {
+    if (index >= 1 && index <= m_lastEntry) {
+        m_started[static_cast<std::size_t>(index)] = 0;
+    }
+    m_running.erase(std::remove(m_running.begin(), m_running.end(), index), m_running.end());
+}
+
 void LookAhead::Stop() {
     m_stopped = true;
     m_timer.stop();

@@ -66,6 +66,8 @@ class LookAhead {
     // reach: at most one that gets a converter per call (entries that fail before theirs starts
     // cost nothing).
     void Fill();
+    // Entry `index` was started here but the run ended it again: the loop starts it at its turn.
+    void Forget(int index);
     // Starts nothing more (the run stops).
     void Stop();
 
