@@ -663,6 +663,85 @@ class ConversionRunTest : public QObject {
         QCOMPARE(TempEntries(), QStringList());
     }
 
+    // TEMP on a file system mounted noexec: the run folder goes to the user's runtime folder,
+    // or else to the program's folder in the user's cache, and the book converts from there;
+    // with nowhere to run the converter from, the run stops at once naming every folder tried.
+    void noexecTemp_data() {
+        QTest::addColumn<QString>("instead");
+        QTest::newRow("the runtime folder") << "runtime";
+        QTest::newRow("the cache") << "cache";
+        QTest::newRow("nowhere") << "";
+    }
+    void noexecTemp() {
+        QFETCH(QString, instead);
+        if (::geteuid() != 0) {
+            QSKIP("mounting a noexec file system needs root");
+        }
+        const QString mount = Folder(QStringLiteral("noexec"));
+        if (QProcess::execute(
+                QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                 QStringLiteral("noexec,size=64m"), QStringLiteral("tmpfs"), mount}) != 0) {
+            QSKIP("no tmpfs can be mounted here");
+        }
+        const auto unmount = qScopeGuard([&] {
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), mount});
+        });
+        std::vector<std::pair<const char*, QByteArray>> saved;
+        for (const char* name : {"TEMP", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME"}) {
+            saved.emplace_back(name, qgetenv(name));
+        }
+        const auto restore = qScopeGuard([&] {
+            for (const auto& [name, value] : saved) {
+                qputenv(name, value);
+            }
+        });
+        const QString runtime =
+            instead == QLatin1String("runtime") ? Folder(QStringLiteral("runtime")) : mount;
+        const QString cache = instead == QLatin1String("cache") ? Folder(QStringLiteral("cache"))
+                                                                : mount + QStringLiteral("/cache");
+        QVERIFY(QDir().mkpath(mount + QStringLiteral("/temp")));
+        qputenv("TEMP", QFile::encodeName(mount + QStringLiteral("/temp")));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+        if (instead == QLatin1String("cache")) {
+            qunsetenv("XDG_RUNTIME_DIR");
+        }
+        List({Book(QStringLiteral("a.epub"), "GOOD")});
+        const auto run = Run();
+
+        if (instead.isEmpty()) {
+            const QString prompt = OnlyPrompt();
+            for (const QString& named :
+                 {QStringLiteral("The converter needs a folder that allows running programs"),
+                  mount + QStringLiteral("/temp (TEMP): does not allow running programs"),
+                  runtime + QStringLiteral(" (XDG_RUNTIME_DIR): does not allow running programs"),
+                  cache + QStringLiteral("/brindlequill: does not allow running programs")}) {
+                QVERIFY2(prompt.contains(named), qPrintable(prompt));
+            }
+            QCOMPARE(Calls(m_calls).size(), 0);
+            CheckIdleAfterRun();
+            return;
+        }
+        const QString base =
+            instead == QLatin1String("runtime") ? runtime : cache + QStringLiteral("/brindlequill");
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+        QCOMPARE(Content(m_options.text1 + QStringLiteral("/a.mobi")), m_sample);
+        QVERIFY2(run->RunFolder().startsWith(base + QStringLiteral("/calibre-")),
+                 qPrintable(run->RunFolder()));
+        const auto calls = Calls(m_calls);
+        QCOMPARE(calls.size(), 1);
+        QVERIFY(calls[0][2].startsWith(run->RunFolder() + QLatin1Char('/')));
+        QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        if (instead == QLatin1String("cache")) {
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(base).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, 0700u);  // made private
+        }
+        CheckIdleAfterRun();
+    }
+
     // No book can hang or swamp a batch: one past the time limit (deaf to SIGTERM too) and one
     // past the memory limit fail alone with plain reasons, one that leaves a process behind
     // converts, the batch goes on, and nothing any of them started is left running.
