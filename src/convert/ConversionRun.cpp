@@ -20,6 +20,7 @@
 #include "process/WhileYielding.h"
 
 #include <QAbstractItemModel>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -349,7 +350,25 @@ void ConversionRun::End() {
             // Counting the list failed: the summary says nothing of entries added.
         }
     }
+    KeepLogs();
     m_runtime.Remove();
+}
+
+void ConversionRun::KeepLogs() {
+    if (m_failedLogs.empty()) {
+        return;
+    }
+    const std::vector<FailedLog> logs = std::move(m_failedLogs);
+    m_failedLogs.clear();
+    try {
+        // Off the window's thread: the logs' folder may be on a slow disk, and the oldest runs'
+        // folders go at the same time.
+        const QDateTime ended = QDateTime::currentDateTime();
+        m_summary.LogsKeptIn(
+            RunWhileYielding([&logs, ended] { return KeepFailedLogs(logs, ended); }));
+    } catch (...) {
+        qCWarning(lcRun) << "The converter's logs of the books not converted could not be kept";
+    }
 }
 
 void ConversionRun::ReadSource(Job& job) {
@@ -570,6 +589,9 @@ void ConversionRun::FinishJob(Job& job) {
     }
     RemoveTemporary(job);
     m_summary.Failed(job.source, job.failure);
+    if (!job.log.isEmpty()) {
+        m_failedLogs.push_back({job.index, job.source, job.failure, job.log});
+    }
 }
 
 void ConversionRun::RemoveTemporary(Job& job) {
@@ -638,6 +660,11 @@ void ConversionRun::ShowLastBox() {
         return;
     }
     const int style = m_summary.failed() + m_summary.skipped() > 0 ? MbExclamation : MbOkOnly;
+    if (!m_summary.logFolder().isEmpty()) {
+        m_window.dialogs->MsgBoxWithFolder(m_summary.Headline(), m_summary.Details(), style,
+                                           m_window.appTitle, m_summary.logFolder());
+        return;
+    }
     m_window.dialogs->MsgBoxWithDetails(m_summary.Headline(), m_summary.Details(), style,
                                         m_window.appTitle);
 }

@@ -98,6 +98,12 @@ QString ConversionSummary::Details() const {
     if (!m_failures.isEmpty()) {
         parts << QStringLiteral("Check or replace the files named, then convert them again.");
     }
+    if (!m_logFolder.isEmpty()) {
+        parts << QStringLiteral(
+                     "The converter's own messages about the files not converted are "
+                     "kept in:") +
+                     kNewLine + m_logFolder;
+    }
     return parts.join(kNewLine + kNewLine);
 }
 
