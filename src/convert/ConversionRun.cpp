@@ -150,6 +150,13 @@ void ConversionRun::Start() {
         }
         trap.Line(166, [&] { End(); });
         if (!m_closing) {
+            if (m_window.ended) {
+                try {
+                    m_window.ended(m_summary);
+                } catch (...) {
+                    qCWarning(lcRun) << "The end of the run could not be told";
+                }
+            }
             trap.Line(168, [&] { m_window.showHourglass(false); });
             trap.Line(170, [&] { m_window.bar->SetValue(0); });
             trap.Line(172, [&] { m_window.bar->SetText(QStringLiteral("Progress Bar")); });

@@ -49,6 +49,9 @@ struct ConversionWindow {
     QString appTitle;
     // The window's IsBusy: true from the start of a run until its end.
     bool* isBusy = nullptr;
+    // Told what the run did as soon as it has ended, before the window is reset and the last box
+    // shows; not when the window is closing. May be empty.
+    std::function<void(const ConversionSummary&)> ended;
 };
 
 // What a run is given besides the window: where it takes its converter runtime archive from

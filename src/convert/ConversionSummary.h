@@ -31,6 +31,8 @@ class ConversionSummary {
     int failed() const { return m_failures.size() / 2; }
     int skipped() const { return m_skipped.size(); }
     int replaced() const { return m_replacements.size() / 2; }
+    // The files not converted, in list order.
+    QStringList failedSources() const;
     int stopped() const { return m_stopped; }
     int added() const { return m_added; }
     // The folder of the logs kept for this run; "" when none was kept.
