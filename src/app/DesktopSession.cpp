@@ -37,6 +37,16 @@ constexpr int kNotifyTimeoutMs = 5000;
 // How many books not converted the notification names.
 constexpr int kNamesInNotice = 5;
 
+// Runs a slot's work: nothing may leave a slot; what fails is one line in the log.
+template <typename Work>
+void AsSlot(const char* what, Work&& work) {
+    try {
+        work();
+    } catch (...) {
+        qCWarning(lcDesktop) << what << "failed";
+    }
+}
+
 // The session bus's address: DBUS_SESSION_BUS_ADDRESS, or the user's bus in XDG_RUNTIME_DIR;
 // "" when there is none. A bus is never started ("autolaunch") for the program.
 QString SessionBusAddress() {
@@ -104,8 +114,10 @@ DesktopSession::DesktopSession(QWidget* window, const QString& appName)
     // Looked at soon, then ever less often while the bus does not answer.
     m_poll.setInterval(10);
     connect(&m_poll, &QTimer::timeout, this, [this] {
-        m_poll.setInterval(std::min(m_poll.interval() * 2, 1000));
-        CheckConnected();
+        AsSlot("Reaching the session bus", [this] {
+            m_poll.setInterval(std::min(m_poll.interval() * 2, 1000));
+            CheckConnected();
+        });
     });
     m_poll.start();
 }
@@ -267,30 +279,31 @@ void DesktopSession::Notify(const ConversionSummary& summary) {
         QDBusConnection(m_connectionName).asyncCall(call, kNotifyTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* answered) {
-                const QDBusPendingReply<uint> reply = *answered;
-                if (reply.isError()) {
-                    qCInfo(lcDesktop).noquote()
-                        << "The desktop's notification was not shown:" << reply.error().message();
-                } else {
-                    m_notification = reply.value();
-                }
                 answered->deleteLater();
+                AsSlot("Reading the notification server's answer", [this, answered] {
+                    const QDBusPendingReply<uint> reply = *answered;
+                    if (reply.isError()) {
+                        qCInfo(lcDesktop).noquote() << "The desktop's notification was not shown:"
+                                                    << reply.error().message();
+                    } else {
+                        m_notification = reply.value();
+                    }
+                });
             });
 }
 
 void DesktopSession::ActionInvoked(uint id, const QString& action) {
-    // A slot: nothing may leave it (nothing here raises).
-    if (id == 0 || id != m_notification || !m_window) {
-        return;
+    if (id == 0 || id != m_notification || !m_window || action != QLatin1String("default")) {
+        return;  // another program's notification, or another of its actions
     }
-    if (action == QLatin1String("default")) {
+    AsSlot("Raising the window", [this] {
         if (m_window->isMinimized()) {
             m_window->showNormal();
         }
         m_window->show();
         m_window->raise();
         m_window->activateWindow();
-    }
+    });
 }
 
 void DesktopSession::NotificationClosed(uint id, uint /*reason*/) {

@@ -447,9 +447,13 @@ void Form1::ConnectConversionHandlers() {
         if (m_activeRun == nullptr) {
             return;
         }
-        const ConversionSummary& summary = m_activeRun->Summary();
-        m_desktop->RunProgress(value / 100.0, summary.entries() - summary.converted() -
-                                                  summary.failed() - summary.skipped());
+        try {
+            const ConversionSummary& summary = m_activeRun->Summary();
+            m_desktop->RunProgress(value / 100.0, summary.entries() - summary.converted() -
+                                                      summary.failed() - summary.skipped());
+        } catch (...) {
+            qCWarning(lcForm) << "The run's progress could not be shown on the taskbar";
+        }
     });
     connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
     // Escape anywhere in the window asks to stop a run, as the button does.
