@@ -154,10 +154,12 @@ void DesktopSession::CheckConnected() {
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask, kNotifyTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
-                const QDBusPendingReply<QStringList> reply = *call;
-                m_bodyMarkup =
-                    !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
                 call->deleteLater();
+                AsSlot("Reading the notification server's capabilities", [this, call] {
+                    const QDBusPendingReply<QStringList> reply = *call;
+                    m_bodyMarkup =
+                        !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+                });
             });
 }
 
