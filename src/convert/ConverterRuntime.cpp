@@ -172,7 +172,7 @@ QString ConverterRuntime::BaseFolderInsteadOf(const QString& temp) {
     tried << QStringLiteral("%1: %2").arg(cache, why);
     Fail(ErrPermissionDenied,
          QStringLiteral("The converter needs a folder that allows running programs, and none of "
-                        "these does:\r\n") +
+                        "these can take it:\r\n") +
              tried.join(QStringLiteral("\r\n")) +
              QStringLiteral("\r\nSet TEMP to a folder on a file system that is not mounted "
                             "noexec, then start again."));
