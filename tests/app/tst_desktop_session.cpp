@@ -171,10 +171,10 @@ class Recorder : public QObject, protected QDBusContext {
         ++capabilitiesAsked;
         return {QStringLiteral("actions"), QStringLiteral("body")};
     }
-    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
+    QString GetServerInformation(QString& vendor, QString& version, QString& protocolVersion) {
         vendor = QStringLiteral("test");
         version = QStringLiteral("1");
-        specVersion = QStringLiteral("1.2");
+        protocolVersion = QStringLiteral("1.2");
         return QStringLiteral("recorder");
     }
     void CloseNotification(uint) {}
