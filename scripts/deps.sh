@@ -14,6 +14,8 @@ packages=(
     calibre python3
     # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
     libmobi-tools epubcheck unzip zip xvfb xauth
+    # tests: a private session bus for what the desktop is told of runs
+    dbus-daemon
     # tests: an output folder on a FAT stick (an image made by mkfs.vfat, mounted through FUSE)
     dosfstools fusefat
     # refreshing the evidence for what the converter runtime keeps and needs

@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include "app/DesktopSession.h"
 #include "app/ProgressBarDisplay.h"
 #include "app/QtDialogs.h"
 #include "convert/ConversionRun.h"
@@ -440,6 +441,20 @@ void Form1::Text1_Change() {
 
 void Form1::ConnectConversionHandlers() {
     m_progress = std::make_unique<ProgressBarDisplay>(ProgressBar1);
+    m_desktop = new DesktopSession(this, ProductName());
+    // The bar's progress, and the books the run has still to convert, go to the taskbar entry.
+    connect(ProgressBar1, &QProgressBar::valueChanged, this, [this](int value) {
+        if (m_activeRun == nullptr) {
+            return;
+        }
+        try {
+            const ConversionSummary& summary = m_activeRun->Summary();
+            m_desktop->RunProgress(value / 100.0, summary.entries() - summary.converted() -
+                                                      summary.failed() - summary.skipped());
+        } catch (...) {
+            qCWarning(lcForm) << "The run's progress could not be shown on the taskbar";
+        }
+    });
     connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
     // Escape anywhere in the window asks to stop a run, as the button does.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -509,9 +524,16 @@ void Form1::PushButton2_Click() {
     window.dialogs = m_dialogs.get();
     window.appTitle = m_appTitle;
     window.isBusy = &IsBusy;
-    ConversionRun run(std::move(window));
+    window.ended = [this](const ConversionSummary& summary) {
+        m_desktop->RunEnded(&summary, isActiveWindow());
+    };
+    ConversionRun run(std::move(window), m_runSetup);
     m_activeRun = &run;
-    const auto forget = qScopeGuard([this] { m_activeRun = nullptr; });
+    m_desktop->RunStarted();
+    const auto forget = qScopeGuard([this] {
+        m_activeRun = nullptr;
+        m_desktop->RunEnded(nullptr, true);  // refused, or the window closing: nothing to tell
+    });
     run.Start();
 }
 

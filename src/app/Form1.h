@@ -2,6 +2,7 @@
 
 #include "app/MousePointer.h"
 #include "app/SkinFramework.h"
+#include "convert/ConversionRun.h"
 #include "platform/DialogSeam.h"
 
 #include <QCursor>
@@ -23,7 +24,7 @@ class QTreeView;
 
 namespace bq {
 
-class ConversionRun;
+class DesktopSession;
 class ProgressBarDisplay;
 class ConversionList;
 class ListMove;
@@ -55,6 +56,11 @@ class Form1 final : public QWidget {
     SkinFramework SkinFramework1;
 
     DialogSeam& Dialogs() { return *m_dialogs; }
+    // What the desktop is told of runs (the taskbar entry, the notification at a run's end).
+    DesktopSession& Desktop() { return *m_desktop; }
+    // What each run is given besides the window: by default the carried converter runtime and
+    // the settings' limits (tests give a converter of their own).
+    void SetRunSetup(ConversionSetup setup) { m_runSetup = std::move(setup); }
 
     // Window-level state shared with the handlers.
     MousePointer mousePointer() const { return m_mousePointer; }
@@ -137,6 +143,8 @@ class Form1 final : public QWidget {
     // The run under way, started by PushButton2_Click and ended before it returns; null when
     // idle.
     ConversionRun* m_activeRun = nullptr;
+    ConversionSetup m_runSetup;
+    DesktopSession* m_desktop = nullptr;  // a child of the window
     ConversionList* m_list = nullptr;
     std::unique_ptr<ListMove> m_listMove;
 };

@@ -64,8 +64,10 @@ QString PickedFolder(const QString& folder) {
     return path;
 }
 
-int QtDialogs::MsgBox(const QString& prompt, int style, const QString& title) {
-    QMessageBox box(m_parent);
+namespace {
+
+// A message box's title, text and icon as the style asks.
+void SetUpBox(QMessageBox& box, const QString& prompt, int style, const QString& title) {
     box.setWindowTitle(title);
     box.setText(DisplayText(prompt));
     box.setTextFormat(Qt::PlainText);
@@ -86,6 +88,29 @@ int QtDialogs::MsgBox(const QString& prompt, int style, const QString& title) {
             box.setIcon(QMessageBox::NoIcon);
             break;
     }
+}
+
+// Makes button, once it is in its box, the one that opens folder through the seam each time it
+// is pressed. Its box's own reaction (closing, for a message box) is taken from it: the box
+// stays open.
+void OpenFolderOnClick(QAbstractButton* button, DialogSeam& seam, const QString& folder) {
+    button->setAccessibleName(button->text());
+    QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
+    QObject::connect(button, &QAbstractButton::clicked, button, [&seam, folder] {
+        // A slot: nothing may leave it.
+        try {
+            seam.ShellOpenFolder(folder);
+        } catch (...) {
+            qWarning("The folder %s could not be opened", qUtf8Printable(folder));
+        }
+    });
+}
+
+}  // namespace
+
+int QtDialogs::MsgBox(const QString& prompt, int style, const QString& title) {
+    QMessageBox box(m_parent);
+    SetUpBox(box, prompt, style, title);
     if ((style & 7) == MbYesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton((style & MbDefaultButton2) != 0 ? QMessageBox::No : QMessageBox::Yes);
@@ -122,9 +147,30 @@ void QtDialogs::ShellOpenFolder(const QString& folder) {
 
 int QtDialogs::MsgBoxWithDetails(const QString& prompt, const QString& details, int style,
                                  const QString& title) {
+    return ShowWithDetails(prompt, details, style, title, QString());
+}
+
+int QtDialogs::MsgBoxWithFolder(const QString& prompt, const QString& details, int style,
+                                const QString& title, const QString& folder) {
+    return ShowWithDetails(prompt, details, style, title, folder);
+}
+
+int QtDialogs::ShowWithDetails(const QString& prompt, const QString& details, int style,
+                               const QString& title, const QString& folder) {
     const QString shownDetails = DisplayText(details);
     if (shownDetails.count(QLatin1Char('\n')) < kLinesInABox) {
-        return DialogSeam::MsgBoxWithDetails(prompt, details, style, title);
+        if (folder.isEmpty()) {
+            return DialogSeam::MsgBoxWithDetails(prompt, details, style, title);
+        }
+        QMessageBox box(m_parent);
+        SetUpBox(box, prompt + QStringLiteral("\r\n\r\n") + details, style, title);
+        box.setStandardButtons(QMessageBox::Ok);
+        OpenFolderOnClick(box.addButton(OpenFolderCaption(), QMessageBox::ActionRole), *this,
+                          folder);
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Ok);
+        box.exec();
+        return MbResultOk;
     }
     QDialog dialog(m_parent);
     dialog.setWindowTitle(title);
@@ -153,6 +199,10 @@ int QtDialogs::MsgBoxWithDetails(const QString& prompt, const QString& details, 
     layout->addWidget(view, 1);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    if (!folder.isEmpty()) {
+        OpenFolderOnClick(buttons->addButton(OpenFolderCaption(), QDialogButtonBox::ActionRole),
+                          *this, folder);
+    }
     layout->addWidget(buttons);
     dialog.resize(620, 440);
     buttons->button(QDialogButtonBox::Ok)->setFocus();

@@ -21,11 +21,20 @@ class QtDialogs final : public DialogSeam {
     // Short details go into a message box; long ones into a scrolling text below the prompt.
     int MsgBoxWithDetails(const QString& prompt, const QString& details, int style,
                           const QString& title) override;
+    int MsgBoxWithFolder(const QString& prompt, const QString& details, int style,
+                         const QString& title, const QString& folder) override;
 
     // Details of more lines than this get a scrolling text of their own.
     static constexpr int kLinesInABox = 14;
 
+    // The caption of the button that opens a box's folder.
+    static QString OpenFolderCaption() { return QStringLiteral("Open Log Folder"); }
+
   private:
+    // MsgBoxWithDetails, with the button that opens folder unless folder is "".
+    int ShowWithDetails(const QString& prompt, const QString& details, int style,
+                        const QString& title, const QString& folder);
+
     QWidget* m_parent;
 };
 

@@ -20,6 +20,7 @@
 #include "process/WhileYielding.h"
 
 #include <QAbstractItemModel>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -176,6 +177,13 @@ void ConversionRun::Start() {
         }
         trap.Line(166, [&] { End(); });
         if (!m_closing) {
+            if (m_window.ended) {
+                try {
+                    m_window.ended(m_summary);
+                } catch (...) {
+                    qCWarning(lcRun) << "The end of the run could not be told";
+                }
+            }
             trap.Line(168, [&] { m_window.showHourglass(false); });
             trap.Line(170, [&] { m_window.bar->SetValue(0); });
             trap.Line(172, [&] { m_window.bar->SetText(QStringLiteral("Progress Bar")); });
@@ -393,7 +401,25 @@ void ConversionRun::End() {
             // Counting the list failed: the summary says nothing of entries added.
         }
     }
+    KeepLogs();
     m_runtime.Remove();
+}
+
+void ConversionRun::KeepLogs() {
+    if (m_failedLogs.empty()) {
+        return;
+    }
+    const std::vector<FailedLog> logs = std::move(m_failedLogs);
+    m_failedLogs.clear();
+    try {
+        // Off the window's thread: the logs' folder may be on a slow disk, and the oldest runs'
+        // folders go at the same time.
+        const QDateTime ended = QDateTime::currentDateTime();
+        m_summary.LogsKeptIn(
+            RunWhileYielding([&logs, ended] { return KeepFailedLogs(logs, ended); }));
+    } catch (...) {
+        qCWarning(lcRun) << "The converter's logs of the books not converted could not be kept";
+    }
 }
 
 void ConversionRun::ReadSource(Job& job) {
@@ -632,6 +658,9 @@ void ConversionRun::FinishJob(Job& job) {
     }
     RemoveTemporary(job);
     m_summary.Failed(job.source, job.failure);
+    if (!job.log.isEmpty()) {
+        m_failedLogs.push_back({job.index, job.source, job.failure, job.log});
+    }
     Tell(job, BookOutcome::Result::Failed);
 }
 
@@ -701,6 +730,11 @@ void ConversionRun::ShowLastBox() {
         return;
     }
     const int style = m_summary.failed() + m_summary.skipped() > 0 ? MbExclamation : MbOkOnly;
+    if (!m_summary.logFolder().isEmpty()) {
+        m_window.dialogs->MsgBoxWithFolder(m_summary.Headline(), m_summary.Details(), style,
+                                           m_window.appTitle, m_summary.logFolder());
+        return;
+    }
     m_window.dialogs->MsgBoxWithDetails(m_summary.Headline(), m_summary.Details(), style,
                                         m_window.appTitle);
 }

@@ -2,6 +2,7 @@
 
 #include "convert/ConversionSummary.h"
 #include "convert/ConverterRuntime.h"
+#include "convert/KeptLogs.h"
 #include "convert/OutputDestination.h"
 #include "fs/OutputTemporary.h"
 #include "process/ChildProcess.h"
@@ -63,6 +64,9 @@ struct ConversionWindow {
     std::function<void(const BookOutcome&)> bookDone;
     // false: the run shows no last box (its caller reports the summary itself).
     bool showLastBox = true;
+    // Told what the run did as soon as it has ended, before the window is reset and the last box
+    // shows; not when the window is closing. May be empty.
+    std::function<void(const ConversionSummary&)> ended;
 };
 
 // What a run is given besides the window: where it takes its converter runtime archive from
@@ -103,7 +107,8 @@ struct ConversionSetup {
 // it starts nothing more, asks every converter's process group and the warm converter's session
 // to end with one shared grace period, reaps them, removes partial outputs, puts in place in
 // list order every book whose converter had already finished (and which reads back whole),
-// and removes the run folder. Every child also dies with the program, however it ends.
+// keeps the converter's logs of the books not converted, and removes the run folder. Every child
+// also dies with the program, however it ends.
 //
 // The statement line numbers of the window's handler (100, 102, ...) are kept for its error
 // report: a statement that fails unexpectedly shows the "Application Error" box and the run goes
@@ -183,6 +188,9 @@ class ConversionRun {
     // Kills every converter past the time limit (a timer's slot).
     void EnforceTimeLimit();
     void ShowLastBox();
+    // Keeps the converter's logs of the books not converted (see KeptLogs) before the run folder
+    // goes, and names their folder in the summary.
+    void KeepLogs();
     void CollectListedSources();
 
     // The look-ahead's side of the run (ConversionRunAhead.cpp).
@@ -235,6 +243,8 @@ class ConversionRun {
     std::map<int, std::unique_ptr<Job>> m_jobs;
     std::unique_ptr<LookAhead> m_lookAhead;
     QTimer m_timeLimitTimer;
+    // The logs of the books not converted so far, in the order they failed.
+    std::vector<FailedLog> m_failedLogs;
 };
 
 }  // namespace bq

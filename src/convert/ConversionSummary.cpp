@@ -35,6 +35,14 @@ void ConversionSummary::SkippedAsItsOwnOutput(const QString& source) {
     m_skipped << source;
 }
 
+QStringList ConversionSummary::failedSources() const {
+    QStringList sources;
+    for (qsizetype i = 0; i < m_failures.size(); i += 2) {
+        sources << m_failures[i];
+    }
+    return sources;
+}
+
 bool ConversionSummary::AllDone() const {
     return m_converted + m_upToDate == m_entries && m_failures.isEmpty() && m_skipped.isEmpty() &&
            m_replacements.isEmpty() && m_stopped == 0 && m_added == 0;
@@ -102,6 +110,12 @@ QString ConversionSummary::Details() const {
     }
     if (!m_failures.isEmpty()) {
         parts << QStringLiteral("Check or replace the files named, then convert them again.");
+    }
+    if (!m_logFolder.isEmpty()) {
+        parts << QStringLiteral(
+                     "The converter's own messages about the files not converted are "
+                     "kept in:") +
+                     kNewLine + m_logFolder;
     }
     return parts.join(kNewLine + kNewLine);
 }

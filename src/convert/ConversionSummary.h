@@ -28,15 +28,21 @@ class ConversionSummary {
     // This many entries were added to the list during the run, which converts the list as it
     // stood at its start.
     void AddedDuringRun(int count) { m_added = count; }
+    // The converter's logs of the files not converted were kept in this folder.
+    void LogsKeptIn(const QString& folder) { m_logFolder = folder; }
 
     int entries() const { return m_entries; }
     int converted() const { return m_converted; }
     int failed() const { return m_failures.size() / 2; }
     int skipped() const { return m_skipped.size(); }
     int replaced() const { return m_replacements.size() / 2; }
+    // The files not converted, in list order.
+    QStringList failedSources() const;
     int stopped() const { return m_stopped; }
     int upToDate() const { return m_upToDate; }
     int added() const { return m_added; }
+    // The folder of the logs kept for this run; "" when none was kept.
+    const QString& logFolder() const { return m_logFolder; }
 
     // True when every entry was converted and no output replaced another of the same run.
     bool AllDone() const;
@@ -52,6 +58,7 @@ class ConversionSummary {
     int m_stopped = 0;
     int m_upToDate = 0;
     int m_added = 0;
+    QString m_logFolder;
     QStringList m_failures;              // path, reason, path, reason, ...
     QStringList m_skipped;               // paths
     QStringList m_replacements;          // output, explanation, ...

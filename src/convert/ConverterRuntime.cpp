@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <cerrno>
 #include <vector>
@@ -38,6 +39,54 @@ QString TryAnotherTemp(const QString& temp) {
                "Free some space in %1, or set TEMP to another folder, then start "
                "again.")
         .arg(temp);
+}
+
+QString WithoutTrailingSlashes(QString path) {
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) {
+        path.chop(1);
+    }
+    return path;
+}
+
+// Why the converter cannot run from a run folder made in folder; "" when it can: folder is a
+// folder this user may write, on a file system that allows running programs (not mounted
+// noexec).
+QString CannotRunFrom(const QString& folder) {
+    const QByteArray name = QFile::encodeName(folder);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0) {
+        return SystemErrorText(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return QStringLiteral("not a folder");
+    }
+    if (::access(name.constData(), W_OK | X_OK) != 0) {
+        return QStringLiteral("cannot be written: ") + SystemErrorText(errno);
+    }
+    struct statvfs fs {};
+    if (::statvfs(name.constData(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0) {
+        return QStringLiteral("does not allow running programs");
+    }
+    return {};
+}
+
+// An XDG base folder: the variable's value when it is an absolute path, else the default below
+// HOME.
+QString XdgFolder(const char* variable, const QString& underHome) {
+    const QString value = qEnvironmentVariable(variable);
+    if (value.startsWith(QLatin1Char('/'))) {
+        return WithoutTrailingSlashes(value);
+    }
+    return WithoutTrailingSlashes(qEnvironmentVariable("HOME")) + QLatin1Char('/') + underHome;
+}
+
+// The program's own folder in the user's cache, made (private) when missing.
+QString CacheFolder() {
+    const QString base = XdgFolder("XDG_CACHE_HOME", QStringLiteral(".cache"));
+    const QString folder = base + QStringLiteral("/brindlequill");
+    ::mkdir(QFile::encodeName(base).constData(), 0700);
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    return folder;
 }
 
 bool LstatPath(const QString& path, struct stat& st) {
@@ -91,11 +140,46 @@ QString ConverterRuntime::ScratchFolder() const {
     return m_runFolder + QStringLiteral("/tmp");
 }
 
-void ConverterRuntime::Prepare() {
-    m_temp = TempFolder();
-    while (m_temp.size() > 1 && m_temp.endsWith(QLatin1Char('/'))) {
-        m_temp.chop(1);
+QStringList ConverterRuntime::OtherBaseFolders() {
+    QStringList folders;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.startsWith(QLatin1Char('/'))) {
+        folders << WithoutTrailingSlashes(runtime);
     }
+    folders << XdgFolder("XDG_CACHE_HOME", QStringLiteral(".cache")) +
+                   QStringLiteral("/brindlequill");
+    return folders;
+}
+
+QString ConverterRuntime::BaseFolderInsteadOf(const QString& temp) {
+    QStringList tried{QStringLiteral("%1 (TEMP): does not allow running programs").arg(temp)};
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.startsWith(QLatin1Char('/'))) {
+        const QString folder = WithoutTrailingSlashes(runtime);
+        const QString why = CannotRunFrom(folder);
+        if (why.isEmpty()) {
+            return folder;
+        }
+        tried << QStringLiteral("%1 (XDG_RUNTIME_DIR): %2").arg(folder, why);
+    } else {
+        tried << QStringLiteral("XDG_RUNTIME_DIR: not set");
+    }
+    const QString cache = CacheFolder();
+    const QString why = CannotRunFrom(cache);
+    if (why.isEmpty()) {
+        return cache;
+    }
+    tried << QStringLiteral("%1: %2").arg(cache, why);
+    Fail(ErrPermissionDenied,
+         QStringLiteral("The converter needs a folder that allows running programs, and none of "
+                        "these can take it:\r\n") +
+             tried.join(QStringLiteral("\r\n")) +
+             QStringLiteral("\r\nSet TEMP to a folder on a file system that is not mounted "
+                            "noexec, then start again."));
+}
+
+void ConverterRuntime::Prepare() {
+    m_temp = WithoutTrailingSlashes(TempFolder());
     const QByteArray temp = QFile::encodeName(m_temp);
     struct stat st {};
     if (::stat(temp.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -111,9 +195,24 @@ void ConverterRuntime::Prepare() {
                  .arg(m_temp, SystemErrorText(errno)));
     }
 
-    RemoveEndedRunFolders(m_temp);
+    // A TEMP mounted noexec cannot hold the converter: the run folder goes where it can run.
+    struct statvfs fs {};
+    if (::statvfs(temp.constData(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0) {
+        const QString instead = BaseFolderInsteadOf(m_temp);
+        qCInfo(lcRuntime).noquote() << m_temp << "(TEMP) does not allow running programs; the run"
+                                    << "folder goes to" << instead;
+        m_temp = instead;
+    }
 
-    QByteArray folder = temp + '/' + QFile::encodeName(RunFolderPrefix()) + "XXXXXX";
+    RemoveEndedRunFolders(m_temp);
+    for (const QString& other : OtherBaseFolders()) {
+        if (other != m_temp) {
+            RemoveEndedRunFolders(other);
+        }
+    }
+
+    QByteArray folder =
+        QFile::encodeName(m_temp) + '/' + QFile::encodeName(RunFolderPrefix()) + "XXXXXX";
     if (::mkdtemp(folder.data()) == nullptr) {
         const int error = errno;
         Fail(ErrorNumberFromErrno(error),

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <vector>
@@ -19,6 +20,12 @@ namespace bq {
 // keeps its per-file logs (logs/) and the converters' own temporary files (tmp/) there too. Two
 // programs converting at once never share a runtime, and removing the folder removes everything
 // the run put into TEMP.
+//
+// A TEMP on a file system mounted noexec cannot hold a converter that runs: the run folder then
+// goes to the user's runtime folder (XDG_RUNTIME_DIR), or else to the program's folder in the
+// user's cache (XDG_CACHE_HOME/brindlequill, ~/.cache/brindlequill by default), whichever allows
+// running programs, with the same mode, lock, marker and removal; when neither does, Prepare
+// fails naming every folder it tried.
 //
 // Nothing else in TEMP is looked at, used or removed: a TEMP/calibre, a TEMP/calibre.zip or a
 // calibre-master folder is the user's own. The only left-overs removed are run folders of this
@@ -80,8 +87,13 @@ class ConverterRuntime {
 
   private:
     void LockAndMark();
+    // Where run folders go when TEMP is mounted noexec, in the order they are tried.
+    static QStringList OtherBaseFolders();
+    // The first of OtherBaseFolders() from which the converter can run; raises the error that
+    // names each folder tried and why it cannot serve when there is none.
+    static QString BaseFolderInsteadOf(const QString& temp);
 
-    QString m_temp;
+    QString m_temp;  // the folder the run folder is made in: TEMP, or where it goes instead
     QString m_runFolder;
     int m_lockFd = -1;
     WarmConverter m_warm;

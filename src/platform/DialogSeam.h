@@ -61,6 +61,14 @@ class DialogSeam {
         return MsgBox(details.isEmpty() ? prompt : prompt + QStringLiteral("\r\n\r\n") + details,
                       style, title);
     }
+
+    // MsgBoxWithDetails with one more button, "Open Log Folder", which opens folder in the
+    // desktop's file manager (ShellOpenFolder) and leaves the box open. A seam without a view of
+    // its own shows the box without it (the details name the folder).
+    virtual int MsgBoxWithFolder(const QString& prompt, const QString& details, int style,
+                                 const QString& title, [[maybe_unused]] const QString& folder) {
+        return MsgBoxWithDetails(prompt, details, style, title);
+    }
 };
 
 }  // namespace bq

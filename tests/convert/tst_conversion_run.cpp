@@ -8,6 +8,7 @@
 #include "convert/ConversionRun.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/FailureReason.h"
+#include "convert/KeptLogs.h"
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
 #include "platform/SettingsStore.h"
@@ -18,10 +19,12 @@
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QTimer>
@@ -661,6 +664,224 @@ class ConversionRunTest : public QObject {
         QVERIFY(QFileInfo(second.ConverterPath()).isExecutable());
         second.Remove();
         QCOMPARE(TempEntries(), QStringList());
+    }
+
+    // TEMP on a file system mounted noexec: the run folder goes to the user's runtime folder,
+    // or else to the program's folder in the user's cache, and the book converts from there;
+    // with nowhere to run the converter from, the run stops at once naming every folder tried.
+    void noexecTemp_data() {
+        QTest::addColumn<QString>("instead");
+        QTest::newRow("the runtime folder") << "runtime";
+        QTest::newRow("the cache") << "cache";
+        QTest::newRow("nowhere") << "";
+    }
+    void noexecTemp() {
+        QFETCH(QString, instead);
+        if (::geteuid() != 0) {
+            QSKIP("mounting a noexec file system needs root");
+        }
+        const QString mount = Folder(QStringLiteral("noexec"));
+        if (QProcess::execute(
+                QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                 QStringLiteral("noexec,size=64m"), QStringLiteral("tmpfs"), mount}) != 0) {
+            QSKIP("no tmpfs can be mounted here");
+        }
+        const auto unmount = qScopeGuard([&] {
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), mount});
+        });
+        std::vector<std::pair<const char*, QByteArray>> saved;
+        for (const char* name : {"TEMP", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME"}) {
+            saved.emplace_back(name, qgetenv(name));
+        }
+        const auto restore = qScopeGuard([&] {
+            for (const auto& [name, value] : saved) {
+                qputenv(name, value);
+            }
+        });
+        const QString runtime =
+            instead == QLatin1String("runtime") ? Folder(QStringLiteral("runtime")) : mount;
+        const QString cache = instead == QLatin1String("cache") ? Folder(QStringLiteral("cache"))
+                                                                : mount + QStringLiteral("/cache");
+        QVERIFY(QDir().mkpath(mount + QStringLiteral("/temp")));
+        qputenv("TEMP", QFile::encodeName(mount + QStringLiteral("/temp")));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+        if (instead == QLatin1String("cache")) {
+            qunsetenv("XDG_RUNTIME_DIR");
+        }
+        List({Book(QStringLiteral("a.epub"), "GOOD")});
+        const auto run = Run();
+
+        if (instead.isEmpty()) {
+            const QString prompt = OnlyPrompt();
+            for (const QString& named :
+                 {QStringLiteral("The converter needs a folder that allows running programs"),
+                  mount + QStringLiteral("/temp (TEMP): does not allow running programs"),
+                  runtime + QStringLiteral(" (XDG_RUNTIME_DIR): does not allow running programs"),
+                  cache + QStringLiteral("/brindlequill: does not allow running programs")}) {
+                QVERIFY2(prompt.contains(named), qPrintable(prompt));
+            }
+            QCOMPARE(Calls(m_calls).size(), 0);
+            CheckIdleAfterRun();
+            return;
+        }
+        const QString base =
+            instead == QLatin1String("runtime") ? runtime : cache + QStringLiteral("/brindlequill");
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+        QCOMPARE(Content(m_options.text1 + QStringLiteral("/a.mobi")), m_sample);
+        QVERIFY2(run->RunFolder().startsWith(base + QStringLiteral("/calibre-")),
+                 qPrintable(run->RunFolder()));
+        const auto calls = Calls(m_calls);
+        QCOMPARE(calls.size(), 1);
+        QVERIFY(calls[0][2].startsWith(run->RunFolder() + QLatin1Char('/')));
+        QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        if (instead == QLatin1String("cache")) {
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(base).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, 0700u);  // made private
+        }
+        CheckIdleAfterRun();
+    }
+
+    // The converter's logs of the books not converted are kept, one folder per run, of the last
+    // 20 runs only: of 500 old runs' folders the oldest go, and what is not provably the
+    // program's (a link, a file, another name, a folder holding a folder, another user's) stays.
+    // Books that converted leave no log. The box names the folder and offers to open it.
+    void keptLogs() {
+        const QString state = Folder(QStringLiteral("state"));
+        const auto restore = qScopeGuard([] { qunsetenv("XDG_STATE_HOME"); });
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+        const QString logs = state + QStringLiteral("/brindlequill/logs");
+        QCOMPARE(LogsFolder(), logs);
+        QStringList oldRuns;
+        const QDateTime first(QDate(2020, 1, 1), QTime(0, 0));
+        for (int i = 0; i < 500; ++i) {
+            oldRuns << first.addSecs(i * 60).toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
+            Write(logs + QLatin1Char('/') + oldRuns.back() + QStringLiteral("/0001 a.epub.log"),
+                  "old");
+        }
+        const QString outside = Folder(QStringLiteral("outside"));
+        Write(outside + QStringLiteral("/precious"), "keep me");
+        QVERIFY(QFile::link(outside, logs + QStringLiteral("/2019-01-01_00-00-00")));
+        Write(logs + QStringLiteral("/2019-01-01_00-00-01"), "a file");
+        Write(logs + QStringLiteral("/2019-01-01_00-00-02/inside/f"), "a folder in it");
+        Write(logs + QStringLiteral("/notes/n.txt"), "the user's");
+        QStringList foreign{QStringLiteral("2019-01-01_00-00-00"),
+                            QStringLiteral("2019-01-01_00-00-01"),
+                            QStringLiteral("2019-01-01_00-00-02"), QStringLiteral("notes")};
+        if (::geteuid() == 0) {
+            Write(logs + QStringLiteral("/2019-01-01_00-00-03/f"), "another user's");
+            QCOMPARE(QProcess::execute(QStringLiteral("chown"),
+                                       {QStringLiteral("-R"), QStringLiteral("65534:65534"),
+                                        logs + QStringLiteral("/2019-01-01_00-00-03")}),
+                     0);
+            foreign << QStringLiteral("2019-01-01_00-00-03");
+        }
+
+        const QString good = Book(QStringLiteral("good.epub"), "GOOD");
+        const QString failing = Book(QStringLiteral("failing.epub"), "FAIL the book is broken");
+        const QString drm = Book(QStringLiteral("drm.epub"), "DRM");
+        List({good, failing, drm, m_work.path() + QStringLiteral("/books/missing.epub")});
+        m_dialogs.openLogFolder = true;
+        const auto run = Run();
+        QCOMPARE(m_dialogs.logFolders.size(), 1);
+        const QString kept = m_dialogs.logFolders[0];
+        QCOMPARE(run->Summary().logFolder(), kept);
+        QCOMPARE(QFileInfo(kept).path(), logs);
+        QVERIFY2(OnlyPrompt().endsWith(QStringLiteral("The converter's own messages about the "
+                                                      "files not converted are kept in:\r\n") +
+                                       kept),
+                 qPrintable(OnlyPrompt()));
+        QCOMPARE(m_dialogs.openedFolders, QStringList{kept});
+        QCOMPARE(QDir(kept).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{QStringLiteral("0002 failing.epub.log"),
+                              QStringLiteral("0003 drm.epub.log")}));
+        const QByteArray log = Content(kept + QStringLiteral("/0002 failing.epub.log"));
+        QVERIFY2(log.startsWith("Book: " + QFile::encodeName(failing) +
+                                "\nNot converted: the book is broken\n") &&
+                     log.contains("\nValueError: the book is broken\n"),
+                 log.constData());
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(kept).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0700u);
+
+        QStringList expected = foreign + oldRuns.mid(500 - 19);
+        expected << QFileInfo(kept).fileName();
+        expected.sort();
+        QStringList entries = QDir(logs).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                   QDir::NoDotAndDotDot);
+        entries.sort();
+        QCOMPARE(entries, expected);
+        QCOMPARE(Content(outside + QStringLiteral("/precious")), QByteArray("keep me"));
+        CheckIdleAfterRun();
+
+        // A run whose books all convert keeps no log and takes no folder away.
+        m_dialogs = ScriptedDialogs();
+        m_list.clear();
+        List({good});
+        Run();
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Done."));
+        entries = QDir(logs).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                       QDir::NoDotAndDotDot);
+        entries.sort();
+        QCOMPARE(entries, expected);
+    }
+
+    // Where the logs cannot be kept (XDG_STATE_HOME a file, or a folder the user may not write),
+    // the run converts as before, its box is the one it would be without them, and one line in
+    // the program's log says why.
+    void logsThatCannotBeKept_data() {
+        QTest::addColumn<bool>("file");
+        QTest::newRow("a file") << true;
+        QTest::newRow("an unwritable folder") << false;
+    }
+    void logsThatCannotBeKept() {
+        QFETCH(bool, file);
+        if (!file && ::geteuid() != 0) {
+            QSKIP("becoming the unprivileged user needs root");
+        }
+        const QString state = m_work.path() + QStringLiteral("/state-") +
+                              QString::fromLatin1(file ? "file" : "locked");
+        file ? Write(state, "not a folder") : void(Folder(QFileInfo(state).fileName()));
+        const QString temp = Folder(QStringLiteral("nobody-temp"));
+        const QString out = Folder(QStringLiteral("nobody-out"));
+        for (const QString& folder : {temp, out}) {
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+        }
+        const QByteArray savedTemp = qgetenv("TEMP");
+        const auto restore = qScopeGuard([&] {
+            qputenv("TEMP", savedTemp);
+            qunsetenv("XDG_STATE_HOME");
+        });
+        qputenv("TEMP", QFile::encodeName(temp));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+        m_options.text1 = out;
+        List({Book(QStringLiteral("good.epub"), "GOOD"),
+              Book(QStringLiteral("failing.epub"), "FAIL the book is broken")});
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(
+                QStringLiteral("^The converter's logs of the books not converted could not be "
+                               "kept in %1/brindlequill/logs - ")
+                    .arg(QRegularExpression::escape(state))));
+        if (file) {
+            Run();
+        } else {
+            AsNobody nobody;
+            QVERIFY(nobody.ok());
+            Run();
+        }
+        QCOMPARE(m_dialogs.logFolders, QStringList());
+        QVERIFY2(OnlyPrompt().startsWith(QStringLiteral("Converted 1 of 2 files.")) &&
+                     OnlyPrompt().endsWith(
+                         QStringLiteral("Check or replace the files named, then convert them "
+                                        "again.")),
+                 qPrintable(OnlyPrompt()));
+        QCOMPARE(Content(out + QStringLiteral("/good.mobi")), m_sample);
+        QVERIFY(!QFileInfo::exists(state + QStringLiteral("/brindlequill")));
+        QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
     // No book can hang or swamp a batch: one past the time limit (deaf to SIGTERM too) and one

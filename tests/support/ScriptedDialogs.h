@@ -24,6 +24,8 @@ class ScriptedDialogs final : public bq::DialogSeam {
     QStringList folderTitles;
     QStringList folderInitials;
     QStringList openedFolders;
+    QStringList logFolders;      // the folders boxes offered to open, in order
+    bool openLogFolder = false;  // "Open Log Folder" is pressed in each box that has it
     QList<bq::OpenFileRequest> openRequests;
 
     // The texts of the boxes shown, in order.
@@ -61,4 +63,12 @@ class ScriptedDialogs final : public bq::DialogSeam {
         return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
     }
     void ShellOpenFolder(const QString& folder) override { openedFolders << folder; }
+    int MsgBoxWithFolder(const QString& prompt, const QString& details, int style,
+                         const QString& title, const QString& folder) override {
+        logFolders << folder;
+        if (openLogFolder) {
+            ShellOpenFolder(folder);
+        }
+        return MsgBoxWithDetails(prompt, details, style, title);
+    }
 };

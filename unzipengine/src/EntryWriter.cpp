@@ -1,6 +1,8 @@
 // Writing entries into the target folder (see EntryWriter.h).
 #include "EntryWriter.h"
 
+#include "RenameInPlace.h"
+
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <sys/stat.h>
@@ -172,8 +174,7 @@ bool EntryWriter::Finish(std::size_t i, const Place& place, Output& out) {
         return false;
     }
     const char* from = out.temporary.c_str();
-    int renamed = ::renameat2(place.folder, from, place.folder, place.leaf.c_str(),
-                              out.replacing ? 0 : RENAME_NOREPLACE);
+    int renamed = RenameInPlace(place.folder, from, place.leaf.c_str(), out.replacing);
     error = errno;
     if (renamed != 0 && error == EEXIST && !out.decided) {
         // Something is at the entry's place: decided now, with the file whole beside it.
@@ -183,8 +184,8 @@ bool EntryWriter::Finish(std::size_t i, const Place& place, Output& out) {
             return false;
         }
         out.decided = true;
-        renamed = ::renameat2(place.folder, from, place.folder, place.leaf.c_str(),
-                              decision == Existing::Replace ? 0 : RENAME_NOREPLACE);
+        renamed =
+            RenameInPlace(place.folder, from, place.leaf.c_str(), decision == Existing::Replace);
         error = errno;
     }
     if (renamed != 0) {
