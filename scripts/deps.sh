@@ -12,6 +12,8 @@ packages=(
     libmobi-dev
     # the converter carried inside the program
     calibre python3
+    # the icon's sizes, rendered from its drawing
+    librsvg2-bin
     # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
     libmobi-tools epubcheck unzip zip xvfb xauth
     # tests: an output folder on a FAT stick (an image made by mkfs.vfat, mounted through FUSE)

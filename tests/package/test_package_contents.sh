@@ -23,14 +23,15 @@ for f in ./usr/lib/brindlequill/brindlequill ./usr/lib/brindlequill/libbqunzip.s
     ./usr/lib/brindlequill/mobi-check \
     ./usr/lib/brindlequill/HAND-M.CUR ./usr/lib/brindlequill/drag.ico \
     ./usr/lib/brindlequill/x/o.cjs "./usr/bin/brindlequill -> ../lib/brindlequill/brindlequill" \
-    ./usr/share/applications/brindlequill.desktop \
+    ./usr/share/applications/org.brindlequill.Brindlequill.desktop \
     ./usr/share/metainfo/org.brindlequill.Brindlequill.metainfo.xml \
+    ./usr/share/icons/hicolor/scalable/apps/org.brindlequill.Brindlequill.svg \
     ./usr/share/man/man1/brindlequill.1.gz ./usr/share/doc/brindlequill/copyright \
     ./usr/share/doc/brindlequill/changelog.gz; do
     grep -qxF -- "$f" <<< "$listing" || fail "the package lacks $f"
 done
 for size in 16 22 24 32 48 64 128 256; do
-    f=./usr/share/icons/hicolor/${size}x${size}/apps/brindlequill.png
+    f=./usr/share/icons/hicolor/${size}x${size}/apps/org.brindlequill.Brindlequill.png
     grep -qxF -- "$f" <<< "$listing" || fail "the package lacks $f"
 done
 grep -q '^\./usr/lib/brindlequill/Samples/[^/]*\.epub$' <<< "$listing" ||
