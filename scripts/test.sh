@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-"$top/scripts/deps.sh"
+"$top/scripts/deps.sh" test
 
 jobs=$(nproc)
 "$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBQ_WERROR=ON
