@@ -23,6 +23,12 @@ Run it with the interpreter named on the first line of calibre's launcher (the b
 match it); CMake does. Usage:
   build_runtime.py --manifest manifest.txt --output calibre-runtime.zip
                    [--launcher /usr/bin/ebook-convert] [--depfile FILE] [--listing FILE]
+                   [--source FILE]
+
+--source writes which Debian packages the carried calibre files come from (the Debian package
+of the program names them in Built-Using, and takes their copyright file):
+  Built-Using: calibre (= 6.13.0+repack-2+deb12u10)
+  Packages: calibre calibre-bin
 """
 
 import argparse
@@ -32,6 +38,7 @@ import os
 import re
 import stat
 import struct
+import subprocess
 import sys
 import time
 import zipfile
@@ -278,6 +285,31 @@ def build_pylib(names, modules, lib):
     return buf.getvalue(), newest
 
 
+def debian_source(paths):
+    """The record of the Debian packages that hold paths: their source package with its version
+    in the form of a Built-Using field, and the binary packages. Fails when dpkg does not know
+    a file, or when the files come from more than one source package."""
+    found = subprocess.run(["dpkg-query", "-S", *paths], capture_output=True, text=True,
+                           env=dict(os.environ, LC_ALL="C"))
+    owners = set()
+    for line in found.stdout.splitlines():
+        names, sep, _ = line.partition(": ")
+        if sep and not line.startswith("diversion "):
+            owners.update(n.strip().split(":")[0] for n in names.split(","))
+    if found.returncode != 0 or not owners:
+        missing = found.stderr.strip().splitlines()[:1]
+        fail("the carried calibre files must come from Debian's calibre package (dpkg does not "
+             f"know them: {missing[0] if missing else 'no owner found'})")
+    packages = sorted(owners)
+    query = subprocess.run(["dpkg-query", "-W", "-f=${source:Package} ${source:Version}\n",
+                            *packages], capture_output=True, text=True, check=True)
+    sources = sorted(set(query.stdout.split("\n")) - {""})
+    if len(sources) != 1:
+        fail(f"the carried calibre files come from several source packages: {sources}")
+    name, version = sources[0].split(" ")
+    return f"Built-Using: {name} (= {version})\nPackages: {' '.join(packages)}\n"
+
+
 def reexec_with_fixed_hash_seed():
     # Sets and frozensets in code constants are marshalled in hash order: fix the seed so that
     # the bytecode is the same at every build.
@@ -295,6 +327,7 @@ def main():
     ap.add_argument("--launcher", default="/usr/bin/ebook-convert")
     ap.add_argument("--depfile")
     ap.add_argument("--listing", help="write the archive's entries with sizes here")
+    ap.add_argument("--source", help="write the Debian packages the carried files come from here")
     args = ap.parse_args()
     reexec_with_fixed_hash_seed()
 
@@ -311,9 +344,12 @@ def main():
     resources = select_files(rules, "resource", calibre["resources"])
 
     pylib, newest_py = build_pylib(names, modules, calibre["lib"])
-    inputs = [args.launcher] + [modules[n] for n in names]
-    inputs += [os.path.join(calibre["extensions"], f) for f in extensions]
-    inputs += [os.path.join(calibre["resources"], f) for f in resources]
+    carried = [modules[n] for n in names]
+    carried += [os.path.join(calibre["extensions"], f) for f in extensions]
+    carried += [os.path.join(calibre["resources"], f) for f in resources]
+    inputs = [args.launcher] + carried
+    # Asked before anything is written: a runtime whose origin is unknown is not made.
+    source = debian_source(sorted({os.path.realpath(p) for p in carried})) if args.source else None
     # Folders get the time of the newest calibre file taken: a time of the installed calibre,
     # never of this checkout, so a fresh clone makes the same bytes.
     newest = max(int(os.stat(p).st_mtime) for p in inputs)
@@ -354,6 +390,9 @@ def main():
                     how = "stored" if i.compress_type == zipfile.ZIP_STORED else "deflated"
                     f.write(f"{i.file_size:>10} {i.compress_size:>10} {how:8} {i.filename}\n")
             f.write(f"# {len(names)} Python modules in pylib.zip ({len(pylib)} bytes)\n")
+    if args.source:
+        with open(args.source, "w", encoding="utf-8") as f:
+            f.write(source)
     if args.depfile:
         def esc(p):
             return p.replace("\\", "\\\\").replace(" ", "\\ ").replace("#", "\\#")

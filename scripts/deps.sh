@@ -1,37 +1,59 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building, running and testing Brindlequill needs.
-# Runs as root (or through sudo); installs only what is missing.
+# Installs the Debian 12 packages Brindlequill needs, only those that are missing:
+#   scripts/deps.sh run    what building and running the program needs (scripts/run.sh)
+#   scripts/deps.sh test   that, and what testing it needs (scripts/test.sh)
+# Installing goes through sudo unless it runs as root.
 set -euo pipefail
 
-packages=(
-    # build
-    cmake ninja-build g++ pkg-config clang-format
+run_packages=(
+    # building
+    cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libzip-dev libdeflate-dev zlib1g-dev
     # reading each new MOBI back before it replaces an old one
     libmobi-dev
     # the converter carried inside the program
     calibre python3
-    # tests: a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
+    # the icon's sizes, rendered from its drawing
+    librsvg2-bin
+    # Debian's build flags (dpkg-buildflags) and the Debian package (dpkg-shlibdeps)
+    dpkg-dev
+    # the fonts the window asks for (Arial's metric twin)
+    fonts-liberation fonts-dejavu-core
+)
+
+test_packages=(
+    # the sources' format
+    clang-format
+    # a MOBI reader that is not calibre, an EPUB checker, Info-ZIP's tools, a display
     libmobi-tools epubcheck unzip zip xvfb xauth
-    # tests: a private session bus for what the desktop is told of runs
+    # a private session bus for what the desktop is told of runs
     dbus-daemon
-    # tests: an output folder on a FAT stick (an image made by mkfs.vfat, mounted through FUSE)
+    # an output folder on a FAT stick (an image made by mkfs.vfat, mounted through FUSE)
     dosfstools fusefat
     # refreshing the evidence for what the converter runtime keeps and needs
     strace
-    # the Debian package: dpkg-shlibdeps, checking the desktop entry and AppStream metadata,
-    # lintian, and the clean Debian 12 root it is installed into by a test
-    dpkg-dev desktop-file-utils appstream lintian mmdebstrap
+    # checking the desktop entry, the AppStream metadata and the Debian package, and the clean
+    # Debian 12 root it is installed into by a test
+    desktop-file-utils appstream lintian mmdebstrap
     # the recipe for converting on many machines, tried with local workers
     parallel
     # the benchmarks: peak memory
     time
     # fuzzing and sanitizers with clang
     clang libclang-rt-14-dev
-    # screenshots and the fonts the window asks for (Arial's metric twin)
-    imagemagick fonts-liberation fonts-dejavu-core
+    # screenshots
+    imagemagick
 )
+
+case "${1:-}" in
+    run) packages=("${run_packages[@]}") ;;
+    test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+    *)
+        echo "usage: scripts/deps.sh run|test" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -41,9 +63,17 @@ for p in "${packages[@]}"; do
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo > /dev/null; then
+            echo "These packages are missing: ${missing[*]}" >&2
+            echo "Install them as root (su -c 'bash $0 $1'), or install sudo." >&2
+            exit 1
+        fi
+        sudo=(sudo)
+    fi
     echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -63,6 +63,8 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QLatin1String(bq::kSettingsAppName));
+    // The desktop entry the windows belong to: docks and task switchers show its name and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(BQ_APP_ID));
     bq::Form1 window;
     window.show();
     // Told to end (SIGTERM, SIGHUP, Ctrl-C in its terminal): as closing the window, so a run

@@ -20,11 +20,11 @@ class AsNobody {
         }
         m_uid = user->pw_uid;
         m_gid = group->gr_gid;
+        // The groups to return to: as many as the second call read (none when it failed).
         const int count = ::getgroups(0, nullptr);
         m_groups.resize(static_cast<size_t>(count > 0 ? count : 0));
-        if (count > 0) {
-            ::getgroups(count, m_groups.data());
-        }
+        const int read = count > 0 ? ::getgroups(count, m_groups.data()) : 0;
+        m_groups.resize(static_cast<size_t>(read > 0 ? read : 0));
         m_ok = ::setgroups(0, nullptr) == 0 && ::setresgid(m_gid, m_gid, 0) == 0 &&
                ::setresuid(m_uid, m_uid, 0) == 0;
     }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "Names.h"
 
@@ -26,17 +27,14 @@ void Report::Say(Severity severity, const std::string& text) {
     if ((severity == Severity::Info && level > 0) || (severity == Severity::Warning && level > 1)) {
         return;
     }
-    std::string line = text;
+    // One line of at most kMaxMessage bytes with its newline, never empty, no NUL inside: made
+    // once from the text, never shrunk in place.
+    std::string_view body = text;
+    while (!body.empty() && body.back() == '\n') {
+        body.remove_suffix(1);
+    }
+    std::string line = body.empty() ? std::string(1, '?') : Shorten(body, kMaxMessage - 1);
     std::replace(line.begin(), line.end(), '\0', '?');
-    while (!line.empty() && line.back() == '\n') {
-        line.pop_back();
-    }
-    if (line.size() > kMaxMessage - 1) {
-        line = Shorten(line, kMaxMessage - 1);
-    }
-    if (line.empty()) {
-        line = "?";
-    }
     line += '\n';
     callbacks_.Print(line.c_str(), static_cast<std::uint32_t>(line.size()));
 }
