@@ -123,8 +123,11 @@ DesktopSession::DesktopSession(QWidget* window, const QString& appName)
 }
 
 DesktopSession::~DesktopSession() {
+    // Either the reaching thread sees the flag after connecting and lets go of the connection
+    // itself, or it had connected before the flag was set and the connection is ours to drop,
+    // whether or not the window's thread has heard of it yet.
     *m_abandoned = true;
-    if (m_onBus) {
+    if (m_connecting.valid() || m_onBus) {
         QDBusConnection::disconnectFromBus(m_connectionName);
     }
 }
