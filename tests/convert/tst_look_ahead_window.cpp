@@ -28,6 +28,7 @@
 
 #include <dirent.h>
 #include <unistd.h>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -114,6 +115,20 @@ int WarmConvertersLeft() {
     return left;
 }
 
+// The book a converter converts: its argument that names an EPUB.
+QString SourceOf(pid_t pid) {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!cmdline.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    for (const QByteArray& argument : cmdline.readAll().split('\0')) {
+        if (argument.endsWith(".epub")) {
+            return QFile::decodeName(argument);
+        }
+    }
+    return {};
+}
+
 // This program's children that still run the converter.
 std::set<pid_t> RunningChildren() {
     std::set<pid_t> children;
@@ -146,6 +161,7 @@ class RunWatcher : public QObject {
     std::function<void(int running)> onLook;  // called at every look
     int peakConverters = 0;
     std::set<pid_t> convertersSeen;
+    QStringList started;  // the books whose converters were seen, in the order first seen
     int mostDescriptors = 0;
     QStringList shown;  // the bar's texts as painted, without the runner's counter, in order
     QList<int> values;  // every value the bar took
@@ -153,7 +169,11 @@ class RunWatcher : public QObject {
     void Look() {
         const std::set<pid_t> running = RunningChildren();
         peakConverters = std::max(peakConverters, static_cast<int>(running.size()));
-        convertersSeen.insert(running.begin(), running.end());
+        for (const pid_t pid : running) {
+            if (convertersSeen.insert(pid).second) {
+                started << SourceOf(pid);
+            }
+        }
         mostDescriptors = std::max(mostDescriptors, OpenDescriptors());
         if (onLook) {
             onLook(static_cast<int>(running.size()));
@@ -215,6 +235,7 @@ struct RunResult {
     QList<int> values;
     int peakConverters = 0;
     std::set<pid_t> converters;
+    QStringList started;
     int mostDescriptors = 0;
     QString finalText;
     int finalValue = -1;
@@ -285,6 +306,7 @@ class LookAheadWindowTest : public QObject {
         result.values = watcher.values;
         result.peakConverters = watcher.peakConverters;
         result.converters = watcher.convertersSeen;
+        result.started = watcher.started;
         result.mostDescriptors = watcher.mostDescriptors;
         result.finalText = ProgressBarDisplay::TextOf(form.ProgressBar1->format());
         result.finalValue = form.ProgressBar1->value();
@@ -316,10 +338,10 @@ class LookAheadWindowTest : public QObject {
         SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
         QProcess make;
         make.setProcessChannelMode(QProcess::MergedChannels);
-        make.start(
-            QStringLiteral("/usr/bin/python3"),
-            {QStringLiteral(BQ_MAKE_BOOKS), m_books.path(), QStringLiteral("plain-epub2"),
-             QStringLiteral("epub3-pictures"), QStringLiteral("mathml"), QStringLiteral("broken")});
+        make.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral(BQ_MAKE_BOOKS), m_books.path(), QStringLiteral("plain-epub2"),
+                    QStringLiteral("epub3-pictures"), QStringLiteral("mathml"),
+                    QStringLiteral("broken"), QStringLiteral("big-pictures")});
         QVERIFY(make.waitForFinished(120000));
         QVERIFY2(make.exitCode() == 0, make.readAll().constData());
         QFile zero(Book(QStringLiteral("zero.epub")));
@@ -328,7 +350,8 @@ class LookAheadWindowTest : public QObject {
 
     void mixedBatchIsTheSameWithOneOrThreeConverters() {
         // Good and broken books taking turns, two results of the same name (the later, a
-        // different book, must win), a source that is its own result, a file that is gone.
+        // different book, must win), a source that is its own result, a file that is gone, and
+        // the book expected to take longest last.
         QTemporaryDir work;
         const QString out = work.filePath(QStringLiteral("out"));
         QVERIFY(QDir().mkpath(out));
@@ -350,6 +373,7 @@ class LookAheadWindowTest : public QObject {
             laterSame,
             own,
             work.filePath(QStringLiteral("gone.epub")),
+            Book(QStringLiteral("big-pictures.epub")),
         };
 
         QStringList outputsOf[2];
@@ -380,7 +404,14 @@ class LookAheadWindowTest : public QObject {
         QCOMPARE(runs[0].peakConverters, 1);
 
         QCOMPARE(outputsOf[1], outputsOf[0]);
-        QCOMPARE(outputsOf[0], (QStringList{"Same.mobi", "own.mobi", "plain-epub2.mobi"}));
+        QCOMPARE(outputsOf[0],
+                 (QStringList{"Same.mobi", "big-pictures.mobi", "own.mobi", "plain-epub2.mobi"}));
+        // One converter goes down the list; with three, a spare one takes the longest book,
+        // last in the list, at once: it is among the first three to start.
+        QCOMPARE(runs[0].started.last(), sources.last());
+        const qsizetype longest = runs[1].started.indexOf(sources.last());
+        QVERIFY2(longest >= 0 && longest < 3,
+                 qPrintable(runs[1].started.join(QStringLiteral(" | "))));
         QCOMPARE(runs[0].boxes.size(), 1);
         QCOMPARE(runs[1].boxes.size(), 1);
         // Each run keeps its converter logs in a folder of its own; the rest of the box is one.
@@ -392,7 +423,7 @@ class LookAheadWindowTest : public QObject {
         QCOMPARE(sameRun(runs[1].boxes[0].prompt), sameRun(runs[0].boxes[0].prompt));
         QCOMPARE(runs[1].boxes[0].style, runs[0].boxes[0].style);
         const QString summary = runs[0].boxes[0].prompt;
-        QVERIFY2(summary.startsWith(QStringLiteral("Converted 3 of 7 files.")),
+        QVERIFY2(summary.startsWith(QStringLiteral("Converted 4 of 8 files.")),
                  qPrintable(summary));
         // Failures in list order, each once; the skip and the replacement named.
         const qsizetype broken = summary.indexOf(Book(QStringLiteral("broken.epub")));
@@ -408,7 +439,7 @@ class LookAheadWindowTest : public QObject {
         // values are each entry's share.)
         QList<int> loopValues;
         for (int i = 1; i <= sources.size(); ++i) {
-            loopValues << qRound(100.0 * i / sources.size());
+            loopValues << static_cast<int>(std::lrint(100.0 * i / sources.size()));  // as the bar
         }
         loopValues << 0;
         const auto loopsOwn = [&loopValues](const QList<int>& values) {
