@@ -6,7 +6,14 @@
 // With --stop, it presses "Stop Converting" (and answers Yes) once K converters run, and prints how
 // long the run took from Yes to the idle window (stop_ms).
 //
-// Usage: lookahead_driver --jobs K --out FOLDER [--stop] BOOK...
+// --archive FILE carries that converter archive instead of the built-in runtime (a converter
+// that takes no time shows what the program itself costs per book). --list FILE reads the books
+// from FILE, one path per line. --marks N,M,... also prints, as the loop reaches entry N, the
+// program's resident memory and open descriptors (mark_N=KIB/FDS). The program's peak resident
+// memory is printed at the end (peak_kib).
+//
+// Usage: lookahead_driver --jobs K --out FOLDER [--stop] [--archive FILE] [--list FILE]
+//                         [--marks N,...] [BOOK...]
 // The settings store and TEMP are the caller's (point XDG_CONFIG_HOME and TEMP elsewhere).
 #include "app/Form1.h"
 #include "app/ProgressBarDisplay.h"
@@ -24,8 +31,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 namespace {
@@ -50,6 +61,22 @@ int ConvertersRunning() {
     return running;
 }
 
+// The program's resident memory now, in KiB.
+long ResidentKib() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+}
+
+int OpenDescriptors() {
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::NoDotAndDotDot | QDir::System)
+                                .size());
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -60,7 +87,9 @@ int main(int argc, char* argv[]) {
     QString jobs = QStringLiteral("1");
     QString out;
     bool stop = false;
+    QString archive;
     QStringList books;
+    std::map<int, QString> marks;  // entry -> what was seen when the loop reached it
     while (!arguments.isEmpty()) {
         const QString argument = arguments.takeFirst();
         if (argument == QStringLiteral("--jobs") && !arguments.isEmpty()) {
@@ -69,12 +98,32 @@ int main(int argc, char* argv[]) {
             out = arguments.takeFirst();
         } else if (argument == QStringLiteral("--stop")) {
             stop = true;
+        } else if (argument == QStringLiteral("--archive") && !arguments.isEmpty()) {
+            archive = arguments.takeFirst();
+        } else if (argument == QStringLiteral("--list") && !arguments.isEmpty()) {
+            QFile list(arguments.takeFirst());
+            if (!list.open(QIODevice::ReadOnly)) {
+                std::fprintf(stderr, "cannot read %s\n", qPrintable(list.fileName()));
+                return 2;
+            }
+            for (const QByteArray& line : list.readAll().split('\n')) {
+                if (!line.isEmpty()) {
+                    books << QFile::decodeName(line);
+                }
+            }
+        } else if (argument == QStringLiteral("--marks") && !arguments.isEmpty()) {
+            for (const QString& mark : arguments.takeFirst().split(QLatin1Char(','))) {
+                marks[mark.toInt()];
+            }
         } else {
             books << argument;
         }
     }
     if (out.isEmpty() || books.isEmpty()) {
-        std::fputs("usage: lookahead_driver --jobs K --out FOLDER [--stop] BOOK...\n", stderr);
+        std::fputs(
+            "usage: lookahead_driver --jobs K --out FOLDER [--stop] [--archive FILE] "
+            "[--list FILE] [--marks N,...] [BOOK...]\n",
+            stderr);
         return 2;
     }
     bq::mUnzip::SetEngineLibraryPath(QStringLiteral(BQ_ENGINE_LIBRARY));
@@ -87,6 +136,16 @@ int main(int argc, char* argv[]) {
     auto dialogs = std::make_unique<ScriptedDialogs>();
     ScriptedDialogs* boxes = dialogs.get();
     bq::Form1 form(std::move(dialogs));
+    if (!archive.isEmpty()) {
+        QFile file(archive);
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "cannot read %s\n", qPrintable(archive));
+            return 2;
+        }
+        bq::ConversionSetup setup;
+        setup.archive = [content = file.readAll()] { return content; };
+        form.SetRunSetup(setup);
+    }
     form.show();
     form.List().Append(books);
 
@@ -106,6 +165,14 @@ int main(int argc, char* argv[]) {
         if (provisioning < 0 && bq::ProgressBarDisplay::TextOf(form.ProgressBar1->format())
                                     .startsWith(QStringLiteral("Processing: "))) {
             provisioning = now;
+        }
+    });
+    // The marks: the loop shows entry i of n as the bar's value i / n × 100.
+    QObject::connect(form.ProgressBar1, &QProgressBar::valueChanged, [&](int value) {
+        for (auto& [entry, seen] : marks) {
+            if (seen.isEmpty() && value >= 100.0 * entry / books.size() - 0.5 && value < 100) {
+                seen = QStringLiteral("%1/%2").arg(ResidentKib()).arg(OpenDescriptors());
+            }
         }
     });
     // Stop: once K converters run, "Stop Converting", answered Yes.
@@ -137,6 +204,15 @@ int main(int argc, char* argv[]) {
     if (stop) {
         std::printf("stop_ms=%lld ", static_cast<long long>(stoppedAt < 0 ? -1 : wall - stoppedAt));
     }
+    for (auto& [entry, seen] : marks) {
+        if (seen.isEmpty()) {  // the last entry: the bar is reset before the turn is seen
+            seen = QStringLiteral("%1/%2").arg(ResidentKib()).arg(OpenDescriptors());
+        }
+        std::printf("mark_%d=%s ", entry, qPrintable(seen));
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("peak_kib=%ld ", usage.ru_maxrss);
     std::printf("wall_ms=%lld provisioning_ms=%lld gap_ms=%lld box=%s\n",
                 static_cast<long long>(wall), static_cast<long long>(provisioning),
                 static_cast<long long>(longestGap), box.toUtf8().constData());

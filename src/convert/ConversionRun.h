@@ -95,7 +95,7 @@ struct ConversionSetup {
 // touched. The last box says "Done." or which files were not converted and why.
 //
 // While the loop waits for one entry's converter, the converters of the next entries already
-// run (ConvertersAtOnce() at most, started in list order; see LookAhead): each converts its
+// run (ConvertersAtOnce() at most, the longest expected first; see LookAhead): each converts its
 // entry into a temporary name of its own, and the loop still takes the entries one by one in
 // list order, with the same display, and puts each result in place when it comes to it. An
 // entry converted ahead whose output path differs from what its turn computes (the options or

@@ -1,6 +1,7 @@
 // Which entries of a conversion run have their converters running, and when the next starts.
 #include "convert/LookAhead.h"
 
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -56,12 +57,23 @@ void LookAhead::Reap() {
                     m_running.end());
 }
 
-int LookAhead::RunningAhead() const {
-    return static_cast<int>(std::count_if(m_running.begin(), m_running.end(),
-                                          [this](int index) { return index > m_current; }));
+bool LookAhead::LoopsOwnRuns() const {
+    return std::find(m_running.begin(), m_running.end(), m_current) != m_running.end();
 }
 
 int LookAhead::NextToStart(int reach) {
+    // The loop's own converter has ended (or its entry had none) and the loop has not come to
+    // the next entry yet: the free place is that entry's, so the loop finds it started instead
+    // of waiting out its poll with a core idle, and never starts one more than allowed.
+    const int next = m_current + 1;
+    if (!LoopsOwnRuns() && next <= reach && m_started[static_cast<std::size_t>(next)] == 0) {
+        if (m_steps.mayStart(next)) {
+            return next;
+        }
+        if (Running() >= m_converters - 1) {
+            return 0;  // held for now: its place stays free for the loop
+        }
+    }
     int best = 0;
     double longest = -1.0;
     for (int index = std::max(1, m_current + 1); index <= reach; ++index) {
@@ -96,7 +108,9 @@ void LookAhead::Fill() {
     m_filling = true;
     Reap();
     const int reach = std::min(m_lastEntry, m_current + kAheadPerConverter * (m_converters - 1));
-    while (!m_stopped && m_converters > 1 && RunningAhead() < m_converters - 1) {
+    QElapsedTimer spent;
+    spent.start();
+    while (!m_stopped && m_converters > 1 && Running() < m_converters) {
         const int index = NextToStart(reach);
         if (index == 0) {
             break;
@@ -105,9 +119,12 @@ void LookAhead::Fill() {
         if (m_steps.start(index)) {
             m_running.push_back(index);
             m_peakRunning = std::max(m_peakRunning, Running());
-            // Starting a converter waits until it runs, which takes long on a busy machine: one
-            // start per turn of the message loop, so the window answers in between.
-            break;
+            // Starting a converter waits until it runs, which takes long on a busy machine:
+            // the rest waits for the next turn of the message loop once a start took a while,
+            // so the window answers in between.
+            if (spent.elapsed() >= kFillBudgetMs) {
+                break;
+            }
         }
     }
     m_filling = false;

@@ -14,6 +14,8 @@ namespace bq {
 // take, among the entries within reach that are not started yet, the one expected to take
 // longest (Steps::estimate; without one, the next in list order). So a long book near the end
 // of a list no longer becomes the batch's tail: a batch takes about max(total / K, longest).
+// Once the loop's own converter has ended, its place goes to the loop's next entry at once:
+// the loop notices the end only at its next poll, and no core waits for that meanwhile.
 //
 // The loop still walks the entries one by one in list order; for each it either finds the entry
 // already started here, or starts it itself and says so. Entries are known by their number
@@ -27,7 +29,8 @@ namespace bq {
 // output, under a temporary name beside its old output, until the loop puts it in place.
 //
 // The look-ahead fills free places whenever the message loop turns (a timer every
-// kFillIntervalMs), one converter per turn.
+// kFillIntervalMs); starts beyond the first in one turn wait for the next once kFillBudgetMs
+// has gone.
 class LookAhead {
   public:
     struct Steps {
@@ -45,7 +48,8 @@ class LookAhead {
     };
 
     static constexpr int kAheadPerConverter = 16;
-    static constexpr int kFillIntervalMs = 50;
+    static constexpr int kFillIntervalMs = 10;
+    static constexpr int kFillBudgetMs = 5;
 
     // converters: at most this many at once (at least 1); lastEntry: the loop's bound.
     LookAhead(int converters, int lastEntry, Steps steps);
@@ -62,9 +66,8 @@ class LookAhead {
     // The loop started entry `index` itself; `running`: a converter now runs for it.
     void StartedByLoop(int index, bool running);
     // Takes note of ended converters and starts entries ahead of the loop while fewer than the
-    // allowed number run besides the loop's own, the longest expected first among those within
-    // reach: at most one that gets a converter per call (entries that fail before theirs starts
-    // cost nothing).
+    // allowed number run, the longest expected first among those within reach (the loop's next
+    // entry first once the loop's own converter has ended).
     void Fill();
     // Entry `index` was started here but the run ended it again: the loop starts it at its turn.
     void Forget(int index);
@@ -79,7 +82,7 @@ class LookAhead {
     void Reap();
     // The entry to start next, 0 for none: within reach, not started, allowed to start.
     int NextToStart(int reach);
-    int RunningAhead() const;
+    bool LoopsOwnRuns() const;
 
     int m_converters;
     int m_lastEntry;

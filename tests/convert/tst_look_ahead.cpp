@@ -1,4 +1,4 @@
-// The look-ahead of a conversion run, over simulated entries: converters start in list order,
+// The look-ahead of a conversion run, over simulated entries: converters start longest first,
 // never more than allowed at once, never far ahead of the loop, not at all with one converter,
 // and an entry that must wait holds back the ones after it. Also how many converters a run
 // allows: the cores, at most four, or the "Jobs" setting.
@@ -199,12 +199,38 @@ class LookAheadTest : public QObject {
         ahead.Fill();
         QCOMPARE(entries.started, (QList<int>{2}));
         entries.held.clear();
-        ahead.Fill();
-        QCOMPARE(entries.started, (QList<int>{2, 3}));  // one start per turn
-        ahead.Fill();
+        ahead.Fill();  // quick starts all in one turn
         QCOMPARE(entries.started, (QList<int>{2, 3, 4}));
         QCOMPARE(ahead.Running(), 4);
         QCOMPARE(ahead.PeakRunning(), 4);
+    }
+
+    // The loop's own converter ends before the loop notices: its place goes to the loop's next
+    // entry, not to a longer one, so the loop never starts one more than allowed; while that
+    // entry may not start, the place stays free.
+    void theLoopsFreedPlaceGoesToItsNextEntry() {
+        Entries entries;
+        entries.estimates = {{9, 50.0}, {8, 40.0}};
+        entries.held.insert(2);
+        LookAhead ahead(2, 10, entries.Steps());
+        ahead.Reached(1);
+        entries.running.insert(1);
+        ahead.StartedByLoop(1, true);
+        ahead.Fill();
+        QCOMPARE(entries.started, (QList<int>{9}));
+        entries.running.erase(1);
+        ahead.Fill();
+        QCOMPARE(entries.started, (QList<int>{9}));  // 2 is held: its place stays free
+        entries.held.clear();
+        ahead.Fill();
+        QCOMPARE(entries.started, (QList<int>{9, 2}));
+        ahead.Reached(2);
+        QVERIFY(ahead.WasStarted(2));
+        ahead.Fill();
+        QCOMPARE(entries.peak, 2);
+        entries.running.erase(9);
+        ahead.Fill();
+        QCOMPARE(entries.started, (QList<int>{9, 2, 8}));
     }
 
     void theTimerFillsFreePlacesWhileTheMessageLoopTurns() {
