@@ -12,11 +12,16 @@
 // program's resident memory and open descriptors (mark_N=KIB/FDS). The program's peak resident
 // memory is printed at the end (peak_kib).
 //
+// --estimate BOOK... prints, for each book, how long the run expects it to take (the order in
+// which spare converters take books), a line "SECONDS<TAB>PATH" each, and converts nothing.
+//
 // Usage: lookahead_driver --jobs K --out FOLDER [--stop] [--archive FILE] [--list FILE]
 //                         [--marks N,...] [BOOK...]
+//        lookahead_driver --estimate BOOK...
 // The settings store and TEMP are the caller's (point XDG_CONFIG_HOME and TEMP elsewhere).
 #include "app/Form1.h"
 #include "app/ProgressBarDisplay.h"
+#include "convert/ConversionCost.h"
 #include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
@@ -84,6 +89,12 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QLatin1String(bq::kSettingsAppName));
     QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (arguments.value(0) == QStringLiteral("--estimate")) {
+        for (const QString& book : arguments.mid(1)) {
+            std::printf("%.3f\t%s\n", bq::ExpectedConversionSeconds(book), qPrintable(book));
+        }
+        return 0;
+    }
     QString jobs = QStringLiteral("1");
     QString out;
     bool stop = false;

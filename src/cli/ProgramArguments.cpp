@@ -1,6 +1,8 @@
 // The program's command line: the window's paths, or a conversion without a window.
 #include "cli/ProgramArguments.h"
 
+#include "platform/WholeNumber.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
@@ -18,23 +20,6 @@ ProgramArguments Usage(const QString& what) {
     result.mode = ProgramArguments::Mode::UsageError;
     result.usageError = what + QStringLiteral(" (see brindlequill --help)");
     return result;
-}
-
-// A whole number from `least` to `most`, written with digits only.
-std::optional<int> WholeNumber(const QString& text, int least, int most) {
-    if (text.isEmpty() || text.size() > 9) {
-        return std::nullopt;
-    }
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return std::nullopt;
-        }
-    }
-    const int value = text.toInt();
-    if (value < least || value > most) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 }  // namespace
@@ -120,7 +105,7 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
     request.outputFolder = parser.value(output);
     request.jobs = defaultJobs;
     if (parser.isSet(jobs)) {
-        const std::optional<int> value = WholeNumber(parser.value(jobs), 1, kMostJobs);
+        const std::optional<int> value = WholeNumberIn(parser.value(jobs), 1, kMostJobs);
         if (!value) {
             return Usage(QStringLiteral("--jobs takes a whole number from 1 to %1, not \"%2\"")
                              .arg(kMostJobs)
@@ -131,7 +116,7 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
     request.timeLimit = std::chrono::seconds(kDefaultTimeLimit);
     if (parser.isSet(timeLimit)) {
         const std::optional<int> value =
-            WholeNumber(parser.value(timeLimit), kShortestTimeLimit, kLongestTimeLimit);
+            WholeNumberIn(parser.value(timeLimit), kShortestTimeLimit, kLongestTimeLimit);
         if (!value) {
             return Usage(
                 QStringLiteral("--time-limit takes a whole number of seconds from %1 to %2, not "

@@ -3,6 +3,7 @@
 
 #include "platform/ErrorTrap.h"
 #include "platform/SettingsStore.h"
+#include "platform/WholeNumber.h"
 
 #include <QLoggingCategory>
 
@@ -27,20 +28,8 @@ QString Counted(qint64 count, const char* one, const char* many) {
 }  // namespace
 
 std::optional<int> BookTimeLimitFromText(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > 5) {
-        return std::nullopt;
-    }
-    for (const QChar c : trimmed) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return std::nullopt;
-        }
-    }
-    const int seconds = trimmed.toInt();
-    if (seconds < kShortestBookTimeLimitSeconds || seconds > kLongestBookTimeLimitSeconds) {
-        return std::nullopt;
-    }
-    return seconds;
+    return WholeNumberIn(QStringView(text).trimmed(), kShortestBookTimeLimitSeconds,
+                         kLongestBookTimeLimitSeconds, 5);
 }
 
 std::chrono::milliseconds BookTimeLimit() {

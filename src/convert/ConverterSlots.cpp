@@ -4,6 +4,7 @@
 
 #include "platform/ErrorTrap.h"
 #include "platform/SettingsStore.h"
+#include "platform/WholeNumber.h"
 
 #include <QLoggingCategory>
 
@@ -26,20 +27,7 @@ int DefaultConverterCount() {
 }
 
 std::optional<int> ConverterCountFromText(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > 4) {
-        return std::nullopt;
-    }
-    for (const QChar c : trimmed) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return std::nullopt;
-        }
-    }
-    const int count = trimmed.toInt();
-    if (count < 1 || count > kMostConverters) {
-        return std::nullopt;
-    }
-    return count;
+    return WholeNumberIn(QStringView(text).trimmed(), 1, kMostConverters, 4);
 }
 
 int ConverterCount() {

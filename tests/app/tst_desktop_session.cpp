@@ -9,6 +9,7 @@
 #include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
+#include "support/FileContent.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -33,18 +34,6 @@
 using namespace bq;
 
 namespace {
-
-QByteArray Content(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(bytes);
-}
 
 // A session bus of the test's own: dbus-daemon with a configuration that lets its one user do
 // anything, listening in a folder of the test's.

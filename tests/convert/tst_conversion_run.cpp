@@ -14,6 +14,7 @@
 #include "platform/SettingsStore.h"
 #include "process/ProgressDisplay.h"
 #include "support/FatStick.h"
+#include "support/FileContent.h"
 #include "support/FolderSnapshot.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
@@ -58,18 +59,6 @@ class RecordingBar final : public ProgressDisplay {
         values << v;
     }
 };
-
-QByteArray Content(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(bytes);
-}
 
 QString Temp() {
     return qEnvironmentVariable("TEMP");
