@@ -1036,6 +1036,38 @@ class ConversionRunTest : public QObject {
                  qPrintable(prompt));
     }
 
+    // A book estimated by the look-ahead and deleted before its converter starts fails alone,
+    // named once, when its turn comes; the rest of the batch is converted.
+    void sourceGoneAfterItsEstimate() {
+        m_setup.converters = 2;
+        const QString out = m_options.text1;
+        // The spare converter takes the longest: b (the largest file), while c waits.
+        const QStringList sources{Book(QStringLiteral("a.epub"), "SLEEP 1"),
+                                  Book(QStringLiteral("b.epub"), "SLEEP 1 " + QByteArray(64, 'x')),
+                                  Book(QStringLiteral("c.epub"), "GOOD"),
+                                  Book(QStringLiteral("d.epub"), "GOOD")};
+        List(sources);
+        QTimer watch;
+        watch.setInterval(10);
+        Run([&](ConversionRun&) {
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (Calls(m_calls).size() == 2) {
+                    watch.stop();
+                    QVERIFY(QFile::remove(sources[2]));
+                }
+            });
+            watch.start();
+        });
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QStringLiteral("a.mobi"), QStringLiteral("b.mobi"),
+                              QStringLiteral("d.mobi")}));
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 4 files.")), qPrintable(prompt));
+        QCOMPARE(prompt.count(sources[2] + QStringLiteral("\r\n    the file no longer exists")), 1);
+        QCOMPARE(Calls(m_calls).size(), 3);
+        CheckIdleAfterRun();
+    }
+
     // A book converted ahead whose output folder changed before its turn is converted again,
     // into the folder its turn gives.
     void changedFolderConvertsAgain() {
