@@ -17,7 +17,7 @@ namespace {
 // Seconds per byte or per file, from conversions of the tests' books (see the header).
 constexpr double kStart = 1.0;
 constexpr double kPerMarkupByte = 12e-6;
-constexpr double kPerPictureByte = 3e-6;
+constexpr double kPerPictureByte = 0.05e-6;
 constexpr double kPerOtherByte = 0.05e-6;
 constexpr double kPerFile = 0.005;
 

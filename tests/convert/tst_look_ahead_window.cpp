@@ -341,7 +341,7 @@ class LookAheadWindowTest : public QObject {
         make.start(QStringLiteral("/usr/bin/python3"),
                    {QStringLiteral(BQ_MAKE_BOOKS), m_books.path(), QStringLiteral("plain-epub2"),
                     QStringLiteral("epub3-pictures"), QStringLiteral("mathml"),
-                    QStringLiteral("broken"), QStringLiteral("big-pictures")});
+                    QStringLiteral("broken"), QStringLiteral("long-chapter")});
         QVERIFY(make.waitForFinished(120000));
         QVERIFY2(make.exitCode() == 0, make.readAll().constData());
         QFile zero(Book(QStringLiteral("zero.epub")));
@@ -373,7 +373,7 @@ class LookAheadWindowTest : public QObject {
             laterSame,
             own,
             work.filePath(QStringLiteral("gone.epub")),
-            Book(QStringLiteral("big-pictures.epub")),
+            Book(QStringLiteral("long-chapter.epub")),
         };
 
         QStringList outputsOf[2];
@@ -405,7 +405,7 @@ class LookAheadWindowTest : public QObject {
 
         QCOMPARE(outputsOf[1], outputsOf[0]);
         QCOMPARE(outputsOf[0],
-                 (QStringList{"Same.mobi", "big-pictures.mobi", "own.mobi", "plain-epub2.mobi"}));
+                 (QStringList{"Same.mobi", "long-chapter.mobi", "own.mobi", "plain-epub2.mobi"}));
         // One converter goes down the list; with three, a spare one takes the longest book,
         // last in the list, at once: it is among the first three to start.
         QCOMPARE(runs[0].started.last(), sources.last());
