@@ -1,7 +1,6 @@
 // Which entries of a conversion run have their converters running, and when the next starts.
 #include "convert/LookAhead.h"
 
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -91,6 +90,9 @@ int LookAhead::NextToStart(int reach) {
         }
         double& estimate = m_estimates[static_cast<std::size_t>(index)];
         if (estimate < 0.0) {
+            if (m_turn.isValid() && m_turn.elapsed() >= kEstimateBudgetMs) {
+                continue;  // asked in a later turn
+            }
             estimate = std::max(0.0, m_steps.estimate(index));
         }
         if (estimate > longest) {
@@ -107,9 +109,10 @@ void LookAhead::Fill() {
     }
     m_filling = true;
     Reap();
-    const int reach = std::min(m_lastEntry, m_current + kAheadPerConverter * (m_converters - 1));
-    QElapsedTimer spent;
-    spent.start();
+    const int reach = std::min(
+        m_lastEntry, m_current + std::min(kMostAhead, kAheadPerConverter * (m_converters - 1)));
+    m_turn.start();
+    const QElapsedTimer& spent = m_turn;
     while (!m_stopped && m_converters > 1 && Running() < m_converters) {
         const int index = NextToStart(reach);
         if (index == 0) {

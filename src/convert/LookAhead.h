@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <functional>
@@ -22,11 +23,14 @@ namespace bq {
 // (1-based); what starting and watching one means is the run's business (the steps below).
 //
 // With one converter at once nothing is ever started ahead: the run is the one-at-a-time run.
-// Otherwise at most kAheadPerConverter × (converters - 1) entries are started before the loop
-// reaches them, so what the run holds does not grow with the list. That reach is wide enough for
-// the free converters to go on through the short books behind a long one (a book that takes a
-// minute is worth dozens of small ones); each entry started ahead holds only its finished
-// output, under a temporary name beside its old output, until the loop puts it in place.
+// Otherwise at most kAheadPerConverter × (converters - 1) entries (kMostAhead at most) are
+// started before the loop reaches them, so what the run holds does not grow with the list. That
+// reach is wide enough for a long book dozens of entries on to start at once, and for the free
+// converters to go on through the short books behind a long one (a book that takes a minute is
+// worth dozens of small ones); each entry started ahead holds only its finished output, under a
+// temporary name beside its old output (and the lock on it), until the loop puts it in place.
+// How long an entry is expected to take is asked once, when it comes within reach; one turn
+// of the message loop asks for kEstimateBudgetMs at most, the rest wait for the next turns.
 //
 // The look-ahead fills free places whenever the message loop turns (a timer every
 // kFillIntervalMs); starts beyond the first in one turn wait for the next once kFillBudgetMs
@@ -47,7 +51,9 @@ class LookAhead {
         std::function<double(int index)> estimate;
     };
 
-    static constexpr int kAheadPerConverter = 16;
+    static constexpr int kAheadPerConverter = 64;
+    static constexpr int kMostAhead = 256;
+    static constexpr int kEstimateBudgetMs = 20;
     static constexpr int kFillIntervalMs = 10;
     static constexpr int kFillBudgetMs = 5;
 
@@ -94,6 +100,7 @@ class LookAhead {
     int m_peakRunning = 0;
     bool m_stopped = false;
     bool m_filling = false;
+    QElapsedTimer m_turn;  // since the start of this turn's Fill
     QTimer m_timer;
 };
 

@@ -146,13 +146,14 @@ class LookAheadTest : public QObject {
     // Only entries within reach of the loop are started ahead, however long the ones beyond.
     void theReachBoundsTheChoice() {
         Entries entries;
-        entries.estimates = {{40, 1000.0}, {5, 2.0}};
-        LookAhead ahead(2, 40, entries.Steps());
+        const int beyond = 2 + LookAhead::kAheadPerConverter;
+        entries.estimates = {{beyond, 1000.0}, {5, 2.0}};
+        LookAhead ahead(2, beyond, entries.Steps());
         ahead.Reached(1);
         ahead.StartedByLoop(1, true);
         entries.running.insert(1);
         ahead.Fill();
-        QCOMPARE(entries.started, QList<int>{5});  // 40 lies beyond 1 + 16
+        QCOMPARE(entries.started, QList<int>{5});  // the longest lies just beyond the reach
         ahead.Fill();
         QCOMPARE(entries.started.size(), 1);  // one spare converter only
     }
