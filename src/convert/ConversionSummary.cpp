@@ -1,5 +1,9 @@
 #include "convert/ConversionSummary.h"
 
+#include <QCryptographicHash>
+
+#include <cstring>
+
 namespace bq {
 
 namespace {
@@ -16,15 +20,21 @@ QString Files(int count) {
 void ConversionSummary::Converted(const QString& source, const QString& output,
                                   const QString& outputKey) {
     ++m_converted;
-    const auto earlier = m_madeFrom.constFind(outputKey);
-    if (earlier != m_madeFrom.constEnd()) {
+    // The first 128 bits of the key's SHA-256: two different places never meet by chance.
+    const QByteArray hash = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(outputKey.utf16()), outputKey.size() * 2),
+        QCryptographicHash::Sha256);
+    OutputDigest digest{};
+    std::memcpy(digest.data(), hash.constData(), sizeof digest);
+    const auto [earlier, first] = m_madeFrom.try_emplace(digest, source);
+    if (!first) {
         m_replacements << output
                        << QStringLiteral(
                               "the book from %1 replaced the one from %2, made "
                               "earlier in this run (both give this name)")
-                              .arg(source, *earlier);
+                              .arg(source, earlier->second);
+        earlier->second = source;
     }
-    m_madeFrom.insert(outputKey, source);
 }
 
 void ConversionSummary::Failed(const QString& source, const QString& reason) {

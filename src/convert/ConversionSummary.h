@@ -4,6 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
+#include <cstdint>
+#include <unordered_map>
+
 namespace bq {
 
 // What a conversion run did with each entry, and the last box's text: "Done." exactly when every
@@ -59,10 +63,19 @@ class ConversionSummary {
     int m_upToDate = 0;
     int m_added = 0;
     QString m_logFolder;
-    QStringList m_failures;              // path, reason, path, reason, ...
-    QStringList m_skipped;               // paths
-    QStringList m_replacements;          // output, explanation, ...
-    QHash<QString, QString> m_madeFrom;  // output key -> the source whose book is there now
+    QStringList m_failures;      // path, reason, path, reason, ...
+    QStringList m_skipped;       // paths
+    QStringList m_replacements;  // output, explanation, ...
+    // The outputs made so far, each by a digest of its key (16 bytes however long the path: a
+    // library of many thousand books holds little), with the source whose book is there now
+    // (its text shared with the run's list).
+    using OutputDigest = std::array<std::uint64_t, 2>;
+    struct DigestHash {
+        std::size_t operator()(const OutputDigest& digest) const noexcept {
+            return static_cast<std::size_t>(digest[0] ^ (digest[1] * 0x9e3779b97f4a7c15ULL));
+        }
+    };
+    std::unordered_map<OutputDigest, QString, DigestHash> m_madeFrom;
 };
 
 }  // namespace bq
