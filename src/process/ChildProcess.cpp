@@ -391,10 +391,13 @@ void ChildProcess::KillRemnantsAndReap() {
             m_exitCode = 128 + m_signal;
         }
     }
-    // The session keeps its number after its leader is gone; what is still in it goes too.
-    for (int round = 0; m_ownSession && round < 3; ++round) {
+    // The session keeps its number after its leader is gone; what is still in it goes too. A
+    // killed process with a large address space takes a while to leave the table, so the rounds
+    // go on until the session is empty (one stuck in the kernel is given up on after a while).
+    const auto deadline = std::chrono::steady_clock::now() + kRemnantWait;
+    while (m_ownSession) {
         const std::vector<pid_t> left = SessionMembers(m_pid);
-        if (left.empty()) {
+        if (left.empty() || std::chrono::steady_clock::now() >= deadline) {
             break;
         }
         for (const pid_t member : left) {

@@ -18,6 +18,9 @@ inline constexpr std::int32_t kStartErrorBase = -2147221504;
 // How long children asked to end (SIGTERM) have before they are killed (SIGKILL).
 inline constexpr std::chrono::milliseconds kEndGrace{500};
 
+// How long what is left of a killed child's session is waited for to leave the process table.
+inline constexpr std::chrono::milliseconds kRemnantWait{400};
+
 // One variable of a child's environment: set to value, or removed when there is none.
 struct EnvironmentChange {
     QByteArray name;
