@@ -1041,30 +1041,36 @@ class ConversionRunTest : public QObject {
     void sourceGoneAfterItsEstimate() {
         m_setup.converters = 2;
         const QString out = m_options.text1;
-        // The spare converter takes the longest: b (the largest file), while c waits.
-        const QStringList sources{Book(QStringLiteral("a.epub"), "SLEEP 1"),
-                                  Book(QStringLiteral("b.epub"), "SLEEP 1 " + QByteArray(64, 'x')),
-                                  Book(QStringLiteral("c.epub"), "GOOD"),
-                                  Book(QStringLiteral("d.epub"), "GOOD")};
+        // The spare converter takes the longest: b (the largest file), while c waits. a and b
+        // end only once c is gone, so c cannot start before its removal.
+        const QString c = m_work.path() + QStringLiteral("/books/c.epub");
+        const QByteArray waitForC = "WAITGONE " + QFile::encodeName(c);
+        const QStringList sources{
+            Book(QStringLiteral("a.epub"), waitForC),
+            Book(QStringLiteral("b.epub"), waitForC + ' ' + QByteArray(64, 'x')),
+            Book(QStringLiteral("c.epub"), "GOOD"), Book(QStringLiteral("d.epub"), "GOOD")};
         List(sources);
         QTimer watch;
         watch.setInterval(10);
         Run([&](ConversionRun&) {
             connect(&watch, &QTimer::timeout, this, [&] {
-                if (Calls(m_calls).size() == 2) {
+                // Once b has started, every entry within reach has been estimated.
+                if (Calls(m_calls).size() >= 2) {
                     watch.stop();
-                    QVERIFY(QFile::remove(sources[2]));
+                    QFile::remove(c);
                 }
             });
             watch.start();
         });
+        QCOMPARE(Calls(m_calls).size(), 3);
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
                  (QStringList{QStringLiteral("a.mobi"), QStringLiteral("b.mobi"),
                               QStringLiteral("d.mobi")}));
         const QString prompt = OnlyPrompt();
         QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 4 files.")), qPrintable(prompt));
-        QCOMPARE(prompt.count(sources[2] + QStringLiteral("\r\n    the file no longer exists")), 1);
-        QCOMPARE(Calls(m_calls).size(), 3);
+        QVERIFY2(
+            prompt.count(sources[2] + QStringLiteral("\r\n    the file no longer exists")) == 1,
+            qPrintable(prompt));
         CheckIdleAfterRun();
     }
 

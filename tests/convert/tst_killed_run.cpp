@@ -134,7 +134,11 @@ class KilledRunTest : public QObject {
         const bool reached = WaitFor(program, [&] {
             const QString folder = runFolder();
             if (phase == QLatin1String("provisioning")) {
+                // Once marked: a folder killed before its marker is written cannot be told from
+                // someone else's, and stays (empty).
                 return !folder.isEmpty() &&
+                       QFile::exists(folder + QLatin1Char('/') +
+                                     ConverterRuntime::RunMarkerName()) &&
                        !QFile::exists(folder + QStringLiteral("/calibre/ebook-convert"));
             }
             if (phase == QLatin1String("warm")) {
