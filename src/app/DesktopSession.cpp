@@ -1,6 +1,7 @@
 #include "app/DesktopSession.h"
 
 #include "convert/ConversionSummary.h"
+#include "convert/SummaryText.h"
 #include "fs/PathText.h"
 
 #include <QApplication>
@@ -34,8 +35,6 @@ const QString kLauncherEntry = QStringLiteral("com.canonical.Unity.LauncherEntry
 
 // How long the notification server may take to answer, in the background.
 constexpr int kNotifyTimeoutMs = 5000;
-// How many books not converted the notification names.
-constexpr int kNamesInNotice = 5;
 
 // Runs a slot's work: nothing may leave a slot; what fails is one line in the log.
 template <typename Work>
@@ -60,10 +59,6 @@ QString SessionBusAddress() {
         return QStringLiteral("unix:path=") + socket;
     }
     return {};
-}
-
-QString Books(int count) {
-    return count == 1 ? QStringLiteral("1 book") : QStringLiteral("%1 books").arg(count);
 }
 
 // The window's icon as the notification's picture: (iiibiiay), RGBA bytes.
@@ -234,38 +229,11 @@ void DesktopSession::SendLauncherEntry(double progress, bool progressVisible, in
 }
 
 QString DesktopSession::NoticeTitle(const ConversionSummary& summary) {
-    if (summary.entries() == 0) {
-        return QStringLiteral("Nothing was converted");
-    }
-    return QStringLiteral("Converted %1 of %2")
-        .arg(summary.converted())
-        .arg(Books(summary.entries()));
+    return SummaryNoticeTitle(summary);
 }
 
 QString DesktopSession::NoticeBody(const ConversionSummary& summary, bool markup) {
-    QStringList lines;
-    const QStringList failed = summary.failedSources();
-    if (!failed.isEmpty()) {
-        QStringList names;
-        for (qsizetype i = 0; i < failed.size() && i < kNamesInNotice; ++i) {
-            names << FileNamePart(failed[i]);
-        }
-        QString line = QStringLiteral("Not converted: ") + names.join(QStringLiteral(", "));
-        if (failed.size() > kNamesInNotice) {
-            line += QStringLiteral(" and %1 more").arg(failed.size() - kNamesInNotice);
-        }
-        lines << line;
-    }
-    if (summary.skipped() > 0) {
-        lines << QStringLiteral("Skipped: %1").arg(Books(summary.skipped()));
-    }
-    if (summary.stopped() > 0) {
-        lines << QStringLiteral("Stopped before %1").arg(Books(summary.stopped()));
-    }
-    if (summary.entries() == 0) {
-        lines << QStringLiteral("The window says why.");
-    }
-    const QString body = lines.join(QLatin1Char('\n'));
+    const QString body = SummaryNoticeBody(summary);
     return markup ? body.toHtmlEscaped() : body;
 }
 

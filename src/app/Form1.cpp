@@ -3,6 +3,7 @@
 #include "app/DesktopSession.h"
 #include "app/ProgressBarDisplay.h"
 #include "app/QtDialogs.h"
+#include "app/WindowRunFace.h"
 #include "convert/ConversionRun.h"
 #include "fs/FileTests.h"
 #include "fs/FolderScan.h"
@@ -442,25 +443,12 @@ void Form1::Text1_Change() {
 void Form1::ConnectConversionHandlers() {
     m_progress = std::make_unique<ProgressBarDisplay>(ProgressBar1);
     m_desktop = new DesktopSession(this, ProductName());
-    // The bar's progress, and the books the run has still to convert, go to the taskbar entry.
-    connect(ProgressBar1, &QProgressBar::valueChanged, this, [this](int value) {
-        if (m_activeRun == nullptr) {
-            return;
-        }
-        try {
-            const ConversionSummary& summary = m_activeRun->Summary();
-            m_desktop->RunProgress(value / 100.0, summary.entries() - summary.converted() -
-                                                      summary.failed() - summary.skipped());
-        } catch (...) {
-            qCWarning(lcForm) << "The run's progress could not be shown on the taskbar";
-        }
-    });
     connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
     // Escape anywhere in the window asks to stop a run, as the button does.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     escape->setObjectName(QStringLiteral("StopShortcut"));
     connect(escape, &QShortcut::activated, this, [this] {
-        if (m_activeRun == nullptr) {
+        if (m_activeRun == nullptr || !m_activeRun->WasStarted()) {
             return;
         }
         try {
@@ -472,16 +460,29 @@ void Form1::ConnectConversionHandlers() {
     });
     connect(PushButton2, &QPushButton::clicked, this, [this] {
         try {
-            if (m_activeRun != nullptr) {
-                AskToStopConverting();
-            } else {
+            if (m_activeRun == nullptr) {
                 PushButton2_Click();
+            } else if (m_activeRun->WasStarted() && m_runClock.isValid() &&
+                       m_runClock.elapsed() >= kStopClickDelayMs) {
+                // A click that comes within moments of the start is the second half of a
+                // double-click, not a request to stop.
+                AskToStopConverting();
             }
         } catch (...) {
-            // The run reports its own failures; this is the last resort of a slot.
+            // The run reports its own failures; this is the last resort of a slot. The run has
+            // ended on its way out: the window is given back whole.
             const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
             qCWarning(lcForm).noquote() << "PushButton2_Click failed:" << error.description();
-            IsBusy = false;
+            try {
+                WindowRunFace::ShowIdle(*this, *m_progress);
+                m_dialogs->MsgBox(
+                    QStringLiteral("The conversion ended unexpectedly (%1). The books converted "
+                                   "so far are kept; start again to convert the others.")
+                        .arg(error.description()),
+                    MbExclamation, m_appTitle);
+            } catch (...) {
+                qCWarning(lcForm) << "The window could not be reset after the run";
+            }
         }
     });
 }
@@ -508,32 +509,25 @@ void Form1::PushButton9_Click() {
 }
 
 void Form1::PushButton2_Click() {
-    ConversionWindow window;
-    window.list = ListView1->model();
-    window.options = [this] {
-        return OutputOptions{Option1->isChecked(), Option2->isChecked(), Text1->text()};
-    };
-    window.bar = m_progress.get();
-    window.showHourglass = [this](bool hourglass) {
-        setMousePointer(hourglass ? MousePointer::Hourglass : MousePointer::Default);
-    };
-    window.showStoppable = [this](bool stoppable) {
-        PushButton2->setText(stoppable ? QStringLiteral("Stop Converting")
-                                       : QStringLiteral("Start Converting"));
-    };
-    window.dialogs = m_dialogs.get();
-    window.appTitle = m_appTitle;
-    window.isBusy = &IsBusy;
-    window.ended = [this](const ConversionSummary& summary) {
-        m_desktop->RunEnded(&summary, isActiveWindow());
-    };
-    ConversionRun run(std::move(window), m_runSetup);
-    m_activeRun = &run;
-    m_desktop->RunStarted();
-    const auto forget = qScopeGuard([this] {
+    if (IsBusy) {
+        return;  // line 100: a run is under way; nothing else is touched
+    }
+    IsBusy = true;  // line 102
+    const auto idle = qScopeGuard([this] {
+        IsBusy = false;  // line 180
         m_activeRun = nullptr;
+        m_runClock.invalidate();
         m_desktop->RunEnded(nullptr, true);  // refused, or the window closing: nothing to tell
     });
+    RunRequest request;
+    request.sources = m_list->Entries();
+    request.outputRule = [this] {
+        return OutputOptions{Option1->isChecked(), Option2->isChecked(), Text1->text()};
+    };
+    WindowRunFace face(*this, *m_progress, *m_desktop);
+    ConversionRun run(std::move(request), face, m_runSetup);
+    m_activeRun = &run;
+    m_runClock.start();
     run.Start();
 }
 

@@ -6,6 +6,7 @@
 #include "platform/DialogSeam.h"
 
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
 
@@ -143,6 +144,10 @@ class Form1 final : public QWidget {
     // The run under way, started by PushButton2_Click and ended before it returns; null when
     // idle.
     ConversionRun* m_activeRun = nullptr;
+    // Since the run under way was asked for: a click on the start button within
+    // kStopClickDelayMs of that is not taken for "Stop Converting".
+    QElapsedTimer m_runClock;
+    static constexpr int kStopClickDelayMs = 500;
     ConversionSetup m_runSetup;
     DesktopSession* m_desktop = nullptr;  // a child of the window
     ConversionList* m_list = nullptr;

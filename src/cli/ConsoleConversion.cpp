@@ -9,13 +9,11 @@
 #include "platform/DialogSeam.h"
 #include "platform/RunTimeError.h"
 #include "platform/TerminationSignals.h"
-#include "process/ProgressDisplay.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringListModel>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,19 +35,6 @@ class ConsoleDialogs final : public DialogSeam {
     QString ShowOpen(const OpenFileRequest&) override { return {}; }
     QString BrowseForFolder(const QString&, const QString&) override { return {}; }
     void ShellOpenFolder(const QString&) override {}
-};
-
-// The bar's texts are the window's; without a window nothing shows them.
-class SilentBar final : public ProgressDisplay {
-  public:
-    QString Text() const override { return m_text; }
-    void SetText(const QString& text) override { m_text = text; }
-    double Value() const override { return m_value; }
-    void SetValue(double value) override { m_value = value; }
-
-  private:
-    QString m_text;
-    double m_value = 0;
 };
 
 }  // namespace
@@ -108,28 +93,18 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
 
     // A reader that went away must not end the program mid-run: writes to it just fail.
     std::signal(SIGPIPE, SIG_IGN);
-    QStringListModel list(books);
-    SilentBar bar;
-    bool busy = false;
     ConsoleReport report(books, request.quiet);
-    ConversionWindow window;
-    window.list = &list;
-    window.options = [&outputFolder] {
+    RunRequest runRequest;
+    runRequest.sources = books;
+    runRequest.outputRule = [&outputFolder] {
         return outputFolder.isEmpty() ? OutputOptions{false, true, QString()}
                                       : OutputOptions{true, false, outputFolder};
     };
-    window.bar = &bar;
-    window.showHourglass = [](bool) {};
-    window.dialogs = &dialogs;
-    window.appTitle = QStringLiteral("Brindlequill");
-    window.isBusy = &busy;
-    window.bookDone = [&report](const BookOutcome& outcome) { report.BookDone(outcome); };
-    window.showLastBox = false;
     ConversionSetup setup;
     setup.converters = request.jobs;
     setup.timeLimit = request.timeLimit;
     setup.skipUpToDate = request.skipExisting;
-    ConversionRun run(std::move(window), setup);
+    ConversionRun run(std::move(runRequest), report, setup);
 
     // Ctrl-C (or SIGTERM, SIGHUP) stops as the window's Stop does; a second one ends at once.
     int interruptions = 0;
@@ -137,14 +112,12 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
     QObject::connect(&endSignals, &TerminationSignals::received, [&](int) {
         if (++interruptions == 1) {
             report.Interrupted();
-            run.RequestStop(true);
+            run.RequestStop();
         } else {
             run.RequestStopAtOnce();
         }
     });
-    report.Start();
     run.Start();
-    report.Finish(run.Summary());
 
     if (!summaryJson.isEmpty() && !report.WriteJson(summaryJson)) {
         PrintLine(QStringLiteral("brindlequill: the summary could not be written to %1")

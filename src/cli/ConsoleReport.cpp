@@ -1,6 +1,7 @@
 #include "cli/ConsoleReport.h"
 
 #include "convert/ConversionSummary.h"
+#include "convert/SummaryText.h"
 #include "fs/PathText.h"
 
 #include <QFile>
@@ -53,6 +54,8 @@ const char* ResultName(BookOutcome::Result result) {
             return "skipped";
         case BookOutcome::Result::UpToDate:
             return "up to date";
+        case BookOutcome::Result::Stopped:
+            return "not converted";
     }
     return "failed";
 }
@@ -86,7 +89,16 @@ ConsoleReport::ConsoleReport(QStringList books, bool quiet)
     QObject::connect(&m_ticker, &QTimer::timeout, [this] { ShowProgress(); });
 }
 
-void ConsoleReport::Start() {
+void ConsoleReport::Refused(const QString& message) {
+    PrintLine(QStringLiteral("brindlequill: ") + OneLine(message));
+}
+
+void ConsoleReport::ErrorReport(const QString& text) {
+    ClearProgress();
+    PrintLine(QStringLiteral("brindlequill: ") + OneLine(text));
+}
+
+void ConsoleReport::Started(int) {
     m_clock.start();
     if (m_terminal && !m_quiet) {
         m_ticker.start();
@@ -121,6 +133,9 @@ void ConsoleReport::BookDone(const BookOutcome& outcome) {
     m_outcomes[slot] = outcome;
     m_told[slot] = true;
     ++m_done;
+    if (outcome.result == BookOutcome::Result::Stopped) {
+        return;  // the summary names them
+    }
     const QString prefix = QStringLiteral("[%1/%2] %3")
                                .arg(outcome.index)
                                .arg(m_books.size())
@@ -145,6 +160,8 @@ void ConsoleReport::BookDone(const BookOutcome& outcome) {
                 PrintLine(prefix +
                           QStringLiteral(" skipped: %1 is up to date").arg(outcome.output));
                 break;
+            case BookOutcome::Result::Stopped:
+                break;
         }
     }
     if (m_terminal && !m_quiet) {
@@ -159,32 +176,20 @@ void ConsoleReport::Interrupted() {
         "once)"));
 }
 
-void ConsoleReport::Finish(const ConversionSummary& summary) {
+void ConsoleReport::RunEnded(const ConversionSummary& summary) {
     m_ticker.stop();
     ClearProgress();
-    if (m_quiet && summary.failed() == 0) {
+    if (summary.provisioningFailed()) {
+        m_notToldReason = QStringLiteral("the converter could not be prepared");
+    }
+    if (m_quiet && summary.failed() == 0 && !summary.provisioningFailed()) {
         return;
     }
-    QString line = QStringLiteral("Converted %1 of %2 books in %3")
-                       .arg(summary.converted())
-                       .arg(summary.entries())
-                       .arg(Clock(m_clock.elapsed()));
-    if (summary.upToDate() > 0) {
-        line += QStringLiteral("; %1 up to date").arg(summary.upToDate());
-    }
-    if (summary.failed() > 0) {
-        line += QStringLiteral("; %1 failed").arg(summary.failed());
-    }
-    if (summary.skipped() > 0) {
-        line += QStringLiteral("; %1 skipped").arg(summary.skipped());
-    }
-    if (summary.stopped() > 0) {
-        line +=
-            QStringLiteral("; %1 not converted because the run was stopped").arg(summary.stopped());
-    }
-    PrintLine(line + QLatin1Char('.'));
-    const QString details = summary.Details();
-    if (!details.isEmpty() && !m_quiet) {
+    PrintLine(SummaryCounts(summary) +
+              (m_clock.isValid() ? QStringLiteral(" Took %1.").arg(Clock(m_clock.elapsed()))
+                                 : QString()));
+    const QString details = SummaryDetails(summary);
+    if (!details.isEmpty() && (!m_quiet || summary.provisioningFailed())) {
         QString text = details;
         text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         PrintLine(text);
@@ -206,7 +211,7 @@ bool ConsoleReport::WriteJson(const QString& path) const {
         } else {
             entry[QStringLiteral("output")] = QString();
             entry[QStringLiteral("result")] = QStringLiteral("not converted");
-            entry[QStringLiteral("reason")] = QStringLiteral("the run was stopped");
+            entry[QStringLiteral("reason")] = m_notToldReason;
             entry[QStringLiteral("seconds")] = 0;
         }
         entries.append(entry);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "convert/ConversionRun.h"
+#include "convert/RunObserver.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -18,21 +18,24 @@ void PrintLine(const QString& line);
 // A box's text on one line: its line breaks (CR LF, CR, LF) become "; ".
 QString OneLine(const QString& text);
 
-// What a conversion without a window tells as it goes: one line per book on standard error
+// The command line's face of a conversion run: one line per book on standard error
 // ("[12/400] Emma.epub → /out/Emma.mobi (1.3 s)", or "… failed: <reason>"), or on a terminal a
-// progress line instead (books done of all, time taken, time left); the summary at the end; and,
-// when asked, every book's result as JSON.
-class ConsoleReport {
+// progress line instead (books done of all, time taken, time left); the run's summary at the
+// end, in the words every face uses (SummaryText); and, when asked, every book's result as JSON.
+class ConsoleReport final : public RunObserver {
   public:
     ConsoleReport(QStringList books, bool quiet);
     ConsoleReport(const ConsoleReport&) = delete;
     ConsoleReport& operator=(const ConsoleReport&) = delete;
 
-    void Start();
-    void BookDone(const BookOutcome& outcome);
+    void Refused(const QString& message) override;
+    void Started(int entries) override;
+    void BookDone(const BookOutcome& outcome) override;
+    void RunEnded(const ConversionSummary& summary) override;
+    void ErrorReport(const QString& text) override;
+
     // Ctrl-C: says what happens now.
     void Interrupted();
-    void Finish(const ConversionSummary& summary);
     bool WriteJson(const QString& path) const;
 
   private:
@@ -44,6 +47,7 @@ class ConsoleReport {
     bool m_terminal;
     int m_done = 0;
     bool m_progressShown = false;
+    QString m_notToldReason = QStringLiteral("the run was stopped");
     QElapsedTimer m_clock;
     QTimer m_ticker;
     std::vector<BookOutcome> m_outcomes;  // by entry, index 0 for entry 1; result unset: none

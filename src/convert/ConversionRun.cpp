@@ -11,20 +11,18 @@
 #include "fs/OutputName.h"
 #include "fs/OutputTemporary.h"
 #include "fs/PathText.h"
-#include "platform/DialogSeam.h"
 #include "platform/ErrorTrap.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramFolder.h"
-#include "process/ProcessRunner.h"
-#include "process/ProgressDisplay.h"
+#include "process/WaitProgress.h"
 #include "process/WhileYielding.h"
 
-#include <QAbstractItemModel>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,6 +42,9 @@ namespace {
 
 // How often the converters' running times are compared with the time limit.
 constexpr int kTimeLimitCheckMs = 200;
+
+// The location the run's error reports name: the window's handler of "Start Converting".
+const QString kRunLocation = QStringLiteral("Form1.PushButton2_Click");
 
 QString FileIdentity(const struct stat& st) {
     return QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
@@ -71,8 +72,8 @@ QString FolderProblem(const QString& folder, int errnoValue) {
 
 }  // namespace
 
-ConversionRun::ConversionRun(ConversionWindow window, ConversionSetup setup)
-    : m_window(std::move(window)), m_setup(std::move(setup)) {
+ConversionRun::ConversionRun(RunRequest request, RunObserver& observer, ConversionSetup setup)
+    : m_request(std::move(request)), m_observer(observer), m_setup(std::move(setup)) {
     if (!m_setup.archive) {
         m_setup.archive = [] { return LoadCustomResource(kRuntimeResourceId); };
     }
@@ -115,12 +116,32 @@ void ConversionRun::RequestStop(bool closing) {
 
 void ConversionRun::RequestStopAtOnce() {
     m_atOnce = true;
-    RequestStop(true);
+    RequestStop(m_closing);
+}
+
+template <typename Event>
+void ConversionRun::Notify(const char* what, Event&& event) {
+    try {
+        event();
+    } catch (...) {
+        const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+        qCWarning(lcRun).noquote()
+            << "The run's observer failed on" << what << "-" << error.description();
+    }
+}
+
+void ConversionRun::Report(const QString& text) {
+    m_observer.ErrorReport(text);
+}
+
+int ConversionRun::EntriesNow() const {
+    const int now = m_observer.EntriesNow();
+    return now < 0 ? static_cast<int>(m_sources.size()) : now;
 }
 
 void ConversionRun::Tell(const Job& job, BookOutcome::Result result) {
-    if (!m_window.bookDone) {
-        return;
+    if (job.index >= 1 && job.index < static_cast<int>(m_told.size())) {
+        m_told[static_cast<std::size_t>(job.index)] = 1;
     }
     BookOutcome outcome;
     outcome.index = job.index;
@@ -130,72 +151,66 @@ void ConversionRun::Tell(const Job& job, BookOutcome::Result result) {
     outcome.reason = result == BookOutcome::Result::Failed ? job.failure : QString();
     outcome.seconds =
         job.running.isValid() ? static_cast<double>(job.running.elapsed()) / 1000.0 : 0.0;
-    try {
-        m_window.bookDone(outcome);
-    } catch (...) {
-        qCWarning(lcRun) << "Entry" << job.index << "could not be reported";
+    Notify("a book's outcome", [&] { m_observer.BookDone(outcome); });
+}
+
+void ConversionRun::TellStopped(int index, const QString& source) {
+    if (index >= 1 && index < static_cast<int>(m_told.size())) {
+        m_told[static_cast<std::size_t>(index)] = 1;
     }
+    m_summary.NotConvertedAsStopped(source);
+    BookOutcome outcome;
+    outcome.index = index;
+    outcome.source = source;
+    outcome.result = BookOutcome::Result::Stopped;
+    outcome.reason = QStringLiteral("the run was stopped");
+    Notify("a book's outcome", [&] { m_observer.BookDone(outcome); });
 }
 
 void ConversionRun::Start() {
-    ErrorTrap trap(*m_window.dialogs, QStringLiteral("Form1.PushButton2_Click"));
-    bool& isBusy = *m_window.isBusy;
-    if (isBusy) {
-        return;  // line 100: a run is under way
+    ErrorTrap trap([this](const QString& text) { Report(text); }, kRunLocation);
+    if (m_started) {
+        return;  // line 100: this run is under way, or over
     }
-    trap.Line(102, [&] { isBusy = true; });
-
     bool refused = false;
-    if (!trap.Test(104, [&] { return m_window.list->rowCount() > 0; })) {
-        trap.Line(178, [&] {
-            m_window.dialogs->MsgBox(QStringLiteral("No files added."), MbOkOnly,
-                                     m_window.appTitle);
-        });
+    if (!trap.Test(104, [&] { return !m_request.sources.isEmpty(); })) {
+        trap.Line(178, [&] { m_observer.Refused(QStringLiteral("No files added.")); });
         refused = true;
-    } else if (!trap.Test(106, [&] { return DestinationIsUsable(m_window.options()); })) {
+    } else if (!trap.Test(106, [&] { return DestinationIsUsable(m_request.outputRule()); })) {
         trap.Line(176, [&] {
-            m_window.dialogs->MsgBox(
-                QStringLiteral("Folder does not exist. Please select another folder."), MbOkOnly,
-                m_window.appTitle);
+            m_observer.Refused(
+                QStringLiteral("Folder does not exist. Please select another folder."));
         });
         refused = true;
     }
-
-    if (!refused) {
-        if (m_window.showStoppable) {
-            m_window.showStoppable(true);
-        }
-        trap.Line(108, [] { YieldToMessageLoop(); });
-        trap.Line(110, [&] { m_window.showHourglass(true); });
-        trap.Line(112, [&] { m_window.bar->SetText(QStringLiteral("Preparing..")); });
-        Provision();
-        if (!m_provisioningFailed && !m_stopRequested) {
-            ConvertAll();
-        } else if (m_stopRequested && !m_provisioningFailed) {
-            // Stopped while preparing: every entry is one the stop left unconverted.
-            trap.Line(134, [&] { m_summary = ConversionSummary(m_window.list->rowCount()); });
-        }
-        trap.Line(166, [&] { End(); });
-        if (!m_closing) {
-            if (m_window.ended) {
-                try {
-                    m_window.ended(m_summary);
-                } catch (...) {
-                    qCWarning(lcRun) << "The end of the run could not be told";
-                }
-            }
-            trap.Line(168, [&] { m_window.showHourglass(false); });
-            trap.Line(170, [&] { m_window.bar->SetValue(0); });
-            trap.Line(172, [&] { m_window.bar->SetText(QStringLiteral("Progress Bar")); });
-            if (m_window.showStoppable) {
-                m_window.showStoppable(false);
-            }
-            if (m_window.showLastBox) {
-                trap.Line(174, [&] { ShowLastBox(); });
-            }
-        }
+    if (refused) {
+        return;
     }
-    trap.Line(180, [&] { isBusy = false; });
+    m_started = true;
+    // The list as it stands now is what this run converts: entries moved or added later change
+    // nothing here.
+    m_sources = m_request.sources;
+    const int count = static_cast<int>(m_sources.size());
+    m_summary = ConversionSummary(count);
+    m_told.assign(static_cast<std::size_t>(count) + 1, 0);
+    trap.Line(108, [&] {
+        m_observer.Started(count);
+        YieldToMessageLoop();
+    });
+    trap.Line(110, [&] { m_observer.Busy(true); });
+    trap.Line(112, [&] { m_observer.Preparing(); });
+    Provision();
+    if (!m_provisioningFailed && !m_stopRequested) {
+        ConvertAll();
+    }
+    trap.Line(166, [&] { End(); });
+    if (m_closing) {
+        return;
+    }
+    trap.Line(168, [&] { m_observer.Busy(false); });
+    trap.Line(170, [&] { m_observer.Progress(0); });
+    trap.Line(172, [&] { m_observer.Idle(); });
+    trap.Line(174, [&] { m_observer.RunEnded(m_summary); });
 }
 
 void ConversionRun::Provision() {
@@ -221,9 +236,10 @@ void ConversionRun::Provision() {
         }
         const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
         m_provisioningFailed = true;
-        m_provisioningProblem =
+        const QString problem =
             error.description().isEmpty() ? ErrorDescription(error.number()) : error.description();
-        qCWarning(lcRun).noquote() << "Provisioning failed:" << m_provisioningProblem;
+        m_summary.ProvisioningFailed(problem);
+        qCWarning(lcRun).noquote() << "Provisioning failed:" << problem;
     }
 }
 
@@ -243,25 +259,14 @@ void ConversionRun::CollectListedSources() {
 }
 
 void ConversionRun::ConvertAll() {
-    ErrorTrap trap(*m_window.dialogs, QStringLiteral("Form1.PushButton2_Click"));
-    int count = 0;
-    trap.Line(134, [&] {
-        // The list as it stands now is what this run converts: entries moved or added later
-        // change nothing here.
-        count = m_window.list->rowCount();
-        m_sources.clear();
-        for (int row = 0; row < count; ++row) {
-            m_sources << m_window.list->index(row, 0).data().toString();
-        }
-        count = static_cast<int>(m_sources.size());
-    });
-    m_summary = ConversionSummary(count);
+    ErrorTrap trap([this](const QString& text) { Report(text); }, kRunLocation);
+    const int count = static_cast<int>(m_sources.size());
     m_convertersAtOnce =
         m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
     m_timeLimit = m_setup.timeLimit.count() > 0 ? m_setup.timeLimit : BookTimeLimit();
     m_memoryLimit =
         m_setup.memoryLimit > 0 ? m_setup.memoryLimit : BookMemoryLimit(m_convertersAtOnce);
-    CollectListedSources();
+    trap.Line(134, [&] { CollectListedSources(); });
     if (m_stopRequested) {
         return;
     }
@@ -277,11 +282,11 @@ void ConversionRun::ConvertAll() {
         if (m_stopRequested) {
             break;
         }
-        trap.Line(138, [&] { m_window.showHourglass(true); });
+        trap.Line(138, [&] { m_observer.Busy(true); });
         trap.Line(140, [&] {
             // The current count: entries added during the run enter the fraction.
-            const int now = std::max(1, m_window.list->rowCount());
-            m_window.bar->SetValue(static_cast<double>(i) / now * 100.0);
+            const int now = std::max(1, EntriesNow());
+            m_observer.Progress(static_cast<double>(i) / now * 100.0);
         });
         trap.Line(142, [&] {
             if (job.startedAhead) {
@@ -290,9 +295,7 @@ void ConversionRun::ConvertAll() {
                 ReadSource(job);
             }
         });
-        trap.Line(144, [&] {
-            m_window.bar->SetText(QStringLiteral("Processing: ") + FileNamePart(job.source));
-        });
+        trap.Line(144, [&] { m_observer.BookStarted(i, job.source); });
         trap.Line(146, [] { YieldToMessageLoop(); });
         if (m_stopRequested) {
             break;
@@ -301,7 +304,7 @@ void ConversionRun::ConvertAll() {
             trap.Line(148, [&] {
                 RaiseDeferred(job, 148);
                 if (!job.output.isEmpty() &&
-                    OutputPathFor(job.source, m_window.options()) != job.output) {
+                    OutputPathFor(job.source, m_request.outputRule()) != job.output) {
                     Redo(job);
                 }
             });
@@ -310,7 +313,7 @@ void ConversionRun::ConvertAll() {
             trap.Line(156, [&] { RaiseDeferred(job, 156); });
             trap.Line(162, [&] { RaiseDeferred(job, 162); });
         } else {
-            trap.Line(148, [&] { job.output = OutputPathFor(job.source, m_window.options()); });
+            trap.Line(148, [&] { job.output = OutputPathFor(job.source, m_request.outputRule()); });
             trap.Line(156, [&] { PrepareJob(job); });
             trap.Line(162, [&] { StartJob(job); });
             m_lookAhead->StartedByLoop(i, job.child.has_value());
@@ -323,7 +326,7 @@ void ConversionRun::ConvertAll() {
                 MakeRoomAfter(i);
                 Redo(job);
                 job.retriedForSpace = true;
-                job.output = OutputPathFor(job.source, m_window.options());
+                job.output = OutputPathFor(job.source, m_request.outputRule());
                 PrepareJob(job);
                 StartJob(job);
                 m_lookAhead->StartedByLoop(i, job.child.has_value());
@@ -333,7 +336,11 @@ void ConversionRun::ConvertAll() {
         if (m_stopRequested) {
             break;  // End() decides what becomes of this entry
         }
-        trap.Line(164, [&] { FinishJob(job); });
+        bool finished = true;
+        trap.Line(164, [&] { finished = FinishJob(job); });
+        if (!finished) {
+            break;  // a stop cut its read-back short: End() says so
+        }
         EndJob(i);
     }
 }
@@ -348,7 +355,7 @@ void ConversionRun::End() {
         m_lookAhead->Stop();
     }
     // Which converters had finished by themselves: their books are complete. The others, and
-    // the warm converter with every conversion in its session, end together.
+    // the warm converter with every conversion in its session, end together, once.
     std::vector<ChildProcess*> running;
     std::vector<Job*> interrupted;
     for (auto& [index, job] : m_jobs) {
@@ -357,46 +364,87 @@ void ConversionRun::End() {
             interrupted.push_back(job.get());
         }
     }
-    running.push_back(m_runtime.Warm().Child());
-    ChildProcess::EndTogether(running, m_atOnce ? std::chrono::milliseconds(0) : kEndGrace);
+    if (ChildProcess* warm = m_runtime.Warm().Child()) {
+        running.push_back(warm);
+    }
+    const std::chrono::milliseconds grace = m_atOnce ? std::chrono::milliseconds(0) : kEndGrace;
+    ChildProcess::EndTogether(running, grace);
     m_runtime.Warm().Stop();
 
-    // In list order: each book already converted is checked and put in place, each converter
-    // that was interrupted leaves nothing behind.
+    // Settled: its converter finished by itself, or it failed or was skipped without one. An
+    // entry the loop broke off at before starting its converter is not converted, as the
+    // entries after it.
+    std::vector<Job*> settled;
     for (auto& [index, job] : m_jobs) {
         const bool wasInterrupted =
             std::find(interrupted.begin(), interrupted.end(), job.get()) != interrupted.end();
-        // Settled: its converter finished by itself, or it failed or was skipped without one.
-        // An entry the loop broke off at before starting its converter is not converted, as
-        // the entries after it.
-        const bool settled = (job->child.has_value() && !wasInterrupted) ||
-                             !job->failure.isEmpty() || job->skippedAsItsOwnOutput ||
-                             job->upToDate || (!job->child && job->exitCode != 0);
-        if (!settled) {
+        if ((job->child.has_value() && !wasInterrupted) || !job->failure.isEmpty() ||
+            job->skippedAsItsOwnOutput || job->upToDate || (!job->child && job->exitCode != 0)) {
+            settled.push_back(job.get());
+        } else {
+            job->readBack.End();
             RemoveTemporary(*job);
+        }
+    }
+    // The books already converted are read back together, within one more grace period: a
+    // reader that does not end by then (it hangs) is ended, and its book is one the stop left.
+    for (Job* job : settled) {
+        try {
+            Conclude(*job);
+        } catch (...) {
+            const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+            qCWarning(lcRun).noquote()
+                << "Entry" << job->index << "could not be finished:" << error.description();
+            job->failure = error.description();
+        }
+    }
+    QElapsedTimer reading;
+    reading.start();
+    const auto allRead = [&settled] {
+        return std::all_of(settled.begin(), settled.end(),
+                           [](Job* job) { return job->readBack.HasEnded(); });
+    };
+    while (!allRead() && reading.elapsed() < std::max<qint64>(grace.count(), 1)) {
+        QThread::msleep(2);
+    }
+
+    // In list order: each book read back whole is put in place, each one not is named.
+    std::map<int, Job*> finishing;
+    for (Job* job : settled) {
+        finishing[job->index] = job;
+    }
+    for (int index = 1; index < static_cast<int>(m_told.size()) && !m_provisioningFailed; ++index) {
+        if (m_told[static_cast<std::size_t>(index)] != 0) {
+            continue;
+        }
+        const auto found = finishing.find(index);
+        if (found == finishing.end() || !found->second->readBack.HasEnded()) {
+            if (found != finishing.end()) {
+                found->second->readBack.End();
+                RemoveTemporary(*found->second);
+            }
+            TellStopped(index, m_sources[index - 1]);
             continue;
         }
         try {
-            FinishJob(*job);
+            PutInPlace(*found->second);
         } catch (...) {
             const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
             qCWarning(lcRun).noquote()
                 << "Entry" << index << "could not be finished:" << error.description();
-            RemoveTemporary(*job);
+            RemoveTemporary(*found->second);
+            if (m_told[static_cast<std::size_t>(index)] == 0) {
+                TellStopped(index, m_sources[index - 1]);
+            }
         }
     }
     m_jobs.clear();
     m_lookAhead.reset();
 
-    const int accounted =
-        m_summary.converted() + m_summary.failed() + m_summary.skipped() + m_summary.upToDate();
-    if (m_stopRequested && accounted < m_summary.entries()) {
-        m_summary.NotConvertedAsStopped(m_summary.entries() - accounted);
-    }
     if (!m_sources.isEmpty()) {
         try {
             m_summary.AddedDuringRun(
-                std::max(0, m_window.list->rowCount() - static_cast<int>(m_sources.size())));
+                std::max(0, EntriesNow() - static_cast<int>(m_sources.size())));
         } catch (...) {
             // Counting the list failed: the summary says nothing of entries added.
         }
@@ -542,11 +590,18 @@ void ConversionRun::WaitForJob(Job& job) {
     if (!job.child || job.child->HasEnded()) {
         return;
     }
-    ProgressDisplay* bar = m_window.bar;
-    const int items = std::max(1, m_window.list->rowCount());
-    const auto startValue = static_cast<std::int32_t>(std::lrint(bar->Value()));
-    WaitForChild(*job.child, bar, bar->Text(), startValue, items,
-                 [this] { return m_stopRequested; });
+    // One pass per poll period; the pass that sees the end is the last, and the observer hears
+    // of every pass (from 1), then of the wait's end.
+    std::int64_t ticks = 0;
+    bool ended = false;
+    do {
+        ended = m_stopRequested || job.child->HasEnded();
+        YieldToMessageLoop();
+        PauseInMessageLoop(kPollIntervalMs);
+        ++ticks;
+        m_observer.StillWaiting(ticks);
+    } while (!ended);
+    m_observer.StillWaiting(0);
 }
 
 void ConversionRun::TakeExitCode(Job& job) {
@@ -568,16 +623,22 @@ void ConversionRun::EnforceTimeLimit() {
     }
 }
 
-void ConversionRun::FinishJob(Job& job) {
-    TakeExitCode(job);
-    if (job.skippedAsItsOwnOutput) {
-        m_summary.SkippedAsItsOwnOutput(job.source);
-        Tell(job, BookOutcome::Result::SkippedAsItsOwnOutput);
+bool ConversionRun::FinishJob(Job& job) {
+    Conclude(job);
+    if (!WaitForReadBack(job)) {
+        return false;
+    }
+    PutInPlace(job);
+    return true;
+}
+
+void ConversionRun::Conclude(Job& job) {
+    if (job.concluded) {
         return;
     }
-    if (job.upToDate) {
-        m_summary.UpToDate(job.source);
-        Tell(job, BookOutcome::Result::UpToDate);
+    job.concluded = true;
+    TakeExitCode(job);
+    if (job.skippedAsItsOwnOutput || job.upToDate) {
         return;
     }
     if (job.failure.isEmpty() && job.temporary.isEmpty()) {
@@ -620,7 +681,42 @@ void ConversionRun::FinishJob(Job& job) {
         }
     }
     if (job.failure.isEmpty()) {
-        job.failure = MobiProblem(job.temporary);
+        job.readBack.Start(job.temporary);
+    }
+}
+
+bool ConversionRun::WaitForReadBack(Job& job) {
+    // Quick readers (one file) end within milliseconds: look often at first.
+    int pause = 1;
+    while (!job.readBack.HasEnded()) {
+        if (m_stopRequested) {
+            return false;  // End() ends it with the rest
+        }
+        YieldToMessageLoop();
+        QThread::msleep(static_cast<unsigned long>(pause));
+        pause = std::min(pause * 2, 10);
+    }
+    return true;
+}
+
+void ConversionRun::PutInPlace(Job& job) {
+    if (job.skippedAsItsOwnOutput) {
+        m_summary.SkippedAsItsOwnOutput(job.source);
+        Tell(job, BookOutcome::Result::SkippedAsItsOwnOutput);
+        return;
+    }
+    if (job.upToDate) {
+        // An output this run made from another book is not this book's.
+        job.failure = SameFileProblem(job);
+        if (job.failure.isEmpty()) {
+            m_summary.UpToDate();
+            Tell(job, BookOutcome::Result::UpToDate);
+            return;
+        }
+        job.upToDate = false;
+    }
+    if (job.failure.isEmpty()) {
+        job.failure = job.readBack.Problem();
     }
     if (job.failure.isEmpty()) {
         job.failure = SameFileProblem(job);
@@ -635,7 +731,7 @@ void ConversionRun::FinishJob(Job& job) {
             RecordMade(job);
             job.temporary.clear();
             job.temporaryFile.reset();
-            m_summary.Converted(job.source, job.output, OutputKey(job.output));
+            m_summary.Converted();
             Tell(job, BookOutcome::Result::Converted);
             return;
         }
@@ -644,7 +740,7 @@ void ConversionRun::FinishJob(Job& job) {
             RecordMade(job);
             job.temporary.clear();
             job.temporaryFile.reset();
-            m_summary.Converted(job.source, job.output, OutputKey(job.output));
+            m_summary.Converted();
             Tell(job, BookOutcome::Result::Converted);
             qCWarning(lcRun).noquote() << "The folder of" << job.output
                                        << "could not be flushed:" << SystemErrorText(error);
@@ -673,9 +769,9 @@ void ConversionRun::RemoveTemporary(Job& job) {
 }
 
 QString ConversionRun::SameFileProblem(const Job& job) {
-    // Two names that are one file in the output folder's file system: "Dune.mobi" and
-    // "dune.mobi" on a stick, or a link to an output made earlier. The same name twice is not
-    // this case: the later book replaces the earlier one, and the summary says so.
+    // The same name twice, or two names that are one file in the output folder's file system
+    // ("Dune.mobi" and "dune.mobi" on a stick, or a link to an output made earlier): the later
+    // book fails and the earlier result stays.
     const QString folder = FolderPart(job.output);
     const QString folderName = folder.size() > 1 ? folder.chopped(1) : folder;
     auto ignores = m_foldersIgnoringCase.find(folderName);
@@ -683,25 +779,29 @@ QString ConversionRun::SameFileProblem(const Job& job) {
         ignores = m_foldersIgnoringCase.insert(folderName, FolderIgnoresCase(folderName));
     }
     const QString ownKey = OutputKey(job.output);
-    QString earlier;
+    const Made* earlier = nullptr;
     const auto made = m_madeByIdentity.constFind(OutputIdentityKey(job.output, *ignores));
-    if (made != m_madeByIdentity.constEnd() && made->first != ownKey) {
-        earlier = made->second;
+    if (made != m_madeByIdentity.constEnd()) {
+        earlier = &*made;
     }
     struct stat st {};
-    if (earlier.isEmpty() && ::stat(QFile::encodeName(job.output).constData(), &st) == 0) {
+    if (earlier == nullptr && ::stat(QFile::encodeName(job.output).constData(), &st) == 0) {
         const auto linked = m_madeByFile.constFind(FileIdentity(st));
-        if (linked != m_madeByFile.constEnd() && linked->first != ownKey) {
-            earlier = linked->second;
+        if (linked != m_madeByFile.constEnd()) {
+            earlier = &*linked;
         }
     }
-    if (earlier.isEmpty()) {
+    if (earlier == nullptr) {
         return {};
+    }
+    if (earlier->key == ownKey) {
+        return QStringLiteral("its result %1 would replace the one just made from %2")
+            .arg(job.output, earlier->source);
     }
     return QStringLiteral(
                "its result %1 would be the same file as %2, made earlier in this run (the output "
                "folder does not tell the two names apart); the earlier book was kept")
-        .arg(job.output, earlier);
+        .arg(job.output, earlier->output);
 }
 
 void ConversionRun::RecordMade(const Job& job) {
@@ -709,34 +809,12 @@ void ConversionRun::RecordMade(const Job& job) {
     const QString folderName = folder.size() > 1 ? folder.chopped(1) : folder;
     const bool ignoresCase = m_foldersIgnoringCase.value(folderName, false);
     const QString key = OutputKey(job.output);
-    m_madeByIdentity.insert(OutputIdentityKey(job.output, ignoresCase), {key, job.output});
+    m_madeByIdentity.insert(OutputIdentityKey(job.output, ignoresCase),
+                            {key, job.output, job.source});
     struct stat st {};
     if (::stat(QFile::encodeName(job.output).constData(), &st) == 0) {
-        m_madeByFile.insert(FileIdentity(st), {key, job.output});
+        m_madeByFile.insert(FileIdentity(st), {key, job.output, job.source});
     }
-}
-
-void ConversionRun::ShowLastBox() {
-    if (m_provisioningFailed) {
-        m_window.dialogs->MsgBox(
-            QStringLiteral(
-                "The converter could not be prepared, so nothing was converted.\r\n\r\n") +
-                m_provisioningProblem,
-            MbExclamation, m_window.appTitle);
-        return;
-    }
-    if (m_summary.AllDone()) {
-        m_window.dialogs->MsgBox(QStringLiteral("Done."), MbOkOnly, m_window.appTitle);
-        return;
-    }
-    const int style = m_summary.failed() + m_summary.skipped() > 0 ? MbExclamation : MbOkOnly;
-    if (!m_summary.logFolder().isEmpty()) {
-        m_window.dialogs->MsgBoxWithFolder(m_summary.Headline(), m_summary.Details(), style,
-                                           m_window.appTitle, m_summary.logFolder());
-        return;
-    }
-    m_window.dialogs->MsgBoxWithDetails(m_summary.Headline(), m_summary.Details(), style,
-                                        m_window.appTitle);
 }
 
 }  // namespace bq

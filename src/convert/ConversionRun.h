@@ -3,7 +3,9 @@
 #include "convert/ConversionSummary.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/KeptLogs.h"
+#include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
+#include "convert/RunObserver.h"
 #include "fs/OutputTemporary.h"
 #include "process/ChildProcess.h"
 
@@ -25,52 +27,21 @@
 #include <utility>
 #include <vector>
 
-class QAbstractItemModel;
-
 namespace bq {
 
-class DialogSeam;
 class LookAhead;
-class ProgressDisplay;
 
-// What became of one entry, as a run tells it the moment it knows.
-struct BookOutcome {
-    enum class Result { Converted, Failed, SkippedAsItsOwnOutput, UpToDate };
-    int index = 0;  // 1-based, in the list as it stood when the run started
-    QString source;
-    QString output;
-    Result result = Result::Failed;
-    QString reason;        // why it failed ("" otherwise)
-    double seconds = 0.0;  // from its converter's start to its end
+// What a run converts: the entries of the list as they stand at Start, and where each result
+// goes.
+struct RunRequest {
+    QStringList sources;
+    // The destination options as they are at this moment: asked when each entry takes its
+    // turn, so a change during the run applies to the entries not started yet.
+    std::function<OutputOptions()> outputRule;
 };
 
-// The window as a conversion run sees it.
-struct ConversionWindow {
-    // The conversion list: entry i's source path is index(i, 0)'s text.
-    const QAbstractItemModel* list = nullptr;
-    // Option1, Option2 and Text1 as they are at this moment (read at each entry).
-    std::function<OutputOptions()> options;
-    ProgressDisplay* bar = nullptr;
-    // true: the hourglass (the window's busy mark); false: the default pointer.
-    std::function<void(bool)> showHourglass;
-    // true while the run may be stopped (the start button then reads "Stop Converting"); false
-    // once it is over. May be empty.
-    std::function<void(bool)> showStoppable;
-    DialogSeam* dialogs = nullptr;
-    QString appTitle;
-    // The window's IsBusy: true from the start of a run until its end.
-    bool* isBusy = nullptr;
-    // Told of each entry as it is put in place, fails or is skipped, in list order. May be empty.
-    std::function<void(const BookOutcome&)> bookDone;
-    // false: the run shows no last box (its caller reports the summary itself).
-    bool showLastBox = true;
-    // Told what the run did as soon as it has ended, before the window is reset and the last box
-    // shows; not when the window is closing. May be empty.
-    std::function<void(const ConversionSummary&)> ended;
-};
-
-// What a run is given besides the window: where it takes its converter runtime archive from
-// (the program's resource "CUSTOM" 101 unless a test gives another), and its limits.
+// What a run is given besides what it converts: where it takes its converter runtime archive
+// from (the program's resource "CUSTOM" 101 unless a test gives another), and its limits.
 struct ConversionSetup {
     std::function<QByteArray()> archive;
     // How many converters run at once; 0: the "Jobs" setting or the cores (ConverterCount()).
@@ -92,7 +63,8 @@ struct ConversionSetup {
 // ".mobi" name in the target folder, and the result replaces the old output only when the
 // converter succeeded and a reader that is not the converter reads it back whole. A source that
 // would be its own output, or whose output would replace another listed source, is never
-// touched. The last box says "Done." or which files were not converted and why.
+// touched. The run tells one observer (RunObserver) what happens: the window, the command line
+// and the tests follow it the same way, and its summary says what became of every entry.
 //
 // While the loop waits for one entry's converter, the converters of the next entries already
 // run (ConvertersAtOnce() at most, the longest expected first; see LookAhead): each converts its
@@ -106,32 +78,35 @@ struct ConversionSetup {
 // stopped by the person (RequestStop) or by the window closing, ends through one path, End():
 // it starts nothing more, asks every converter's process group and the warm converter's session
 // to end with one shared grace period, reaps them, removes partial outputs, puts in place in
-// list order every book whose converter had already finished (and which reads back whole),
+// list order every book whose converter had already finished and which reads back whole within
+// the same grace period (a read-back cut short by the stop leaves its book not converted),
 // keeps the converter's logs of the books not converted, and removes the run folder. Every child
-// also dies with the program, however it ends.
+// (converters, the warm converter, the read-backs) also dies with the program, however it ends.
 //
 // The statement line numbers of the window's handler (100, 102, ...) are kept for its error
-// report: a statement that fails unexpectedly shows the "Application Error" box and the run goes
-// on with the next statement.
+// report: a statement that fails unexpectedly (an observer's event included) is reported through
+// the observer's ErrorReport and the run goes on with the next statement.
 class ConversionRun {
   public:
-    explicit ConversionRun(ConversionWindow window, ConversionSetup setup = {});
+    ConversionRun(RunRequest request, RunObserver& observer, ConversionSetup setup = {});
     ~ConversionRun();
     ConversionRun(const ConversionRun&) = delete;
     ConversionRun& operator=(const ConversionRun&) = delete;
 
-    // The whole run, as PushButton2_Click.
+    // The whole run, as PushButton2_Click after its own busy test (line 100).
     void Start();
 
     // Asks the run to stop: it starts nothing more and, at its next turn of the message loop,
     // ends through End(). closing: the window is closing, so the run shows no box at its end.
     void RequestStop(bool closing = false);
-    // As RequestStop(true), and the converters are killed without a grace period.
+    // As RequestStop(), and the converters are killed without a grace period.
     void RequestStopAtOnce();
     bool StopRequested() const { return m_stopRequested; }
     // The converter could not be prepared, so nothing was converted; and why.
-    bool ProvisioningFailed() const { return m_provisioningFailed; }
-    const QString& ProvisioningProblem() const { return m_provisioningProblem; }
+    bool ProvisioningFailed() const { return m_summary.provisioningFailed(); }
+    const QString& ProvisioningProblem() const { return m_summary.provisioningProblem(); }
+    // The run passed its checks (it was not refused).
+    bool WasStarted() const { return m_started; }
 
     // What the last run did (for its box and for tests).
     const ConversionSummary& Summary() const { return m_summary; }
@@ -164,6 +139,10 @@ class ConversionRun {
         bool startedAhead = false;
         bool retriedForSpace = false;
         std::vector<std::pair<int, std::exception_ptr>> deferredErrors;
+        // Reading its new MOBI back, once its converter has succeeded.
+        MobiReadBack readBack;
+        // Its converter's verdict is taken and its read-back started (or it failed before).
+        bool concluded = false;
     };
 
     void Provision();
@@ -174,20 +153,35 @@ class ConversionRun {
     void PrepareJob(Job& job);
     void StartJob(Job& job);
     void WaitForJob(Job& job);
-    void FinishJob(Job& job);
-    // Tells the window's bookDone what became of the job.
+    // Takes the converter's verdict on the job and, when it made a book, starts reading it back.
+    void Conclude(Job& job);
+    // Waits for the job's read-back while the message loop turns; false when a stop cut it short.
+    bool WaitForReadBack(Job& job);
+    // Puts the job's book in place, or tells why it failed; the read-back has ended.
+    void PutInPlace(Job& job);
+    // Conclude, WaitForReadBack and PutInPlace in turn: false when a stop cut it short.
+    bool FinishJob(Job& job);
+    // Tells the observer what became of the job.
     void Tell(const Job& job, BookOutcome::Result result);
+    // Tells the observer the entry was not converted because the run was stopped.
+    void TellStopped(int index, const QString& source);
+    // Runs an event of the observer that no statement line covers: what it raises is logged.
+    template <typename Event>
+    void Notify(const char* what, Event&& event);
+    // The error report's text goes to the observer.
+    void Report(const QString& text);
+    // The entries the list holds now, as the observer tells.
+    int EntriesNow() const;
     // The job's converter ended, or was ended: its exit code is taken.
     void TakeExitCode(Job& job);
     void RemoveTemporary(Job& job);
-    // Why the job's output is one file with an output made earlier in this run under another
-    // name; "" when it is not.
+    // Why the job's output would replace an output made earlier in this run (the same name, or
+    // another name of the same file); "" when it would not.
     QString SameFileProblem(const Job& job);
     // Notes an output put in place, for SameFileProblem.
     void RecordMade(const Job& job);
     // Kills every converter past the time limit (a timer's slot).
     void EnforceTimeLimit();
-    void ShowLastBox();
     // Keeps the converter's logs of the books not converted (see KeptLogs) before the run folder
     // goes, and names their folder in the summary.
     void KeepLogs();
@@ -215,7 +209,8 @@ class ConversionRun {
     static void RaiseDeferred(Job& job, int line);
     void EndJob(int index);
 
-    ConversionWindow m_window;
+    RunRequest m_request;
+    RunObserver& m_observer;
     ConversionSetup m_setup;
     ConverterRuntime m_runtime;
     ConversionSummary m_summary;
@@ -227,9 +222,10 @@ class ConversionRun {
     bool m_closing = false;
     bool m_atOnce = false;
     bool m_diskNearlyFull = false;  // nothing more starts ahead
+    bool m_started = false;
     bool m_provisioningFailed = false;
-    QString m_provisioningProblem;
     QString m_runFolderSeen;
+    std::vector<char> m_told;       // by entry (1-based): its outcome was told
     QStringList m_sources;          // every entry's text when the loop began
     QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
     // The output folders this run has swept of abandoned temporaries, those that ignore case,
@@ -237,8 +233,13 @@ class ConversionRun {
     // and its path.
     QSet<QString> m_sweptFolders;
     QHash<QString, bool> m_foldersIgnoringCase;
-    QHash<QString, std::pair<QString, QString>> m_madeByIdentity;
-    QHash<QString, std::pair<QString, QString>> m_madeByFile;
+    struct Made {
+        QString key;     // OutputKey
+        QString output;  // its path as this run gave it
+        QString source;  // the book it was made from
+    };
+    QHash<QString, Made> m_madeByIdentity;
+    QHash<QString, Made> m_madeByFile;
     // Every entry between its start and its end, by number; and the look-ahead that starts them.
     std::map<int, std::unique_ptr<Job>> m_jobs;
     std::unique_ptr<LookAhead> m_lookAhead;

@@ -1,11 +1,11 @@
 // The program's side of reading a new MOBI file back: the check runs in a child (mobi-check).
 #include "convert/MobiCheck.h"
 
+#include "platform/MessageLoop.h"
 #include "platform/ProgramFolder.h"
-#include "process/ChildProcess.h"
-#include "process/ProcessRunner.h"
 
 #include <QFileInfo>
+#include <QThread>
 
 #include <sys/stat.h>
 #include <algorithm>
@@ -17,8 +17,6 @@ namespace {
 
 QString g_checkerPath;
 
-// A reader that takes longer than this over one book has hung.
-constexpr int kCheckTimeLimitMs = 120 * 1000;
 // libmobi holds the whole file and its parsed text: a few times the file's size, and never less
 // than this.
 constexpr std::uint64_t kLeastCheckMemory = std::uint64_t{1} << 30;
@@ -29,6 +27,24 @@ constexpr bool kLimitCheckMemory = false;
 #else
 constexpr bool kLimitCheckMemory = true;
 #endif
+
+QString ProblemOf(ChildProcess& child) {
+    if (child.WasSignalled()) {
+        return QStringLiteral("the MOBI file made is damaged (reading it back crashed the reader)");
+    }
+    switch (static_cast<MobiCheckStatus>(child.ExitCode())) {
+        case MobiCheckStatus::Good:
+            return {};
+        case MobiCheckStatus::Missing:
+            return QStringLiteral("the converter made no MOBI file");
+        case MobiCheckStatus::Encrypted:
+            return QStringLiteral("the MOBI file made is encrypted and cannot be read");
+        case MobiCheckStatus::OutOfMemory:
+            return QStringLiteral("the MOBI file made could not be checked (out of memory)");
+        default:
+            return QStringLiteral("the MOBI file made is damaged (it cannot be read back whole)");
+    }
+}
 
 }  // namespace
 
@@ -41,40 +57,68 @@ void SetMobiCheckerPath(const QString& path) {
     g_checkerPath = path;
 }
 
-QString MobiProblem(const QString& path) {
+void MobiReadBack::Start(const QString& path) {
+    End();
+    m_done = false;
+    m_problem.clear();
     ChildSpec spec;
     spec.program = MobiCheckerPath();
     spec.arguments = {path};
     const auto size = static_cast<std::uint64_t>(std::max<qint64>(0, QFileInfo(path).size()));
     spec.memoryLimit = kLimitCheckMemory ? std::max(kLeastCheckMemory, size * 8) : 0;
     int startError = 0;
-    std::optional<ChildProcess> child = ChildProcess::Start(spec, startError);
-    if (!child) {
-        return QStringLiteral(
-                   "the MOBI file made could not be checked: the checker %1 cannot be started; "
-                   "reinstall Brindlequill")
-            .arg(spec.program);
+    m_child = ChildProcess::Start(spec, startError);
+    m_clock.start();
+    if (!m_child) {
+        m_done = true;
+        m_problem = QStringLiteral(
+                        "the MOBI file made could not be checked: the checker %1 cannot be "
+                        "started; reinstall Brindlequill")
+                        .arg(spec.program);
     }
-    if (!WaitBriefly(*child, kCheckTimeLimitMs)) {
-        child->Kill();
-        return QStringLiteral(
-            "the MOBI file made is damaged (reading it back did not end within two minutes)");
+}
+
+bool MobiReadBack::HasEnded() {
+    if (m_done || !m_child) {
+        return true;
     }
-    if (child->WasSignalled()) {
-        return QStringLiteral("the MOBI file made is damaged (reading it back crashed the reader)");
+    if (m_child->HasEnded()) {
+        m_done = true;
+        m_problem = ProblemOf(*m_child);
+        m_child.reset();
+        return true;
     }
-    switch (static_cast<MobiCheckStatus>(child->ExitCode())) {
-        case MobiCheckStatus::Good:
-            return {};
-        case MobiCheckStatus::Missing:
-            return QStringLiteral("the converter made no MOBI file");
-        case MobiCheckStatus::Encrypted:
-            return QStringLiteral("the MOBI file made is encrypted and cannot be read");
-        case MobiCheckStatus::OutOfMemory:
-            return QStringLiteral("the MOBI file made could not be checked (out of memory)");
-        default:
-            return QStringLiteral("the MOBI file made is damaged (it cannot be read back whole)");
+    if (m_clock.elapsed() >= kTimeLimitMs) {
+        // A reader that hangs proves nothing about the book: it is not called damaged.
+        m_child->Kill();
+        m_child.reset();
+        m_done = true;
+        m_problem = QStringLiteral(
+            "the MOBI file made could not be checked within two minutes (the reader did not "
+            "end); convert it again");
+        return true;
     }
+    return false;
+}
+
+void MobiReadBack::End() {
+    if (m_child) {
+        m_child->Kill();
+        m_child.reset();
+    }
+}
+
+QString MobiProblem(const QString& path) {
+    MobiReadBack readBack;
+    readBack.Start(path);
+    // Quick readers (one file) end within milliseconds: look often at first.
+    int pause = 1;
+    while (!readBack.HasEnded()) {
+        YieldToMessageLoop();
+        QThread::msleep(static_cast<unsigned long>(pause));
+        pause = std::min(pause * 2, 10);
+    }
+    return readBack.Problem();
 }
 
 }  // namespace bq

@@ -16,7 +16,14 @@ thread_local int g_activeTraps = 0;
 }
 
 ErrorTrap::ErrorTrap(DialogSeam& dialogs, QString location, QString stamp)
-    : m_dialogs(dialogs), m_location(std::move(location)), m_stamp(std::move(stamp)) {
+    : ErrorTrap(
+          [&dialogs](const QString& text) {
+              dialogs.MsgBox(text, MbExclamation, QStringLiteral("Application Error"));
+          },
+          std::move(location), std::move(stamp)) {}
+
+ErrorTrap::ErrorTrap(std::function<void(const QString&)> report, QString location, QString stamp)
+    : m_show(std::move(report)), m_location(std::move(location)), m_stamp(std::move(stamp)) {
     ++g_activeTraps;
 }
 
@@ -59,7 +66,7 @@ void ErrorTrap::Report(int line, std::exception_ptr error) {
         << m_location << "line" << line << "error" << e.number() << e.description() << e.source();
     const QString text = ReportText(e.description(), m_stamp, m_location, line);
     try {
-        m_dialogs.MsgBox(text, MbExclamation, QStringLiteral("Application Error"));
+        m_show(text);
     } catch (...) {
         qCWarning(lcErrorTrap) << "the error report could not be shown";
     }

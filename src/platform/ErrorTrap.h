@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <exception>
+#include <functional>
 #include <utility>
 
 namespace bq {
@@ -22,6 +23,9 @@ class ErrorTrap {
 
     // location: the window or module and the handler, e.g. "Form1.Form_Load".
     ErrorTrap(DialogSeam& dialogs, QString location,
+              QString stamp = QString::fromLatin1(kDefaultStamp));
+    // The same trap, its reports handed to `report` (which shows them as the box would).
+    ErrorTrap(std::function<void(const QString&)> report, QString location,
               QString stamp = QString::fromLatin1(kDefaultStamp));
     ~ErrorTrap();
     ErrorTrap(const ErrorTrap&) = delete;
@@ -62,7 +66,7 @@ class ErrorTrap {
   private:
     void Report(int line, std::exception_ptr error);
 
-    DialogSeam& m_dialogs;
+    std::function<void(const QString&)> m_show;
     QString m_location;
     QString m_stamp;
     int m_reports = 0;

@@ -289,7 +289,7 @@ class DesktopSessionTest : public QObject {
 
         const auto boxes = Convert(*form, *dialogs);
         QCOMPARE(boxes.size(), 1);
-        QVERIFY2(boxes[0].prompt.startsWith(QStringLiteral("Converted 2 of 3 files.")),
+        QVERIFY2(boxes[0].prompt.startsWith(QStringLiteral("Converted 2 of 3 books.")),
                  qPrintable(boxes[0].prompt));
         QCOMPARE(QFileInfo(m_out + QStringLiteral("/d.mobi")).size(),
                  QFileInfo(BQ_SAMPLE_MOBI).size());
@@ -386,7 +386,7 @@ class DesktopSessionTest : public QObject {
         const qint64 made = clock.nsecsElapsed();
         QTRY_VERIFY(desktop.OnTheBus());
         ConversionSummary summary(3);
-        summary.Converted(m_books[0], m_out + QStringLiteral("/a.mobi"), QStringLiteral("a"));
+        summary.Converted();
         summary.Failed(m_books[1], QStringLiteral("the book is broken"));
         qint64 longest = 0;
         for (int run = 0; run < 2; ++run) {

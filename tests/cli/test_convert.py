@@ -78,7 +78,7 @@ class Convert(unittest.TestCase):
 
     def test_mixed_batch_then_skip_existing(self):
         # One folder with a good book and a broken one, and a good book of the same name as the
-        # folder's elsewhere: its output replaces the first, and the summary says so.
+        # folder's elsewhere: its output would replace the first's, so it fails and says why.
         folder = os.path.join(self.work, "library")
         os.makedirs(os.path.join(folder, "more"))
         shutil.copy(self.book("plain-epub2.epub"), folder)
@@ -93,13 +93,16 @@ class Convert(unittest.TestCase):
         self.assertIn("[1/3] plain-epub2.epub \u2192 " + os.path.join(self.out, "plain-epub2.mobi"),
                       r.stderr)
         self.assertIn("[2/3] broken.epub failed: it is not a valid EPUB file", r.stderr)
-        self.assertIn("Converted 2 of 3 books", r.stderr)
-        self.assertIn("replaced the one from", r.stderr)
+        self.assertIn("Converted 1 of 3 books", r.stderr)
+        self.assertIn("[3/3] plain-epub2.epub failed: its result "
+                      + os.path.join(self.out, "plain-epub2.mobi")
+                      + " would replace the one just made from "
+                      + os.path.join(folder, "plain-epub2.epub"), r.stderr)
         self.assertEqual(sorted(os.listdir(self.out)), ["plain-epub2.mobi"])
         self.assertTrue(readable_by_mobitool(os.path.join(self.out, "plain-epub2.mobi")))
         with open(summary) as f:
             entries = json.load(f)["entries"]
-        self.assertEqual([e["result"] for e in entries], ["converted", "failed", "converted"])
+        self.assertEqual([e["result"] for e in entries], ["converted", "failed", "failed"])
         self.assertEqual(entries[0]["source"], os.path.join(folder, "plain-epub2.epub"))
         self.assertIn("not a valid EPUB", entries[1]["reason"])
         self.assertGreater(entries[2]["seconds"], 0)
@@ -113,7 +116,7 @@ class Convert(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("skipped: " + os.path.join(self.out, "plain-epub2.mobi") + " is up to date",
                       r.stderr)
-        self.assertIn("1 up to date", r.stderr)
+        self.assertIn("1 book was up to date already", r.stderr)
 
     def test_beside_the_sources_a_path_like_an_option(self):
         dashed = os.path.join(self.work, "-x.epub")
@@ -165,7 +168,7 @@ class Convert(unittest.TestCase):
         p.send_signal(signal.SIGINT)
         _, err = p.communicate(timeout=60)
         self.assertEqual(p.returncode, 130, err)
-        self.assertIn("not converted because the run was stopped", err)
+        self.assertIn("Not converted because the run was stopped", err)
         self.assertEqual(run_processes(self.temp), [])
         self.assertEqual(os.listdir(self.temp), [])
         made = os.listdir(self.out)

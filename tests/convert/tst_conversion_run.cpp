@@ -11,6 +11,9 @@
 #include "convert/KeptLogs.h"
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
+#include "convert/SummaryText.h"
+#include "fs/PathText.h"
+#include "platform/RunTimeError.h"
 #include "platform/SettingsStore.h"
 #include "process/ProgressDisplay.h"
 #include "support/FatStick.h"
@@ -36,6 +39,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <csignal>
+#include <stdexcept>
 
 using namespace bq;
 
@@ -58,6 +62,51 @@ class RecordingBar final : public ProgressDisplay {
         value = v;
         values << v;
     }
+};
+
+// The window's side of a run, recorded: its boxes go to the scripted dialogs as the window shows
+// them, its bar and hourglass to recorders.
+class RecordingFace : public RunObserver {
+  public:
+    RecordingFace(ScriptedDialogs& dialogs, RecordingBar& bar, QList<bool>& hourglass,
+                  const QStandardItemModel& list)
+        : m_dialogs(dialogs), m_bar(bar), m_hourglass(hourglass), m_list(list) {}
+
+    void Refused(const QString& message) override {
+        m_dialogs.MsgBox(message, MbOkOnly, QStringLiteral("Brindlequill"));
+    }
+    void Busy(bool busy) override { m_hourglass << busy; }
+    void Preparing() override { m_bar.SetText(QStringLiteral("Preparing..")); }
+    void Progress(double percent) override { m_bar.SetValue(percent); }
+    void BookStarted(int, const QString& source) override {
+        m_bar.SetText(QStringLiteral("Processing: ") + FileNamePart(source));
+    }
+    void BookDone(const BookOutcome& outcome) override { outcomes << outcome; }
+    void Idle() override { m_bar.SetText(QStringLiteral("Progress Bar")); }
+    void RunEnded(const ConversionSummary& summary) override {
+        const int style = summary.provisioningFailed() || summary.failed() + summary.skipped() > 0
+                              ? MbExclamation
+                              : MbOkOnly;
+        if (!summary.logFolder().isEmpty()) {
+            m_dialogs.MsgBoxWithFolder(SummaryHeadline(summary), SummaryDetails(summary), style,
+                                       QStringLiteral("Brindlequill"), summary.logFolder());
+            return;
+        }
+        m_dialogs.MsgBoxWithDetails(SummaryHeadline(summary), SummaryDetails(summary), style,
+                                    QStringLiteral("Brindlequill"));
+    }
+    void ErrorReport(const QString& text) override {
+        m_dialogs.MsgBox(text, MbExclamation, QStringLiteral("Application Error"));
+    }
+    int EntriesNow() const override { return m_list.rowCount(); }
+
+    QList<BookOutcome> outcomes;
+
+  private:
+    ScriptedDialogs& m_dialogs;
+    RecordingBar& m_bar;
+    QList<bool>& m_hourglass;
+    const QStandardItemModel& m_list;
 };
 
 QString Temp() {
@@ -113,21 +162,19 @@ class ConversionRunTest : public QObject {
     RecordingBar m_bar;
     ScriptedDialogs m_dialogs;
     QList<bool> m_hourglass;
-    bool m_busy = false;
     OutputOptions m_options;
     std::function<QByteArray()> m_archiveSource;
     ConversionSetup m_setup;
 
-    ConversionWindow Window() {
-        ConversionWindow window;
-        window.list = &m_list;
-        window.options = [this] { return m_options; };
-        window.bar = &m_bar;
-        window.showHourglass = [this](bool on) { m_hourglass << on; };
-        window.dialogs = &m_dialogs;
-        window.appTitle = QStringLiteral("Brindlequill");
-        window.isBusy = &m_busy;
-        return window;
+    std::unique_ptr<RecordingFace> m_face;
+
+    RunRequest Request() {
+        RunRequest request;
+        for (int row = 0; row < m_list.rowCount(); ++row) {
+            request.sources << m_list.index(row, 0).data().toString();
+        }
+        request.outputRule = [this] { return m_options; };
+        return request;
     }
     // Runs "Start Converting" once; gives the run for its record.
     std::unique_ptr<ConversionRun> Run(const std::function<void(ConversionRun&)>& during = {}) {
@@ -135,7 +182,8 @@ class ConversionRunTest : public QObject {
         // one (the look-ahead has tests of its own).
         ConversionSetup setup = m_setup;
         setup.archive = m_archiveSource;
-        auto run = std::make_unique<ConversionRun>(Window(), setup);
+        m_face = std::make_unique<RecordingFace>(m_dialogs, m_bar, m_hourglass, m_list);
+        auto run = std::make_unique<ConversionRun>(Request(), *m_face, setup);
         if (during) {
             during(*run);
         }
@@ -162,7 +210,6 @@ class ConversionRunTest : public QObject {
         return m_dialogs.boxes.size() == 1 ? m_dialogs.boxes[0].prompt : QString();
     }
     void CheckIdleAfterRun() {
-        QVERIFY(!m_busy);
         QCOMPARE(m_bar.text, QStringLiteral("Progress Bar"));
         QCOMPARE(m_bar.value, 0.0);
         QVERIFY(!m_hourglass.isEmpty() && !m_hourglass.last());
@@ -203,7 +250,6 @@ class ConversionRunTest : public QObject {
         m_bar = RecordingBar();
         m_dialogs = ScriptedDialogs();
         m_hourglass.clear();
-        m_busy = false;
         m_options = OutputOptions{true, false, Folder(QStringLiteral("out"))};
         const QByteArray archive = m_archive;
         m_archiveSource = [archive] { return archive; };
@@ -283,12 +329,6 @@ class ConversionRunTest : public QObject {
                  QStringLiteral("Folder does not exist. Please select another folder."));
         QCOMPARE(m_dialogs.boxes[1].style, 0);
 
-        m_busy = true;
-        Run();
-        QCOMPARE(m_dialogs.boxes.size(), 2);
-        QVERIFY(m_busy);
-        m_busy = false;
-
         QCOMPARE(m_bar.texts, QStringList());
         QCOMPARE(m_hourglass, QList<bool>());
         QCOMPARE(Calls(m_calls).size(), 0);
@@ -331,7 +371,8 @@ class ConversionRunTest : public QObject {
     }
 
     // Failures are detected and named in list order with their reasons; the good books convert;
-    // an old output of a failed book stays; two entries with one output: the later wins.
+    // an old output of a failed book stays; two entries with one output: the later fails and the
+    // earlier's result stays.
     void mixedBatch() {
         const QString out = m_options.text1;
         Write(out + QStringLiteral("/b.mobi"), "OLD");
@@ -357,7 +398,7 @@ class ConversionRunTest : public QObject {
         QCOMPARE(m_dialogs.boxes[0].style, 48);
         const QString prompt = m_dialogs.boxes[0].prompt;
         QVERIFY2(prompt.startsWith(QStringLiteral(
-                     "Converted 3 of 10 files. 7 files were not converted; see below.")),
+                     "Converted 2 of 10 books. 8 books were not converted. See below.")),
                  qPrintable(prompt));
         const QStringList reasons{
             sources[1] + QStringLiteral("\r\n    it is not a valid EPUB file (could not find opf)"),
@@ -367,8 +408,8 @@ class ConversionRunTest : public QObject {
             sources[5] + QStringLiteral("\r\n    the MOBI file made is damaged"),
             sources[6] + QStringLiteral("\r\n    the converter was killed"),
             sources[7] + QStringLiteral("\r\n    it is a folder, not a file"),
-            out + QStringLiteral("/a.mobi\r\n    the book from ") + sources[8] +
-                QStringLiteral(" replaced the one from ") + sources[0],
+            sources[8] + QStringLiteral("\r\n    its result ") + out +
+                QStringLiteral("/a.mobi would replace the one just made from ") + sources[0],
         };
         qsizetype at = 0;
         for (const QString& reason : reasons) {
@@ -384,7 +425,7 @@ class ConversionRunTest : public QObject {
         QCOMPARE(made, (QStringList{QStringLiteral("It's \"q\" \\ été\nline.mobi"),
                                     QStringLiteral("a.mobi"), QStringLiteral("b.mobi")}));
         QCOMPARE(Calls(m_calls).size(), 8);  // not for the missing file nor the folder
-        QCOMPARE(run->Summary().converted(), 3);
+        QCOMPARE(run->Summary().converted(), 2);
         CheckIdleAfterRun();
     }
 
@@ -412,7 +453,7 @@ class ConversionRunTest : public QObject {
         Run();
         const QString prompt = OnlyPrompt();
         QVERIFY2(prompt.contains(QStringLiteral("Skipped, because the result would replace the "
-                                                "file itself")) &&
+                                                "book itself")) &&
                      prompt.contains(mobi) &&
                      prompt.contains(epub + QStringLiteral("\r\n    its result ") + listed +
                                      QStringLiteral(" would replace another file of the list")),
@@ -469,7 +510,6 @@ class ConversionRunTest : public QObject {
         QCOMPARE(Calls(m_calls).size(), 1);
         QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         QCOMPARE(QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-        QVERIFY(!m_busy);
         QDir(world).removeRecursively();
     }
 
@@ -780,7 +820,7 @@ class ConversionRunTest : public QObject {
         QCOMPARE(run->Summary().logFolder(), kept);
         QCOMPARE(QFileInfo(kept).path(), logs);
         QVERIFY2(OnlyPrompt().endsWith(QStringLiteral("The converter's own messages about the "
-                                                      "files not converted are kept in:\r\n") +
+                                                      "books not converted are kept in:\r\n") +
                                        kept),
                  qPrintable(OnlyPrompt()));
         QCOMPARE(m_dialogs.openedFolders, QStringList{kept});
@@ -863,9 +903,9 @@ class ConversionRunTest : public QObject {
             Run();
         }
         QCOMPARE(m_dialogs.logFolders, QStringList());
-        QVERIFY2(OnlyPrompt().startsWith(QStringLiteral("Converted 1 of 2 files.")) &&
+        QVERIFY2(OnlyPrompt().startsWith(QStringLiteral("Converted 1 of 2 books.")) &&
                      OnlyPrompt().endsWith(
-                         QStringLiteral("Check or replace the files named, then convert them "
+                         QStringLiteral("Check or replace the books named, then convert them "
                                         "again.")),
                  qPrintable(OnlyPrompt()));
         QCOMPARE(Content(out + QStringLiteral("/good.mobi")), m_sample);
@@ -897,7 +937,7 @@ class ConversionRunTest : public QObject {
               Book(QStringLiteral("good.epub"), "GOOD")});
         Run();
         const QString prompt = OnlyPrompt();
-        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 2 of 3 files.")), qPrintable(prompt));
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 2 of 3 books.")), qPrintable(prompt));
         QVERIFY2(prompt.contains(QStringLiteral(
                      "big.epub\r\n    needed more than 256 MB of memory and was stopped")),
                  qPrintable(prompt));
@@ -979,30 +1019,113 @@ class ConversionRunTest : public QObject {
             QTRY_COMPARE(LiveMembersOfGroup(call[0].toInt()), 0);  // killed, dying
         }
         QCOMPARE(TempEntries(), QStringList());
-        QVERIFY(!m_busy);
         if (closing) {
             QCOMPARE(m_dialogs.boxes.size(), 0);
             return;
         }
         const QString prompt = OnlyPrompt();
         const int stopped = 5 - static_cast<int>(kept.size());
-        QVERIFY2(prompt.startsWith(QStringLiteral("Converted %1 of 5 files.").arg(kept.size())),
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted %1 of 5 books.").arg(kept.size())),
                  qPrintable(prompt));
-        QVERIFY2(
-            prompt.contains(QStringLiteral("Not converted because the run was stopped: %1 files.")
-                                .arg(stopped)),
-            qPrintable(prompt));
+        QVERIFY2(prompt.contains(QStringLiteral("Not converted because the run was stopped (%1 "
+                                                "books; start again to convert them):")
+                                     .arg(stopped)),
+                 qPrintable(prompt));
+        // Each book the stop left is named, in list order.
+        qsizetype at = 0;
+        for (const BookOutcome& outcome : m_face->outcomes) {
+            if (outcome.result == BookOutcome::Result::Stopped) {
+                const qsizetype found = prompt.indexOf(QStringLiteral("\r\n") + outcome.source);
+                QVERIFY2(found > at, qPrintable(outcome.source));
+                at = found;
+            }
+        }
+        QCOMPARE(m_face->outcomes.size(), 5);
+        CheckIdleAfterRun();
+    }
+
+    // A reader of the new MOBI that hangs: Stop ends it as it ends a converter, at once; its
+    // book is one the stop left (a hanging reader proves nothing about the book), not a damaged
+    // one, and the reader is gone with the run.
+    void stopWithAHangingReadBack() {
+        const QString started = m_work.path() + QStringLiteral("/check-started");
+        QFile::remove(started);
+        const QString checker = m_work.path() + QStringLiteral("/hanging-check");
+        Write(checker, "#!/bin/sh\n: > '" + QFile::encodeName(started) + "'\nexec sleep 1000\n");
+        QVERIFY(QFile::setPermissions(checker, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        SetMobiCheckerPath(checker);
+        const auto restore = qScopeGuard([] {
+            SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
+                               QStringLiteral("/mobi-check"));
+        });
+        const QString out = m_options.text1;
+        List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "GOOD")});
+        QTimer watch;
+        watch.setInterval(5);
+        const auto run = Run([&](ConversionRun& running) {
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (QFileInfo::exists(started)) {
+                    watch.stop();
+                    running.RequestStop();
+                }
+            });
+            watch.start();
+        });
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 0 of 2 books.")), qPrintable(prompt));
+        QVERIFY2(prompt.contains(QStringLiteral("Not converted because the run was stopped (2 "
+                                                "books")) &&
+                     !prompt.contains(QStringLiteral("damaged")),
+                 qPrintable(prompt));
+        QCOMPARE(run->Summary().stopped(), 2);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+        QTRY_COMPARE(QProcess::execute(QStringLiteral("pgrep"),
+                                       {QStringLiteral("-f"), QStringLiteral("sleep 1000")}),
+                     1);
+        CheckIdleAfterRun();
+    }
+
+    // An observer that fails on an event: the failure is reported with the statement's line and
+    // the run goes on to the end.
+    void failingObserverLeavesTheRunGoing() {
+        class Failing final : public RecordingFace {
+          public:
+            using RecordingFace::RecordingFace;
+            void BookStarted(int, const QString&) override {
+                throw RunTimeError(ErrInvalidCall, QStringLiteral("the face failed"));
+            }
+            void BookDone(const BookOutcome&) override { throw std::runtime_error("no"); }
+        };
+        const QString a = Book(QStringLiteral("a.epub"), "GOOD");
+        List({a});
+        Failing face(m_dialogs, m_bar, m_hourglass, m_list);
+        ConversionSetup setup = m_setup;
+        setup.archive = m_archiveSource;
+        ConversionRun run(Request(), face, setup);
+        run.Start();
+        QCOMPARE(m_dialogs.boxes.size(), 2);
+        QCOMPARE(m_dialogs.boxes[0].title, QStringLiteral("Application Error"));
+        QVERIFY2(m_dialogs.boxes[0].prompt.startsWith(QStringLiteral(
+                     "the face failed\r\nin Quorvane2021/08/31.Form1.PushButton2_Click at line "
+                     "144\r\r")),
+                 qPrintable(m_dialogs.boxes[0].prompt));
+        QCOMPARE(m_dialogs.boxes[1].prompt, QStringLiteral("Done."));
+        QCOMPARE(Content(m_options.text1 + QStringLiteral("/a.mobi")), m_sample);
         CheckIdleAfterRun();
     }
 
     // Stopped while the converter is being prepared: nothing converts, and the box says so
     // (not "Done.").
     void stopWhilePreparing() {
-        List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "GOOD")});
+        const QString a = Book(QStringLiteral("a.epub"), "GOOD");
+        const QString b = Book(QStringLiteral("b.epub"), "GOOD");
+        List({a, b});
         Run([](ConversionRun& run) { run.RequestStop(); });
-        QCOMPARE(OnlyPrompt(), QStringLiteral("Converted 0 of 2 files. 2 files were not "
-                                              "converted; see below.\r\n\r\nNot converted "
-                                              "because the run was stopped: 2 files."));
+        QCOMPARE(OnlyPrompt(), QStringLiteral("Converted 0 of 2 books. 2 books were not "
+                                              "converted. See below.\r\n\r\nNot converted "
+                                              "because the run was stopped (2 books; start again "
+                                              "to convert them):\r\n") +
+                                   a + QStringLiteral("\r\n") + b);
         QCOMPARE(Calls(m_calls).size(), 0);
         CheckIdleAfterRun();
     }
@@ -1030,9 +1153,10 @@ class ConversionRunTest : public QObject {
                  (QStringList{QStringLiteral("a.mobi"), QStringLiteral("b.mobi"),
                               QStringLiteral("c.mobi")}));
         const QString prompt = OnlyPrompt();
-        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 3 files.")) &&
-                     prompt.contains(QStringLiteral(
-                         "Added to the list during the run, and not converted by it: 1 file.")),
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 3 books.")) &&
+                     prompt.contains(QStringLiteral("Added to the list during the run, and not "
+                                                    "converted by it: 1 book. They are at "
+                                                    "the end of the list.")),
                  qPrintable(prompt));
     }
 
@@ -1067,7 +1191,7 @@ class ConversionRunTest : public QObject {
                  (QStringList{QStringLiteral("a.mobi"), QStringLiteral("b.mobi"),
                               QStringLiteral("d.mobi")}));
         const QString prompt = OnlyPrompt();
-        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 4 files.")), qPrintable(prompt));
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 4 books.")), qPrintable(prompt));
         QVERIFY2(
             prompt.count(sources[2] + QStringLiteral("\r\n    the file no longer exists")) == 1,
             qPrintable(prompt));
@@ -1239,31 +1363,41 @@ class ConversionRunTest : public QObject {
                  QStringLiteral("the converter made no MOBI file"));
     }
 
-    // Hundreds of failures: every one named once, in order.
-    void summaryOfManyFailures() {
+    // Hundreds of failures: every one named once, in order; ten thousand books left by a stop:
+    // the first twenty named in list order, then how many more.
+    void summaryOfManyBooks() {
         ConversionSummary summary(502);
-        summary.Converted(QStringLiteral("/a.epub"), QStringLiteral("/o/a.mobi"),
-                          QStringLiteral("/o/a.mobi"));
-        summary.Converted(QStringLiteral("/b/a.epub"), QStringLiteral("/o/a.mobi"),
-                          QStringLiteral("/o/a.mobi"));
+        summary.Converted();
+        summary.Converted();
         for (int i = 0; i < 500; ++i) {
             summary.Failed(QStringLiteral("/f%1.epub").arg(i), QStringLiteral("reason %1").arg(i));
         }
         QVERIFY(!summary.AllDone());
-        QCOMPARE(summary.Headline(),
-                 QStringLiteral("Converted 2 of 502 files. 500 files were not converted; see "
+        QCOMPARE(SummaryHeadline(summary),
+                 QStringLiteral("Converted 2 of 502 books. 500 books were not converted. See "
                                 "below."));
-        const QString details = summary.Details();
+        const QString details = SummaryDetails(summary);
         QCOMPARE(details.count(QStringLiteral("\r\n    reason ")), 500);
         QVERIFY(details.indexOf(QStringLiteral("/f499.epub")) >
                 details.indexOf(QStringLiteral("/f498.epub")));
-        QCOMPARE(details.count(QStringLiteral("replaced the one from /a.epub")), 1);
+
+        ConversionSummary stopped(10001);
+        stopped.Converted();
+        for (int i = 0; i < 10000; ++i) {
+            stopped.NotConvertedAsStopped(QStringLiteral("/s%1.epub").arg(i));
+        }
+        const QString left = SummaryDetails(stopped);
+        QVERIFY2(left.startsWith(QStringLiteral("Not converted because the run was stopped "
+                                                "(10000 books; start again to convert them):"
+                                                "\r\n/s0.epub\r\n/s1.epub\r\n")),
+                 qPrintable(left.left(200)));
+        QVERIFY(left.contains(QStringLiteral("\r\n/s19.epub\r\nand 9980 more")));
+        QVERIFY(!left.contains(QStringLiteral("/s20.epub")));
 
         ConversionSummary clean(1);
-        clean.Converted(QStringLiteral("/a.epub"), QStringLiteral("/o/a.mobi"),
-                        QStringLiteral("/o/a.mobi"));
-        QCOMPARE(clean.Headline(), QStringLiteral("Done."));
-        QCOMPARE(clean.Details(), QString());
+        clean.Converted();
+        QCOMPARE(SummaryHeadline(clean), QStringLiteral("Done."));
+        QCOMPARE(SummaryDetails(clean), QString());
     }
 };
 
