@@ -1,6 +1,6 @@
 #pragma once
 
-#include "process/ProgressDisplay.h"
+#include "app/ProgressDisplay.h"
 
 class QProgressBar;
 

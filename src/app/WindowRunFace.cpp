@@ -2,23 +2,21 @@
 
 #include "app/DesktopSession.h"
 #include "app/Form1.h"
+#include "app/ProgressDisplay.h"
 #include "convert/ConversionSummary.h"
 #include "convert/SummaryText.h"
 #include "fs/PathText.h"
 #include "list/ConversionList.h"
 #include "platform/DialogSeam.h"
-#include "process/ProgressDisplay.h"
-#include "process/WaitProgress.h"
 
 #include <QPushButton>
 
 #include <algorithm>
-#include <cmath>
 
 namespace bq {
 
 WindowRunFace::WindowRunFace(Form1& window, ProgressDisplay& bar, DesktopSession& desktop)
-    : m_window(window), m_bar(bar), m_desktop(desktop) {}
+    : m_window(window), m_bar(bar), m_desktop(desktop), m_waiting(bar) {}
 
 void WindowRunFace::Refused(const QString& message) {
     m_window.Dialogs().MsgBox(message, MbOkOnly, m_window.AppTitle());
@@ -51,22 +49,7 @@ void WindowRunFace::BookStarted(int, const QString& source) {
 }
 
 void WindowRunFace::StillWaiting(std::int64_t ticks) {
-    if (ticks == 1) {
-        m_caption = m_bar.Text();
-        m_startValue = static_cast<std::int32_t>(std::lrint(m_bar.Value()));
-        m_itemCount = std::max(1, EntriesNow());
-    }
-    if (ticks == 0) {
-        // The wait is over: the bar shows what it showed before the counter.
-        m_bar.SetText(m_caption.isEmpty() ? QStringLiteral("Progress Bar") : m_caption);
-        return;
-    }
-    if (ticks >= kFirstCountedTick) {
-        m_bar.SetText(BarTextAt(m_caption, ticks));
-        if (const std::optional<double> value = BarValueAt(ticks, m_startValue, m_itemCount)) {
-            m_bar.SetValue(*value);
-        }
-    }
+    m_waiting.Tick(ticks, ticks == 1 ? std::max(1, EntriesNow()) : 0);
 }
 
 void WindowRunFace::BookDone(const BookOutcome&) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/BarAnimation.h"
 #include "convert/RunObserver.h"
 
 #include <QString>
@@ -45,10 +46,8 @@ class WindowRunFace final : public RunObserver {
     int m_entries = 0;
     int m_told = 0;
     bool m_ending = false;  // the run is being wound up: the taskbar shows no more progress
-    // The wait under way: the bar's text and value when it began, and the entries then.
-    QString m_caption;
-    std::int32_t m_startValue = 0;
-    std::int32_t m_itemCount = 1;
+    // The bar while the run waits for a converter.
+    BarAnimation m_waiting;
 };
 
 }  // namespace bq

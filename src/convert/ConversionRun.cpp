@@ -14,7 +14,6 @@
 #include "platform/ErrorTrap.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramFolder.h"
-#include "process/WaitProgress.h"
 #include "process/WhileYielding.h"
 
 #include <QDateTime>
@@ -39,6 +38,9 @@ Q_LOGGING_CATEGORY(lcRun, "brindlequill.conversion")
 namespace bq {
 
 namespace {
+
+// How often the loop looks at the converter of the entry whose turn it is.
+constexpr int kPollIntervalMs = 100;
 
 // How often the converters' running times are compared with the time limit.
 constexpr int kTimeLimitCheckMs = 200;

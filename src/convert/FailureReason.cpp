@@ -2,7 +2,7 @@
 
 #include "fs/PathText.h"
 #include "platform/RunTimeError.h"
-#include "process/ProcessRunner.h"
+#include "process/ChildProcess.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -8,6 +8,10 @@ namespace bq {
 // returns. Long operations call it between steps so the window never freezes.
 void YieldToMessageLoop();
 
+// Waits intervalMs inside the message loop, so the window repaints and answers clicks meanwhile
+// (without an application, or while the program is quitting, the wait is still kept).
+void PauseInMessageLoop(int intervalMs);
+
 // The program is ending (its window closed): long loops that yield (a folder scan) stop at their
 // next step instead of running to their end first. A new window clears it.
 void SetQuitRequested(bool requested);

@@ -11,11 +11,11 @@
 #include "convert/KeptLogs.h"
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
+#include "convert/RunFolder.h"
 #include "convert/SummaryText.h"
 #include "fs/PathText.h"
 #include "platform/RunTimeError.h"
 #include "platform/SettingsStore.h"
-#include "process/ProgressDisplay.h"
 #include "support/FatStick.h"
 #include "support/FileContent.h"
 #include "support/FolderSnapshot.h"
@@ -45,20 +45,18 @@ using namespace bq;
 
 namespace {
 
-class RecordingBar final : public ProgressDisplay {
-  public:
+// The progress bar as the run's events leave it.
+struct RecordingBar {
     QString text = QStringLiteral("Progress Bar");
     double value = 0;
     QStringList texts;
     QList<double> values;
 
-    QString Text() const override { return text; }
-    void SetText(const QString& t) override {
+    void SetText(const QString& t) {
         text = t;
         texts << t;
     }
-    double Value() const override { return value; }
-    void SetValue(double v) override {
+    void SetValue(double v) {
         value = v;
         values << v;
     }
@@ -555,7 +553,7 @@ class ConversionRunTest : public QObject {
     // ended goes: one that is locked, open to others, another user's, whose marker is no file
     // of this user, or a link to an ended one stays.
     void endedRunFolders() {
-        const QString marker = QLatin1Char('/') + ConverterRuntime::RunMarkerName();
+        const QString marker = QLatin1Char('/') + RunFolder::RunMarkerName();
         const auto makeRunFolder = [&marker](const QString& name, mode_t mode, bool marked = true) {
             const QString folder = Temp() + QLatin1Char('/') + name;
             Write(folder + QStringLiteral("/calibre/ebook-convert"), "old");
@@ -607,10 +605,10 @@ class ConversionRunTest : public QObject {
         // Once its run ends, the locked one goes too, and nothing else.
         unlock.dismiss();
         ::close(lock);
-        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp()), 1);
+        QCOMPARE(RunFolder::RemoveEndedRunFolders(Temp()), 1);
         staying.removeOne(QFileInfo(locked).fileName());
         QCOMPARE(TempEntries(), staying);
-        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp()), 0);
+        QCOMPARE(RunFolder::RemoveEndedRunFolders(Temp()), 0);
     }
 
     // A provisioning that fails says once what failed and what to do, and converts nothing.
@@ -684,10 +682,10 @@ class ConversionRunTest : public QObject {
             QCOMPARE(::lstat(QFile::encodeName(runtime->RunFolder()).constData(), &st), 0);
             QCOMPARE(st.st_mode & 07777, 0700u);
             const QString marker =
-                runtime->RunFolder() + QLatin1Char('/') + ConverterRuntime::RunMarkerName();
+                runtime->RunFolder() + QLatin1Char('/') + RunFolder::RunMarkerName();
             QVERIFY(QFileInfo(marker).isFile() && !QFileInfo(marker).isSymLink());
         }
-        QCOMPARE(ConverterRuntime::RemoveEndedRunFolders(Temp()), 0);
+        QCOMPARE(RunFolder::RemoveEndedRunFolders(Temp()), 0);
         first.Remove();
         QVERIFY(!QFileInfo::exists(first.RunFolder()));
         QVERIFY(QFileInfo(second.ConverterPath()).isExecutable());

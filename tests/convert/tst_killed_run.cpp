@@ -3,6 +3,7 @@
 // folder, temporaries in the output folder) the next run removes. SIGTERM stops the run as
 // closing the window does: the books made are kept, nothing is left.
 #include "convert/ConverterRuntime.h"
+#include "convert/RunFolder.h"
 #include "fs/OutputTemporary.h"
 #include "support/TestMain.h"
 
@@ -137,8 +138,7 @@ class KilledRunTest : public QObject {
                 // Once marked: a folder killed before its marker is written cannot be told from
                 // someone else's, and stays (empty).
                 return !folder.isEmpty() &&
-                       QFile::exists(folder + QLatin1Char('/') +
-                                     ConverterRuntime::RunMarkerName()) &&
+                       QFile::exists(folder + QLatin1Char('/') + RunFolder::RunMarkerName()) &&
                        !QFile::exists(folder + QStringLiteral("/calibre/ebook-convert"));
             }
             if (phase == QLatin1String("warm")) {
@@ -153,7 +153,7 @@ class KilledRunTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(RunProcesses(temp).isEmpty(), 5000);
 
         // What it left on disk, the next run removes; the books it made are whole.
-        QVERIFY(ConverterRuntime::RemoveEndedRunFolders(temp) <= 1);
+        QVERIFY(RunFolder::RemoveEndedRunFolders(temp) <= 1);
         QCOMPARE(Entries(temp), QStringList());
         OutputTemporary::RemoveAbandoned(out);
         for (const QString& name : Entries(out)) {
