@@ -1,6 +1,8 @@
 // The program's command line: the window's paths, or a conversion without a window.
 #include "cli/ProgramArguments.h"
 
+#include "convert/BookLimits.h"
+#include "convert/ConverterSlots.h"
 #include "platform/WholeNumber.h"
 
 #include <QCommandLineOption>
@@ -10,10 +12,11 @@ namespace bq {
 
 namespace {
 
-constexpr int kMostJobs = 16;
-constexpr int kShortestTimeLimit = 30;
-constexpr int kLongestTimeLimit = 86400;
-constexpr int kDefaultTimeLimit = 1800;
+// The command line takes the same limits as the settings.
+constexpr int kMostJobs = kMostConverters;
+constexpr int kShortestTimeLimit = kShortestBookTimeLimitSeconds;
+constexpr int kLongestTimeLimit = kLongestBookTimeLimitSeconds;
+constexpr int kDefaultTimeLimit = kDefaultBookTimeLimitSeconds;
 
 ProgramArguments Usage(const QString& what) {
     ProgramArguments result;

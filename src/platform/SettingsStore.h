@@ -30,18 +30,27 @@ struct SettingDefinition {
     const char* defaultText;  // null: the desktop folder followed by "/", found at each read
 };
 
+// Every key is described to the person in the README's table of keys and in the manual page,
+// in this order (a test holds the three together).
 inline constexpr SettingDefinition kSettingTable[] = {
+    // True: results go to the folder in Text1 ("Save results to this folder:").
     {Setting::Option1, "Option1", "1"},
+    // True: each result goes next to its book ("Save results in folder of original file").
     {Setting::Option2, "Option2", "0"},
+    // The folder results go to; at first the desktop folder.
     {Setting::Text1, "Text1", nullptr},
+    // The folder last picked with "..."; its folder picker opens there.
     {Setting::LastFolderDot, "LastFolderDot", ""},
+    // The folder last picked for "Add All EPUB File(s) In Folder".
     {Setting::LastFolder, "LastFolder", ""},
+    // The extension "Add All EPUB File(s) In Folder" last loaded.
     {Setting::Extension, "Extension", "epub"},
+    // The sample books "Load Sample/Example Files" adds ("": recorded again from Samples).
     {Setting::Snapshot, "Snapshot", ""},
-    // How many converters a conversion run keeps going at once (1 to 16); "" lets the run
-    // choose from the cores it may use.
+    // How many books convert at once (1 to 16); "": one per core the program may use, at
+    // most 4.
     {Setting::Jobs, "Jobs", ""},
-    // How long one book may take to convert, in seconds (30 to 86400); "" gives 1800.
+    // How long one book may take to convert, in seconds (30 to 86400); "": 1800.
     {Setting::BookTimeLimit, "BookTimeLimit", ""},
 };
 

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <functional>
@@ -34,6 +35,47 @@ class SettingsTest : public QObject {
     void theStoreLivesInTheTestsConfigFolder() {
         QVERIFY(storeFile().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
         QVERIFY(storeFile().endsWith(QStringLiteral("/Tarvex/Brindlequill.ini")));
+    }
+
+    // The README's table of keys and the manual page describe every key the program keeps, in
+    // the table's order, and no other.
+    void everyKeyIsDescribedInTheReadmeAndTheManual() {
+        QStringList keys;
+        for (const SettingDefinition& definition : kSettingTable) {
+            keys << QLatin1String(definition.key);
+        }
+        QFile readme(QStringLiteral(BQ_SOURCE_DIR "/README.md"));
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        QStringList inReadme;
+        const QRegularExpression row(QStringLiteral("^\\| `([A-Za-z0-9]+)` \\|"));
+        bool inTable = false;
+        for (const QString& line : QString::fromUtf8(readme.readAll()).split(QLatin1Char('\n'))) {
+            if (line.startsWith(QStringLiteral("| Key | What it holds |"))) {
+                inTable = true;
+            } else if (inTable && !line.startsWith(QLatin1Char('|'))) {
+                break;
+            }
+            const QRegularExpressionMatch match = row.match(line);
+            if (inTable && match.hasMatch()) {
+                inReadme << match.captured(1);
+            }
+        }
+        QCOMPARE(inReadme, keys);
+        QFile manual(QStringLiteral(BQ_SOURCE_DIR "/packaging/brindlequill.1"));
+        QVERIFY(manual.open(QIODevice::ReadOnly));
+        const QString page = QString::fromUtf8(manual.readAll());
+        const qsizetype start = page.indexOf(QStringLiteral("[Brindlequill]"));
+        const qsizetype end = page.indexOf(QStringLiteral(".SH FILES"));
+        QVERIFY(start > 0 && end > start);
+        QStringList inManual;
+        const QStringList lines = page.mid(start, end - start).split(QLatin1Char('\n'));
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            if (lines[i - 1] == QStringLiteral(".TP") &&
+                lines[i].startsWith(QStringLiteral(".B "))) {
+                inManual << lines[i].mid(3);
+            }
+        }
+        QCOMPARE(inManual, keys);
     }
 
     void missingKeysGiveTheDefault() {
