@@ -281,6 +281,7 @@ class DesktopSessionTest : public QObject {
         const auto form = Window(dialogs);
         QTRY_VERIFY(form->Desktop().OnTheBus());
         QTRY_COMPARE(m_recorder->capabilitiesAsked, 1);
+        QTRY_VERIFY(form->Desktop().CapabilitiesRead());
         QWidget other;
         other.show();
         other.activateWindow();
