@@ -3,12 +3,14 @@
 #include "cli/ConsoleConversion.h"
 #include "cli/ProgramArguments.h"
 #include "convert/ConverterSlots.h"
+#include "platform/AbsoluteFolderVariables.h"
+#include "platform/ByteText.h"
+#include "platform/SafeLogMessages.h"
 #include "platform/SettingsStore.h"
 #include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,11 +29,13 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    QList<QByteArray> rawArguments;
+    // Before anything changes the current folder (the conversion run does).
+    bq::MakeFolderVariablesAbsolute();
+    bq::ShowLogMessagesSafely();
+    // Arguments keep their bytes: a name that is not valid UTF-8 still names its file.
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
-        rawArguments << QByteArray(argv[i]);
-        arguments << QFile::decodeName(argv[i]);
+        arguments << bq::TextKeepingBytes(QByteArray(argv[i]));
     }
     const bq::ProgramArguments request =
         bq::ParseProgramArguments(arguments, bq::DefaultConverterCount());
@@ -48,7 +52,7 @@ int main(int argc, char* argv[]) {
         case bq::ProgramArguments::Mode::Convert: {
             // No window, no display, none of the window's settings.
             QCoreApplication app(argc, argv);
-            return bq::ConvertWithoutWindow(request.convert, rawArguments);
+            return bq::ConvertWithoutWindow(request.convert);
         }
         case bq::ProgramArguments::Mode::Window:
             break;

@@ -2,12 +2,12 @@
 
 #include "convert/ConversionSummary.h"
 #include "fs/PathText.h"
+#include "platform/TerminalText.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <unistd.h>
 #include <cerrno>
@@ -124,26 +124,27 @@ void ConsoleReport::BookDone(const BookOutcome& outcome) {
     const QString prefix = QStringLiteral("[%1/%2] %3")
                                .arg(outcome.index)
                                .arg(m_books.size())
-                               .arg(FileNamePart(outcome.source));
+                               .arg(TerminalSafe(FileNamePart(outcome.source)));
     const bool failed = outcome.result == BookOutcome::Result::Failed;
     if (failed || (!m_quiet && !m_terminal)) {
         ClearProgress();
         switch (outcome.result) {
             case BookOutcome::Result::Converted:
                 PrintLine(QStringLiteral("%1 \u2192 %2 (%3 s)")
-                              .arg(prefix, outcome.output)
+                              .arg(prefix, TerminalSafe(outcome.output))
                               .arg(outcome.seconds, 0, 'f', 1));
                 break;
             case BookOutcome::Result::Failed:
-                PrintLine(prefix + QStringLiteral(" failed: ") + outcome.reason);
+                PrintLine(prefix + QStringLiteral(" failed: ") + TerminalSafe(outcome.reason));
                 break;
             case BookOutcome::Result::SkippedAsItsOwnOutput:
                 PrintLine(prefix + QStringLiteral(" skipped: its result would replace the file "
                                                   "itself"));
                 break;
             case BookOutcome::Result::UpToDate:
-                PrintLine(prefix +
-                          QStringLiteral(" skipped: %1 is up to date").arg(outcome.output));
+                PrintLine(
+                    prefix +
+                    QStringLiteral(" skipped: %1 is up to date").arg(TerminalSafe(outcome.output)));
                 break;
         }
     }
@@ -185,13 +186,14 @@ void ConsoleReport::Finish(const ConversionSummary& summary) {
     PrintLine(line + QLatin1Char('.'));
     const QString details = summary.Details();
     if (!details.isEmpty() && !m_quiet) {
-        QString text = details;
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        PrintLine(text);
+        // Its lines end in CR LF; anything else in a line (a name's own line feed) is shown.
+        for (const QString& detail : details.split(QStringLiteral("\r\n"))) {
+            PrintLine(TerminalSafe(detail));
+        }
     }
 }
 
-bool ConsoleReport::WriteJson(const QString& path) const {
+QJsonArray ConsoleReport::JsonEntries() const {
     QJsonArray entries;
     for (qsizetype i = 0; i < m_books.size(); ++i) {
         const auto slot = static_cast<std::size_t>(i);
@@ -211,12 +213,7 @@ bool ConsoleReport::WriteJson(const QString& path) const {
         }
         entries.append(entry);
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    file.write(QJsonDocument(QJsonObject{{QStringLiteral("entries"), entries}}).toJson());
-    return file.commit();
+    return entries;
 }
 
 }  // namespace bq

@@ -3,6 +3,7 @@
 #include "convert/ConversionRun.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -13,7 +14,8 @@ namespace bq {
 
 class ConversionSummary;
 
-// Writes one line to standard error (a closed or broken stream is no failure).
+// Writes one line to standard error (a closed or broken stream is no failure). Names and reasons
+// in it must have been made safe to show (TerminalSafe) where they were put in.
 void PrintLine(const QString& line);
 // A box's text on one line: its line breaks (CR LF, CR, LF) become "; ".
 QString OneLine(const QString& text);
@@ -33,7 +35,8 @@ class ConsoleReport {
     // Ctrl-C: says what happens now.
     void Interrupted();
     void Finish(const ConversionSummary& summary);
-    bool WriteJson(const QString& path) const;
+    // Every book's result, for the JSON summary (see WriteSummaryFile): names exactly as they are.
+    QJsonArray JsonEntries() const;
 
   private:
     void ShowProgress();
