@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 namespace bq {
 
@@ -64,31 +65,54 @@ CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const Q
         }
         found += tree.files;
     }
-    std::map<std::pair<dev_t, ino_t>, QByteArray> firstOf;  // the path that named it first
+    // One entry per file, where it was first reached, under the name that is not a link if one
+    // is (its MOBI goes beside the file itself), otherwise the first name.
+    struct Entry {
+        QByteArray path;
+        bool link = false;
+        QList<QByteArray> others;  // the other names it was reached by
+    };
+    std::vector<Entry> entries;
+    std::map<std::pair<dev_t, ino_t>, std::size_t> entryOf;
     for (const QByteArray& path : std::as_const(found)) {
         struct stat st {};
         if (::stat(path.constData(), &st) != 0) {
-            continue;  // gone since: the run would say so, but it is not there to hand on
+            continue;  // gone since: there is nothing to hand on
         }
+        struct stat own {};
+        const bool link = ::lstat(path.constData(), &own) == 0 && S_ISLNK(own.st_mode);
         const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
         result.files.insert(id);
-        const auto first = firstOf.find(id);
-        if (first != firstOf.end()) {
-            result.notes << (first->second == path
-                                 ? QStringLiteral("brindlequill: %1 is named more than once; it is "
-                                                  "converted once")
-                                       .arg(TerminalSafeBytes(path))
-                                 : QStringLiteral("brindlequill: %1 is the same file as %2; it is "
-                                                  "converted once")
-                                       .arg(TerminalSafeBytes(path),
-                                            TerminalSafeBytes(first->second)));
+        const auto known = entryOf.find(id);
+        if (known == entryOf.end()) {
+            entryOf.emplace(id, entries.size());
+            entries.push_back(Entry{path, link, {}});
             continue;
         }
-        firstOf.emplace(id, path);
-        if (IsUtf8(path)) {
-            result.books << QString::fromUtf8(path);
+        Entry& entry = entries[known->second];
+        if (entry.link && !link) {
+            entry.others << entry.path;
+            entry.path = path;
+            entry.link = false;
         } else {
-            result.refused << path;
+            entry.others << path;
+        }
+    }
+    for (const Entry& entry : entries) {
+        for (const QByteArray& other : entry.others) {
+            result.notes << (other == entry.path
+                                 ? QStringLiteral("brindlequill: %1 is named more than once; it is "
+                                                  "converted once")
+                                       .arg(TerminalSafeBytes(other))
+                                 : QStringLiteral("brindlequill: %1 is the same file as %2; it is "
+                                                  "converted once, as %2")
+                                       .arg(TerminalSafeBytes(other),
+                                            TerminalSafeBytes(entry.path)));
+        }
+        if (IsUtf8(entry.path)) {
+            result.books << QString::fromUtf8(entry.path);
+        } else {
+            result.refused << entry.path;
         }
     }
     return result;

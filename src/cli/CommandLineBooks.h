@@ -26,7 +26,8 @@ struct CommandLineBooks {
 // Resolves each path as the system does (see ResolvedPath) and lists each folder's books with
 // every name its file system holds (see ListFolderTreeAsIs, `extension` as in --extension). A
 // file reached twice (named twice, through two links, or also found in a folder) is converted
-// once, and a note says so. A name that is not valid UTF-8 cannot be handed to the converter,
+// once, where it was first reached, under a name that is not a link if it has one, and a note
+// says so. A name that is not valid UTF-8 cannot be handed to the converter,
 // which takes names as text, nor given a MOBI of the same name: it is refused, to be named.
 // A path that does not exist, or a folder without books, is a usage error.
 CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const QString& extension);
