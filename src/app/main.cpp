@@ -7,6 +7,7 @@
 #include "platform/ByteText.h"
 #include "platform/SafeLogMessages.h"
 #include "platform/SettingsStore.h"
+#include "platform/TerminalText.h"
 #include "platform/TerminationSignals.h"
 
 #include <QApplication>
@@ -47,7 +48,9 @@ int main(int argc, char* argv[]) {
             std::printf("brindlequill %s\n", BQ_VERSION);
             return 0;
         case bq::ProgramArguments::Mode::UsageError:
-            std::fprintf(stderr, "brindlequill: %s\n", request.usageError.toUtf8().constData());
+            // It may quote an argument: shown with its control characters and odd bytes escaped.
+            std::fprintf(stderr, "brindlequill: %s\n",
+                         bq::TerminalSafe(request.usageError).toUtf8().constData());
             return bq::kExitUsage;
         case bq::ProgramArguments::Mode::Convert: {
             // No window, no display, none of the window's settings.

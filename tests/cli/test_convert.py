@@ -141,6 +141,7 @@ class Convert(unittest.TestCase):
             ([], "needs the books or folders"),
             (["--jobs", "0", "a.epub"], "--jobs takes a whole number"),
             (["--jobs", "abc", "a.epub"], "--jobs takes a whole number"),
+            (["--jobs", "\x1b[2J\x07", "a.epub"], 'not "\\e[2J\\a"'),
             (["--time-limit", "-5", "a.epub"], "--time-limit takes"),
             (["-x.epub"], "-x.epub is not an option"),
             (["missing.epub"], "missing.epub: no such file or folder"),
