@@ -1,10 +1,6 @@
 // Paths given on the command line resolved as the system resolves them: ".." after a link goes
-// where `ls` goes, a last name that is a link stays, a summary's place follows links; and the
-// command line's folder listing, which keeps every name the file system holds.
-#include "fs/FolderScan.h"
-#include "fs/FolderTreeAsIs.h"
+// where `ls` goes, a last name that is a link stays, a summary's place follows links.
 #include "fs/ResolvedPath.h"
-#include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -13,7 +9,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <algorithm>
 #include <cstdlib>
 
 using namespace bq;
@@ -84,40 +79,6 @@ class ResolvedPathTest : public QObject {
         }
         QCOMPARE(ResolvedPath(given), m_top + path);
         QCOMPARE(ResolvedPlace(given), m_top + place);
-    }
-
-    // The command line's listing has every name the window's scan leaves out by design (folders
-    // with "?" or control characters, names that are not UTF-8), and leaves out what it leaves
-    // out (dot and tilde names, dot-folders, other endings, a folder reached twice).
-    void listingKeepsEveryName() {
-        const QByteArray lib = m_top + "/lib";
-        for (const char* folder : {"", "/Why?", "/tab\there", "/.dot", "/sub"}) {
-            QVERIFY(QDir().mkpath(QFile::decodeName(lib + folder)));
-        }
-        for (const char* name :
-             {"/good.epub", "/n\xff.epub", "/e\x1b[1m\n.epub", "/.hidden.epub", "/~lock.epub",
-              "/notes.txt", "/Why?/q.epub", "/tab\there/t.epub", "/.dot/d.epub", "/sub/s.EPUB"}) {
-            MakeFile(lib + name);
-        }
-        QCOMPARE(::symlink("..", (lib + "/sub/loop").constData()), 0);
-        const FolderTreeAsIs tree = ListFolderTreeAsIs(lib, QStringLiteral("*.epub"));
-        QVERIFY(tree.unreadable.isEmpty());
-        QList<QByteArray> top = tree.files.mid(0, 3);
-        std::sort(top.begin(), top.end());
-        QCOMPARE(top, (QList<QByteArray>{lib + "/e\x1b[1m\n.epub", lib + "/good.epub",
-                                         lib + "/n\xff.epub"}));
-        QList<QByteArray> below = tree.files.mid(3);
-        std::sort(below.begin(), below.end());
-        QCOMPARE(below, (QList<QByteArray>{lib + "/Why?/q.epub", lib + "/sub/s.EPUB",
-                                           lib + "/tab\there/t.epub"}));
-
-        ScriptedDialogs dialogs;
-        QStringList window =
-            ListFilesInFolderTree(QFile::decodeName(lib), QStringLiteral("*.epub"), dialogs);
-        window.sort();
-        QCOMPARE(window, (QStringList{QFile::decodeName(lib + "/e\x1b[1m\n.epub"),
-                                      QFile::decodeName(lib + "/good.epub"),
-                                      QFile::decodeName(lib + "/sub/s.EPUB")}));
     }
 
     void cleanupTestCase() { QDir::setCurrent(QDir::rootPath()); }
