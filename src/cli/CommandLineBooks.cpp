@@ -35,6 +35,13 @@ CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const Q
     CommandLineBooks result;
     QList<QByteArray> found;
     for (const QByteArray& given : paths) {
+        if (given.isEmpty()) {
+            // An unset variable in a script, most likely: never the current folder.
+            result.usageError = QStringLiteral(
+                "an empty argument names no book or folder; leave "
+                "it out");
+            return result;
+        }
         const QString shown = TerminalSafeBytes(given);
         const QByteArray path = ResolvedPath(given);
         struct stat st {};

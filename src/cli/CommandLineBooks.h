@@ -29,7 +29,7 @@ struct CommandLineBooks {
 // once, where it was first reached, under a name that is not a link if it has one, and a note
 // says so. A name that is not valid UTF-8 cannot be handed to the converter,
 // which takes names as text, nor given a MOBI of the same name: it is refused, to be named.
-// A path that does not exist, or a folder without books, is a usage error.
+// An empty path, a path that does not exist, or a folder without books is a usage error.
 CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const QString& extension);
 
 // Why a refused book is not converted, as a clause that follows its name.

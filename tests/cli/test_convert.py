@@ -145,6 +145,7 @@ class Convert(unittest.TestCase):
             (["--time-limit", "-5", "a.epub"], "--time-limit takes"),
             (["-x.epub"], "-x.epub is not an option"),
             (["missing.epub"], "missing.epub: no such file or folder"),
+            ([""], "an empty argument names no book or folder"),
             ([self.temp], "no .epub files"),
             (["--output-folder", "nowhere", self.book("plain-epub2.epub")], "does not exist"),
             (["--output-folder", self.book("broken.epub"), self.book("plain-epub2.epub")],
