@@ -146,7 +146,8 @@ void DesktopSession::CheckConnected() {
                 this, SLOT(ActionInvoked(uint, QString)));
     bus.connect(QString(), kNotificationsPath, kNotifications, QStringLiteral("NotificationClosed"),
                 this, SLOT(NotificationClosed(uint, uint)));
-    // Whether the server reads markup in a body (then a book's "&" or "<" is escaped).
+    // Whether the server reads markup in a body (then a book's "&" or "<" is escaped); a server
+    // that does not answer is taken to read it.
     const QDBusMessage ask = QDBusMessage::createMethodCall(
         kNotifications, kNotificationsPath, kNotifications, QStringLiteral("GetCapabilities"));
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask, kNotifyTimeoutMs), this);
@@ -155,8 +156,10 @@ void DesktopSession::CheckConnected() {
                 call->deleteLater();
                 AsSlot("Reading the notification server's capabilities", [this, call] {
                     const QDBusPendingReply<QStringList> reply = *call;
-                    m_bodyMarkup =
-                        !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+                    if (!reply.isError()) {
+                        m_bodyMarkup = reply.value().contains(QStringLiteral("body-markup"));
+                        m_capabilitiesRead = true;
+                    }
                 });
             });
 }

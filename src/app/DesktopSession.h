@@ -52,6 +52,9 @@ class DesktopSession final : public QObject {
 
     // True once the session bus is reached.
     bool OnTheBus() const { return m_onBus; }
+    // Whether the notification server has said what it reads (until then a body is escaped as
+    // for a server that reads markup).
+    bool CapabilitiesRead() const { return m_capabilitiesRead; }
     // The desktop entry the program belongs to (the application's desktop file name, else
     // "brindlequill"), and the taskbar entry's name for it ("application://<id>.desktop").
     static QString DesktopId();
@@ -80,7 +83,10 @@ class DesktopSession final : public QObject {
     std::shared_ptr<std::atomic<bool>> m_abandoned;
     QTimer m_poll;
     bool m_onBus = false;
-    bool m_bodyMarkup = false;
+    // A server is taken to read markup until its capabilities say otherwise: a book's "<b>" shown
+    // as "&lt;b&gt;" is a small fault, a name read as markup is not.
+    bool m_bodyMarkup = true;
+    bool m_capabilitiesRead = false;
 
     bool m_running = false;
     bool m_shown = false;  // the taskbar entry shows this run's progress

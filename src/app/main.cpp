@@ -3,12 +3,15 @@
 #include "cli/ConsoleConversion.h"
 #include "cli/ProgramArguments.h"
 #include "convert/ConverterSlots.h"
+#include "platform/AbsoluteFolderVariables.h"
+#include "platform/ByteText.h"
+#include "platform/SafeLogMessages.h"
 #include "platform/SettingsStore.h"
+#include "platform/TerminalText.h"
 #include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,11 +30,13 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    QList<QByteArray> rawArguments;
+    // Before anything changes the current folder (the conversion run does).
+    bq::MakeFolderVariablesAbsolute();
+    bq::ShowLogMessagesSafely();
+    // Arguments keep their bytes: a name that is not valid UTF-8 still names its file.
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
-        rawArguments << QByteArray(argv[i]);
-        arguments << QFile::decodeName(argv[i]);
+        arguments << bq::TextKeepingBytes(QByteArray(argv[i]));
     }
     const bq::ProgramArguments request =
         bq::ParseProgramArguments(arguments, bq::DefaultConverterCount());
@@ -43,12 +48,14 @@ int main(int argc, char* argv[]) {
             std::printf("brindlequill %s\n", BQ_VERSION);
             return 0;
         case bq::ProgramArguments::Mode::UsageError:
-            std::fprintf(stderr, "brindlequill: %s\n", request.usageError.toUtf8().constData());
+            // It may quote an argument: shown with its control characters and odd bytes escaped.
+            std::fprintf(stderr, "brindlequill: %s\n",
+                         bq::TerminalSafe(request.usageError).toUtf8().constData());
             return bq::kExitUsage;
         case bq::ProgramArguments::Mode::Convert: {
             // No window, no display, none of the window's settings.
             QCoreApplication app(argc, argv);
-            return bq::ConvertWithoutWindow(request.convert, rawArguments);
+            return bq::ConvertWithoutWindow(request.convert);
         }
         case bq::ProgramArguments::Mode::Window:
             break;

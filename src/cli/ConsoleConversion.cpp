@@ -2,104 +2,81 @@
 // display, reporting on standard error.
 #include "cli/ConsoleConversion.h"
 
+#include "cli/CommandLineBooks.h"
 #include "cli/ConsoleReport.h"
+#include "cli/OutputFolderCheck.h"
+#include "cli/SummaryFile.h"
+#include "cli/SummaryPathCheck.h"
 #include "convert/ConversionRun.h"
-#include "fs/FolderScan.h"
-#include "list/FolderRoute.h"
-#include "platform/DialogSeam.h"
-#include "platform/RunTimeError.h"
+#include "fs/ResolvedPath.h"
+#include "platform/TerminalText.h"
 #include "platform/TerminationSignals.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <csignal>
-#include <cstdio>
 
 namespace bq {
 
-namespace {
-
-// Boxes, as a conversion without a window shows them: on standard error, one line each.
-class ConsoleDialogs final : public DialogSeam {
-  public:
-    int MsgBox(const QString& prompt, int style, const QString&) override {
-        PrintLine(QStringLiteral("brindlequill: ") + OneLine(prompt));
-        return (style & 7) == MbYesNo ? MbResultNo : MbResultOk;
-    }
-    QString InputBox(const QString&, const QString&, const QString&) override { return {}; }
-    QString ShowOpen(const OpenFileRequest&) override { return {}; }
-    QString BrowseForFolder(const QString&, const QString&) override { return {}; }
-    void ShellOpenFolder(const QString&) override {}
-};
-
-}  // namespace
-
-int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>& rawArguments) {
-    ConsoleDialogs dialogs;
-    // Every path is made absolute now: the run works from the program's folder.
-    QStringList books;
-    for (const QString& path : request.paths) {
-        // A name whose bytes are not valid UTF-8 comes back changed: it cannot be handed on.
-        if (!rawArguments.contains(QFile::encodeName(path))) {
-            PrintLine(QStringLiteral("brindlequill: %1: the name is not valid UTF-8 and cannot be "
-                                     "handed to the converter; rename it")
-                          .arg(path));
-            return kExitUsage;
-        }
-        const QString absolute = QFileInfo(path).absoluteFilePath();
-        struct stat st {};
-        if (::stat(QFile::encodeName(absolute).constData(), &st) != 0) {
-            PrintLine(QStringLiteral("brindlequill: %1: no such file or folder").arg(path));
-            return kExitUsage;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            const QStringList found = ListFilesInFolderTree(
-                QDir::cleanPath(absolute), PatternForExtension(request.extension), dialogs);
-            if (found.isEmpty()) {
-                PrintLine(QStringLiteral("brindlequill: %1: no .%2 files in this folder or below")
-                              .arg(path, request.extension));
-                return kExitUsage;
-            }
-            books += found;
-        } else {
-            books << QDir::cleanPath(absolute);
-        }
+int ConvertWithoutWindow(const ConvertRequest& request) {
+    // Every path is made absolute now, as the system resolves it: the run works from the
+    // program's folder.
+    const CommandLineBooks named = ResolveCommandLineBooks(request.paths, request.extension);
+    if (!named.usageError.isEmpty()) {
+        PrintLine(QStringLiteral("brindlequill: ") + named.usageError);
+        return kExitUsage;
     }
     QString outputFolder;
     if (!request.outputFolder.isEmpty()) {
-        outputFolder = QDir::cleanPath(QFileInfo(request.outputFolder).absoluteFilePath());
-        const QByteArray encoded = QFile::encodeName(outputFolder);
-        struct stat st {};
-        if (::stat(encoded.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            PrintLine(QStringLiteral("brindlequill: the output folder %1 does not exist; create "
-                                     "it or choose another")
-                          .arg(request.outputFolder));
-            return kExitUsage;
-        }
-        if (::access(encoded.constData(), W_OK | X_OK) != 0) {
-            PrintLine(QStringLiteral("brindlequill: the output folder %1 cannot be written (%2)")
-                          .arg(request.outputFolder, SystemErrorText(errno)));
+        const QString problem = OutputFolderProblem(request.outputFolder, outputFolder);
+        if (!problem.isEmpty()) {
+            PrintLine(QStringLiteral("brindlequill: ") + problem);
             return kExitUsage;
         }
     }
-    const QString summaryJson = request.summaryJson.isEmpty()
-                                    ? QString()
-                                    : QFileInfo(request.summaryJson).absoluteFilePath();
+    const OutputOptions outputOptions = outputFolder.isEmpty()
+                                            ? OutputOptions{false, true, QString()}
+                                            : OutputOptions{true, false, outputFolder};
+    const QByteArray summaryPlace =
+        request.summaryJson.isEmpty() ? QByteArray() : ResolvedPlace(request.summaryJson);
+    if (!summaryPlace.isEmpty()) {
+        const QString problem = SummaryPathProblem(request.summaryJson, summaryPlace, named.files,
+                                                   named.books, outputOptions);
+        if (!problem.isEmpty()) {
+            PrintLine(QStringLiteral("brindlequill: ") + problem);
+            return kExitUsage;
+        }
+    }
+    for (const QString& note : named.notes) {
+        PrintLine(note);
+    }
+    for (const QByteArray& refused : named.refused) {
+        PrintLine(QStringLiteral("brindlequill: %1 was not converted: %2")
+                      .arg(TerminalSafeBytes(refused), RefusedNameReason()));
+    }
+    const QStringList& books = named.books;
+    // The summary, when asked for, at the end; failing to write it fails the run.
+    const auto writeSummary = [&](const QJsonArray& entries) {
+        if (summaryPlace.isEmpty()) {
+            return true;
+        }
+        const QString problem = WriteSummaryFile(summaryPlace, entries, named.refused);
+        if (!problem.isEmpty()) {
+            PrintLine(QStringLiteral("brindlequill: ") + problem);
+        }
+        return problem.isEmpty();
+    };
+    if (books.isEmpty()) {
+        writeSummary({});
+        return kExitSomeFailed;  // every book named was refused, and said so
+    }
 
     // A reader that went away must not end the program mid-run: writes to it just fail.
     std::signal(SIGPIPE, SIG_IGN);
     ConsoleReport report(books, request.quiet);
     RunRequest runRequest;
     runRequest.sources = books;
-    runRequest.outputRule = [&outputFolder] {
-        return outputFolder.isEmpty() ? OutputOptions{false, true, QString()}
-                                      : OutputOptions{true, false, outputFolder};
-    };
+    runRequest.outputRule = [outputOptions] { return outputOptions; };
     ConversionSetup setup;
     setup.converters = request.jobs;
     setup.timeLimit = request.timeLimit;
@@ -108,10 +85,12 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
 
     // Ctrl-C (or SIGTERM, SIGHUP) stops as the window's Stop does; a second one ends at once.
     int interruptions = 0;
+    int firstSignal = 0;
     TerminationSignals endSignals;
-    QObject::connect(&endSignals, &TerminationSignals::received, [&](int) {
+    QObject::connect(&endSignals, &TerminationSignals::received, [&](int signalNumber) {
         if (++interruptions == 1) {
-            report.Interrupted();
+            firstSignal = signalNumber;
+            report.Interrupted(signalNumber);
             run.RequestStop();
         } else {
             run.RequestStopAtOnce();
@@ -119,21 +98,23 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
     });
     run.Start();
 
-    if (!summaryJson.isEmpty() && !report.WriteJson(summaryJson)) {
-        PrintLine(QStringLiteral("brindlequill: the summary could not be written to %1")
-                      .arg(request.summaryJson));
-    }
+    const bool summaryWritten = writeSummary(report.JsonEntries());
     if (run.ProvisioningFailed()) {
-        PrintLine(QStringLiteral("brindlequill: the converter could not be prepared, so nothing "
-                                 "was converted: ") +
-                  OneLine(run.ProvisioningProblem()));
-        return kExitConverterUnavailable;
+        return kExitConverterUnavailable;  // the report said why
     }
     if (interruptions > 0) {
-        return kExitInterrupted;
+        return ExitStatusForSignal(firstSignal);
     }
     const ConversionSummary& summary = run.Summary();
-    return summary.failed() > 0 || summary.converted() + summary.upToDate() < summary.entries()
+    if (!named.refused.isEmpty()) {
+        PrintLine(QStringLiteral("brindlequill: besides, %1 not converted because the name is "
+                                 "not valid UTF-8 (named above)")
+                      .arg(named.refused.size() == 1
+                               ? QStringLiteral("1 book was")
+                               : QStringLiteral("%1 books were").arg(named.refused.size())));
+    }
+    return summary.failed() > 0 || summary.converted() + summary.upToDate() < summary.entries() ||
+                   !named.refused.isEmpty() || !summaryWritten
                ? kExitSomeFailed
                : kExitAllConverted;
 }

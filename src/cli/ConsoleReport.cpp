@@ -3,15 +3,16 @@
 #include "convert/ConversionSummary.h"
 #include "convert/SummaryText.h"
 #include "fs/PathText.h"
+#include "platform/TerminalText.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 
 namespace bq {
 
@@ -90,12 +91,12 @@ ConsoleReport::ConsoleReport(QStringList books, bool quiet)
 }
 
 void ConsoleReport::Refused(const QString& message) {
-    PrintLine(QStringLiteral("brindlequill: ") + OneLine(message));
+    PrintLine(QStringLiteral("brindlequill: ") + TerminalSafe(OneLine(message)));
 }
 
 void ConsoleReport::ErrorReport(const QString& text) {
     ClearProgress();
-    PrintLine(QStringLiteral("brindlequill: ") + OneLine(text));
+    PrintLine(QStringLiteral("brindlequill: ") + TerminalSafe(OneLine(text)));
 }
 
 void ConsoleReport::Started(int) {
@@ -139,26 +140,27 @@ void ConsoleReport::BookDone(const BookOutcome& outcome) {
     const QString prefix = QStringLiteral("[%1/%2] %3")
                                .arg(outcome.index)
                                .arg(m_books.size())
-                               .arg(FileNamePart(outcome.source));
+                               .arg(TerminalSafe(FileNamePart(outcome.source)));
     const bool failed = outcome.result == BookOutcome::Result::Failed;
     if (failed || (!m_quiet && !m_terminal)) {
         ClearProgress();
         switch (outcome.result) {
             case BookOutcome::Result::Converted:
                 PrintLine(QStringLiteral("%1 \u2192 %2 (%3 s)")
-                              .arg(prefix, outcome.output)
+                              .arg(prefix, TerminalSafe(outcome.output))
                               .arg(outcome.seconds, 0, 'f', 1));
                 break;
             case BookOutcome::Result::Failed:
-                PrintLine(prefix + QStringLiteral(" failed: ") + outcome.reason);
+                PrintLine(prefix + QStringLiteral(" failed: ") + TerminalSafe(outcome.reason));
                 break;
             case BookOutcome::Result::SkippedAsItsOwnOutput:
                 PrintLine(prefix + QStringLiteral(" skipped: its result would replace the file "
                                                   "itself"));
                 break;
             case BookOutcome::Result::UpToDate:
-                PrintLine(prefix +
-                          QStringLiteral(" skipped: %1 is up to date").arg(outcome.output));
+                PrintLine(
+                    prefix +
+                    QStringLiteral(" skipped: %1 is up to date").arg(TerminalSafe(outcome.output)));
                 break;
             case BookOutcome::Result::Stopped:
                 break;
@@ -169,11 +171,12 @@ void ConsoleReport::BookDone(const BookOutcome& outcome) {
     }
 }
 
-void ConsoleReport::Interrupted() {
+void ConsoleReport::Interrupted(int signalNumber) {
     ClearProgress();
-    PrintLine(QStringLiteral(
-        "brindlequill: stopping; the books already converted are kept (Ctrl-C again to end at "
-        "once)"));
+    PrintLine(QStringLiteral("brindlequill: stopping; the books already converted are kept (%1 "
+                             "again to end at once)")
+                  .arg(signalNumber == SIGINT ? QStringLiteral("Ctrl-C")
+                                              : QStringLiteral("the same signal")));
 }
 
 void ConsoleReport::RunEnded(const ConversionSummary& summary) {
@@ -190,13 +193,14 @@ void ConsoleReport::RunEnded(const ConversionSummary& summary) {
                                  : QString()));
     const QString details = SummaryDetails(summary);
     if (!details.isEmpty() && (!m_quiet || summary.provisioningFailed())) {
-        QString text = details;
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        PrintLine(text);
+        // Its lines end in CR LF; anything else in a line (a name's own line feed) is shown.
+        for (const QString& detail : details.split(QStringLiteral("\r\n"))) {
+            PrintLine(TerminalSafe(detail));
+        }
     }
 }
 
-bool ConsoleReport::WriteJson(const QString& path) const {
+QJsonArray ConsoleReport::JsonEntries() const {
     QJsonArray entries;
     for (qsizetype i = 0; i < m_books.size(); ++i) {
         const auto slot = static_cast<std::size_t>(i);
@@ -216,12 +220,7 @@ bool ConsoleReport::WriteJson(const QString& path) const {
         }
         entries.append(entry);
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    file.write(QJsonDocument(QJsonObject{{QStringLiteral("entries"), entries}}).toJson());
-    return file.commit();
+    return entries;
 }
 
 }  // namespace bq

@@ -3,6 +3,7 @@
 #include "convert/RunObserver.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -13,7 +14,8 @@ namespace bq {
 
 class ConversionSummary;
 
-// Writes one line to standard error (a closed or broken stream is no failure).
+// Writes one line to standard error (a closed or broken stream is no failure). Names and reasons
+// in it must have been made safe to show (TerminalSafe) where they were put in.
 void PrintLine(const QString& line);
 // A box's text on one line: its line breaks (CR LF, CR, LF) become "; ".
 QString OneLine(const QString& text);
@@ -34,9 +36,10 @@ class ConsoleReport final : public RunObserver {
     void RunEnded(const ConversionSummary& summary) override;
     void ErrorReport(const QString& text) override;
 
-    // Ctrl-C: says what happens now.
-    void Interrupted();
-    bool WriteJson(const QString& path) const;
+    // Ctrl-C, or a signal to end: says what happens now.
+    void Interrupted(int signalNumber);
+    // Every book's result, for the JSON summary (see WriteSummaryFile): names exactly as they are.
+    QJsonArray JsonEntries() const;
 
   private:
     void ShowProgress();

@@ -3,6 +3,7 @@
 
 #include "convert/BookLimits.h"
 #include "convert/ConverterSlots.h"
+#include "platform/ByteText.h"
 #include "platform/WholeNumber.h"
 
 #include <QCommandLineOption>
@@ -47,8 +48,10 @@ QString HelpText() {
         "  -h, --help            print this help\n"
         "  --version             print the version\n"
         "\n"
-        "Exit status: 0 all converted (or skipped), 1 some failed, 2 usage error or nothing to\n"
-        "convert, 3 the converter could not be prepared, 130 interrupted (Ctrl-C).\n");
+        "Exit status: 0 every book converted or up to date; 1 a book failed or was skipped,\n"
+        "a name could not be handed to the converter, or the summary could not be written;\n"
+        "2 usage error or nothing to convert; 3 the converter could not be prepared;\n"
+        "130 interrupted (Ctrl-C); 143 ended (SIGTERM); 129 hung up (SIGHUP).\n");
 }
 
 ProgramArguments ParseProgramArguments(const QStringList& arguments, int defaultJobs) {
@@ -100,12 +103,17 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
                 return Usage(QStringLiteral("--%1 goes with --convert").arg(only.names().first()));
             }
         }
-        result.windowPaths = paths;
+        // The window takes names as text: one that is not valid UTF-8 shows as it always has.
+        for (const QString& path : paths) {
+            result.windowPaths << QString::fromUtf8(BytesOfText(path));
+        }
         return result;
     }
     ConvertRequest& request = result.convert;
-    request.paths = paths;
-    request.outputFolder = parser.value(output);
+    for (const QString& path : paths) {
+        request.paths << BytesOfText(path);
+    }
+    request.outputFolder = BytesOfText(parser.value(output));
     request.jobs = defaultJobs;
     if (parser.isSet(jobs)) {
         const std::optional<int> value = WholeNumberIn(parser.value(jobs), 1, kMostJobs);
@@ -138,7 +146,7 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
     }
     request.skipExisting = parser.isSet(skip);
     request.quiet = parser.isSet(quiet);
-    request.summaryJson = parser.value(json);
+    request.summaryJson = BytesOfText(parser.value(json));
     if (paths.isEmpty()) {
         return Usage(QStringLiteral("--convert needs the books or folders to convert"));
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -9,15 +11,16 @@
 namespace bq {
 
 // What `brindlequill --convert` is asked to do.
+// Paths are the bytes given, so that a name that is not valid UTF-8 still names its file.
 struct ConvertRequest {
-    QStringList paths;     // books and folders, as given
-    QString outputFolder;  // "" : next to each source
-    int jobs = 0;          // converters at once
+    QList<QByteArray> paths;  // books and folders, as given
+    QByteArray outputFolder;  // "" : next to each source
+    int jobs = 0;             // converters at once
     std::chrono::seconds timeLimit{0};
     QString extension = QStringLiteral("epub");  // what the folders are scanned for
     bool skipExisting = false;
     bool quiet = false;
-    QString summaryJson;  // "" : none
+    QByteArray summaryJson;  // "" : none
 };
 
 // What the program's arguments ask for.
@@ -31,7 +34,8 @@ struct ProgramArguments {
 
 // Reads the program's arguments (without its own name). Anything that starts with "-" and is not
 // an option is a usage error, never a book; "--" ends the options, so that a path may start with
-// "-". defaultJobs: the converters at once when --jobs is not given.
+// "-". The arguments are as TextKeepingBytes gives them (see platform/ByteText.h). defaultJobs:
+// the converters at once when --jobs is not given.
 ProgramArguments ParseProgramArguments(const QStringList& arguments, int defaultJobs);
 
 // The text of --help.

@@ -105,6 +105,8 @@ class Recorder : public QObject, protected QDBusContext {
     QList<Update> updates;
     QList<QDBusMessage> unanswered;
     int capabilitiesAsked = 0;
+    bool capabilitiesLater = false;  // GetCapabilities is answered only by AnswerCapabilities
+    QList<QDBusMessage> capabilityQuestions;
 
     explicit Recorder(const QString& address)
         : m_bus(QDBusConnection::connectToBus(address, QStringLiteral("recorder"))) {}
@@ -158,7 +160,21 @@ class Recorder : public QObject, protected QDBusContext {
     }
     QStringList GetCapabilities() {
         ++capabilitiesAsked;
+        if (capabilitiesLater) {
+            setDelayedReply(true);
+            capabilityQuestions << message();
+            return {};
+        }
+        return Capabilities();
+    }
+    static QStringList Capabilities() {
         return {QStringLiteral("actions"), QStringLiteral("body")};
+    }
+    void AnswerCapabilities() {
+        for (const QDBusMessage& question : std::as_const(capabilityQuestions)) {
+            m_bus.send(question.createReply(QVariant(Capabilities())));
+        }
+        capabilityQuestions.clear();
     }
     QString GetServerInformation(QString& vendor, QString& version, QString& protocolVersion) {
         vendor = QStringLiteral("test");
@@ -281,6 +297,7 @@ class DesktopSessionTest : public QObject {
         const auto form = Window(dialogs);
         QTRY_VERIFY(form->Desktop().OnTheBus());
         QTRY_COMPARE(m_recorder->capabilitiesAsked, 1);
+        QTRY_VERIFY(form->Desktop().CapabilitiesRead());
         QWidget other;
         other.show();
         other.activateWindow();
@@ -371,6 +388,29 @@ class DesktopSessionTest : public QObject {
 
     // A server that refuses the notification, or never answers it: the window's thread never
     // waits for it (each call returns at once), and the next run is told as before.
+    // A run that ends before the server has said what it reads: the body is escaped as for a
+    // server that reads markup, so no book's name is ever read as markup.
+    void noticeBeforeTheCapabilitiesArrive() {
+        m_recorder->capabilitiesLater = true;
+        const int asked = m_recorder->capabilitiesAsked;
+        ScriptedDialogs* dialogs = nullptr;
+        const auto form = Window(dialogs);
+        QTRY_VERIFY(form->Desktop().OnTheBus());
+        QTRY_COMPARE(m_recorder->capabilitiesAsked, asked + 1);
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QTRY_VERIFY(other.isActiveWindow());
+        Convert(*form, *dialogs);
+        QTRY_COMPARE(m_recorder->notices.size(), 1);
+        QVERIFY(!form->Desktop().CapabilitiesRead());
+        QCOMPARE(m_recorder->notices[0].body,
+                 QStringLiteral("Not converted: b &amp; &lt;c&gt;.epub"));
+        m_recorder->capabilitiesLater = false;
+        m_recorder->AnswerCapabilities();
+        QTRY_VERIFY(form->Desktop().CapabilitiesRead());
+    }
+
     void serverThatRefusesOrNeverAnswers_data() {
         QTest::addColumn<int>("answer");
         QTest::newRow("refusing") << int(Recorder::Answer::Refusing);

@@ -1,6 +1,7 @@
 // The program's command line: the window's paths, a conversion without a window, and the usage
 // errors that must never become books.
 #include "cli/ProgramArguments.h"
+#include "platform/ByteText.h"
 #include "support/TestMain.h"
 
 #include <QTest>
@@ -69,19 +70,38 @@ class ProgramArgumentsTest : public QObject {
                                   3);
         QCOMPARE(int(parsed.mode), int(Mode::Convert));
         const ConvertRequest& request = parsed.convert;
-        QCOMPARE(request.paths, (QStringList{"Books", "--odd.epub"}));
-        QCOMPARE(request.outputFolder, QStringLiteral("out"));
+        QCOMPARE(request.paths, (QList<QByteArray>{"Books", "--odd.epub"}));
+        QCOMPARE(request.outputFolder, QByteArray("out"));
         QCOMPARE(request.jobs, 4);
         QCOMPARE(request.timeLimit.count(), 60);
         QCOMPARE(request.extension, QStringLiteral("kepub"));
         QVERIFY(request.skipExisting && request.quiet);
-        QCOMPARE(request.summaryJson, QStringLiteral("s.json"));
+        QCOMPARE(request.summaryJson, QByteArray("s.json"));
 
         const ProgramArguments defaults = ParseProgramArguments({"--convert", "a.epub"}, 3);
         QCOMPARE(defaults.convert.jobs, 3);
         QCOMPARE(defaults.convert.timeLimit.count(), 1800);
         QCOMPARE(defaults.convert.extension, QStringLiteral("epub"));
         QVERIFY(defaults.convert.outputFolder.isEmpty());
+    }
+
+    // Paths and the values of path options keep the bytes given, also those that are not UTF-8;
+    // the window is given text as before.
+    void bytesAsGiven() {
+        const QByteArray book("b\xff\xfe.epub");
+        const QByteArray json("s\xff.json");
+        const QByteArray out("o\xc3(\xed\xa0\x80");  // a cut sequence, an encoded surrogate
+        const ProgramArguments parsed = ParseProgramArguments(
+            {"--convert", TextKeepingBytes(book), "--summary-json", TextKeepingBytes(json),
+             "--output-folder", TextKeepingBytes(out), TextKeepingBytes("\xf0\x9f\x93\x96.epub")},
+            3);
+        QCOMPARE(int(parsed.mode), int(Mode::Convert));
+        QCOMPARE(parsed.convert.paths, (QList<QByteArray>{book, "\xf0\x9f\x93\x96.epub"}));
+        QCOMPARE(parsed.convert.summaryJson, json);
+        QCOMPARE(parsed.convert.outputFolder, out);
+
+        const ProgramArguments window = ParseProgramArguments({TextKeepingBytes(book)}, 3);
+        QCOMPARE(window.windowPaths, QStringList{QString::fromUtf8(book)});
     }
 };
 
