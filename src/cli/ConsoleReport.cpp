@@ -191,10 +191,9 @@ void ConsoleReport::RunEnded(const ConversionSummary& summary) {
     PrintLine(SummaryCounts(summary) +
               (m_clock.isValid() ? QStringLiteral(" Took %1.").arg(Clock(m_clock.elapsed()))
                                  : QString()));
-    const QString details = SummaryDetails(summary);
-    if (!details.isEmpty() && (!m_quiet || summary.provisioningFailed())) {
-        // Its lines end in CR LF; anything else in a line (a name's own line feed) is shown.
-        for (const QString& detail : details.split(QStringLiteral("\r\n"))) {
+    if (!m_quiet || summary.provisioningFailed()) {
+        // Line by line: a name's own line break is shown, never taken for the end of a line.
+        for (const QString& detail : SummaryDetailLines(summary)) {
             PrintLine(TerminalSafe(detail));
         }
     }

@@ -165,7 +165,13 @@ void RunFolder::Make() {
     m_temp = WithoutTrailingSlashes(TempFolder());
     const QByteArray temp = QFile::encodeName(m_temp);
     struct stat st {};
-    if (::stat(temp.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::stat(temp.constData(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        Fail(ErrPathNotFound,
+             QStringLiteral("The temporary folder %1 (TEMP) is not a folder. Set TEMP to a folder "
+                            "you can write to, then start again.")
+                 .arg(m_temp));
+    }
+    if (::stat(temp.constData(), &st) != 0) {
         Fail(ErrPathNotFound,
              QStringLiteral("The temporary folder %1 (TEMP) does not exist. Create it, or set "
                             "TEMP to a folder you can write to, then start again.")

@@ -18,15 +18,12 @@ QString BooksWere(int count) {
 }
 
 // The paths, one a line, the first `most` of them, then how many more there are.
-QString Named(const QStringList& paths, int most) {
-    QString text;
-    for (qsizetype i = 0; i < paths.size() && i < most; ++i) {
-        text += kNewLine + paths[i];
-    }
+QStringList Named(const QStringList& paths, int most) {
+    QStringList lines = paths.mid(0, most);
     if (paths.size() > most) {
-        text += kNewLine + QStringLiteral("and %1 more").arg(paths.size() - most);
+        lines << QStringLiteral("and %1 more").arg(paths.size() - most);
     }
-    return text;
+    return lines;
 }
 
 }  // namespace
@@ -63,49 +60,61 @@ QString SummaryHeadline(const ConversionSummary& summary) {
     return text;
 }
 
-QString SummaryDetails(const ConversionSummary& summary) {
+QStringList SummaryDetailLines(const ConversionSummary& summary) {
     if (summary.provisioningFailed()) {
-        return summary.provisioningProblem();
+        return summary.provisioningProblem().split(kNewLine);
     }
-    QStringList parts;
+    QList<QStringList> parts;
     const QStringList failed = summary.failedSources();
     const QStringList reasons = summary.failureReasons();
     if (!failed.isEmpty()) {
-        QString part =
-            QStringLiteral("Not converted (an earlier result of the same name, if any, was kept):");
+        QStringList part{QStringLiteral(
+            "Not converted (an earlier result of the same name, if any, was kept):")};
         for (qsizetype i = 0; i < failed.size(); ++i) {
-            part += kNewLine + failed[i] + kNewLine + kIndent + reasons[i];
+            part << failed[i] << kIndent + reasons[i];
         }
         parts << part;
     }
     if (summary.skipped() > 0) {
-        parts << QStringLiteral(
-                     "Skipped, because the result would replace the book itself (the book was "
-                     "left as it is; choose another output folder to convert it):") +
+        parts << QStringList{QStringLiteral(
+                     "Skipped, because the result would replace the book itself (the "
+                     "book was left as it is; choose another output folder to "
+                     "convert it):")} +
                      Named(summary.skippedSources(), kMostNamed);
     }
     if (summary.stopped() > 0) {
-        parts << QStringLiteral(
-                     "Not converted because the run was stopped (%1; start again to "
-                     "convert them):")
-                         .arg(BookCount(summary.stopped())) +
+        parts << QStringList{QStringLiteral("Not converted because the run was stopped (%1; start "
+                                            "again to convert them):")
+                                 .arg(BookCount(summary.stopped()))} +
                      Named(summary.stoppedSources(), kMostNamed);
     }
     if (summary.added() > 0) {
-        parts << QStringLiteral(
-                     "Added to the list during the run, and not converted by it: %1. They are at "
-                     "the end of the list.")
-                     .arg(BookCount(summary.added()));
+        parts << QStringList{QStringLiteral("Added to the list during the run, and not "
+                                            "converted by it: %1. They are at the end of the "
+                                            "list.")
+                                 .arg(BookCount(summary.added()))};
     }
     if (!failed.isEmpty()) {
-        parts << QStringLiteral("Check or replace the books named, then convert them again.");
+        parts << QStringList{
+            QStringLiteral("Check or replace the books named, then convert them again.")};
     }
     if (!summary.logFolder().isEmpty()) {
-        parts << QStringLiteral(
-                     "The converter's own messages about the books not converted are kept in:") +
-                     kNewLine + summary.logFolder();
+        parts << QStringList{QStringLiteral("The converter's own messages about the books not "
+                                            "converted are kept in:"),
+                             summary.logFolder()};
     }
-    return parts.join(kNewLine + kNewLine);
+    QStringList lines;
+    for (const QStringList& part : parts) {
+        if (!lines.isEmpty()) {
+            lines << QString();
+        }
+        lines << part;
+    }
+    return lines;
+}
+
+QString SummaryDetails(const ConversionSummary& summary) {
+    return SummaryDetailLines(summary).join(kNewLine);
 }
 
 QString SummaryNoticeTitle(const ConversionSummary& summary) {

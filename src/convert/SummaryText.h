@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace bq {
 
@@ -19,6 +20,9 @@ QString SummaryHeadline(const ConversionSummary& summary);
 // books the stop left (kMostNamed by name, then how many more), the books added during the run,
 // what to do, where the converter's logs are; "" when all is done.
 QString SummaryDetails(const ConversionSummary& summary);
+// The same, line by line (an empty line between parts): a name that holds a line break stays in
+// its one line.
+QStringList SummaryDetailLines(const ConversionSummary& summary);
 // The notification: its title (the counts) and a short body naming the first few books not
 // converted.
 QString SummaryNoticeTitle(const ConversionSummary& summary);
