@@ -121,7 +121,7 @@ def mobis(folder):
     return sum(1 for f in os.listdir(folder) if f.endswith(".mobi") and not f.startswith("."))
 
 
-def window_run(args, books, k, work, stop=False):
+def window_run(args, books, k, work, stop=False, hanging_check=False):
     out = os.path.join(work, f"out-window-{k}")
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
@@ -130,7 +130,8 @@ def window_run(args, books, k, work, stop=False):
                 "QT_QPA_PLATFORM": "offscreen"})
     os.makedirs(env["TEMP"], exist_ok=True)
     _, peak, text = run_sampled([args.driver, "--jobs", str(k), "--out", out]
-                                + (["--stop"] if stop else []) + books, env)
+                                + (["--stop"] if stop else [])
+                                + (["--hanging-check"] if hanging_check else []) + books, env)
     head, box = text.split(" box=", 1)
     figures = dict(part.split("=", 1) for part in head.split())
     if stop:
@@ -171,6 +172,9 @@ def main():
     parser.add_argument("--books", type=int, default=24, help="batch size (24)")
     parser.add_argument("--no-moved", dest="moved", action="store_false",
                         help="leave out the batch with its longest book moved last and first")
+    parser.add_argument("--stop-only", action="store_true",
+                        help="only the stops: K=2 and the largest K, with and without a reader "
+                             "of the new MOBIs that hangs")
     args = parser.parse_args()
     ks = [int(k) for k in args.ks.split(",")]
 
@@ -196,7 +200,7 @@ def main():
     xargs = {k: [] for k in ks}
     turns = ([("window", k) for k in ks] + [("xargs", k) for k in ks] +
              [("moved", name) for name in moved])
-    for n in range(args.runs):
+    for n in range(0 if args.stop_only else args.runs):
         # Taking turns, each round in another order, so a change of load weighs on all alike.
         order = turns[n % len(turns):] + turns[:n % len(turns)]
         for kind, k in order:
@@ -219,6 +223,9 @@ def main():
     def median(runs, key):
         return statistics.median(r[key] for r in runs)
 
+    if args.stop_only:
+        stop_figures(args, books, ks, work)
+        return
     provisioning = statistics.median(r["provisioning"] for k in ks for r in window[k])
     base = median(window[ks[0]], "wall")
     print()
@@ -252,12 +259,20 @@ def main():
         print("peak memory (medians): converters (the window's descendants) at K=2 "
               f"{median(window[2], 'peak') / 1e6:.0f} MB, the program "
               f"{median(window[2], 'program') / 1e6:.0f} MB")
-    stops = [window_run(args, books, max(ks), work, stop=True) for _ in range(max(3, args.runs))]
-    print(f"Stop with K={max(ks)} busy, Yes to the idle window: median {statistics.median(stops)} "
-          f"ms, {min(stops)}-{max(stops)} (target < 1000)")
+    stop_figures(args, books, ks, work)
     print(f"load {os.getloadavg()[0]:.1f} at the end")
     if not args.work:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def stop_figures(args, books, ks, work):
+    for k in sorted({2, max(ks)}):
+        for hanging in (False, True):
+            stops = [window_run(args, books, k, work, stop=True, hanging_check=hanging)
+                     for _ in range(max(3, args.runs))]
+            what = "a read-back hanging" if hanging else f"K={k} busy"
+            print(f"Stop at K={k} with {what}, Yes to the idle window: median "
+                  f"{statistics.median(stops)} ms, {min(stops)}-{max(stops)} (target < 1000)")
 
 
 if __name__ == "__main__":

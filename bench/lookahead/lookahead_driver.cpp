@@ -4,7 +4,8 @@
 // between two turns of the message loop, and the last box's first line.
 //
 // With --stop, it presses "Stop Converting" (and answers Yes) once K converters run, and prints how
-// long the run took from Yes to the idle window (stop_ms).
+// long the run took from Yes to the idle window (stop_ms). With --hanging-check too, the reader
+// of each new MOBI hangs (a stand-in that sleeps), and the stop comes once one read-back runs.
 //
 // --archive FILE carries that converter archive instead of the built-in runtime (a converter
 // that takes no time shows what the program itself costs per book). --list FILE reads the books
@@ -32,8 +33,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -98,6 +101,7 @@ int main(int argc, char* argv[]) {
     QString jobs = QStringLiteral("1");
     QString out;
     bool stop = false;
+    bool hangingCheck = false;
     QString archive;
     QStringList books;
     std::map<int, QString> marks;  // entry -> what was seen when the loop reached it
@@ -109,6 +113,8 @@ int main(int argc, char* argv[]) {
             out = arguments.takeFirst();
         } else if (argument == QStringLiteral("--stop")) {
             stop = true;
+        } else if (argument == QStringLiteral("--hanging-check")) {
+            hangingCheck = true;
         } else if (argument == QStringLiteral("--archive") && !arguments.isEmpty()) {
             archive = arguments.takeFirst();
         } else if (argument == QStringLiteral("--list") && !arguments.isEmpty()) {
@@ -132,13 +138,29 @@ int main(int argc, char* argv[]) {
     }
     if (out.isEmpty() || books.isEmpty()) {
         std::fputs(
-            "usage: lookahead_driver --jobs K --out FOLDER [--stop] [--archive FILE] "
+            "usage: lookahead_driver --jobs K --out FOLDER [--stop [--hanging-check]] [--archive "
+            "FILE] "
             "[--list FILE] [--marks N,...] [BOOK...]\n",
             stderr);
         return 2;
     }
     bq::mUnzip::SetEngineLibraryPath(QStringLiteral(BQ_ENGINE_LIBRARY));
     bq::SetMobiCheckerPath(QStringLiteral(BQ_MOBI_CHECKER));
+    // A reader that hangs: it says it has started, then sleeps until it is ended.
+    QTemporaryDir checkerFolder;
+    const QString checkStarted = checkerFolder.filePath(QStringLiteral("started"));
+    if (hangingCheck) {
+        const QString checker = checkerFolder.filePath(QStringLiteral("hanging-check"));
+        QFile script(checker);
+        if (!script.open(QIODevice::WriteOnly)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(checker));
+            return 2;
+        }
+        script.write("#!/bin/sh\n: > '" + QFile::encodeName(checkStarted) + "'\nexec sleep 1000\n");
+        script.close();
+        script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        bq::SetMobiCheckerPath(checker);
+    }
     bq::SaveSetting(bq::Setting::Option1, QStringLiteral("True"));
     bq::SaveSetting(bq::Setting::Option2, QStringLiteral("False"));
     bq::SaveSetting(bq::Setting::Text1, out + QLatin1Char('/'));
@@ -191,7 +213,11 @@ int main(int argc, char* argv[]) {
     QTimer stopper;
     stopper.setInterval(20);
     QObject::connect(&stopper, &QTimer::timeout, [&] {
-        if (stoppedAt >= 0 || ConvertersRunning() < jobs.toInt()) {
+        // (A click within half a second of the start is taken for the second half of a
+        // double-click, not for Stop.)
+        if (stoppedAt >= 0 || clock.elapsed() < 600 ||
+            (hangingCheck ? !QFileInfo::exists(checkStarted)
+                          : ConvertersRunning() < jobs.toInt())) {
             return;
         }
         boxes->boxAnswers << bq::MbResultYes;

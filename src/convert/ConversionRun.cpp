@@ -371,7 +371,6 @@ void ConversionRun::End() {
     }
     const std::chrono::milliseconds grace = m_atOnce ? std::chrono::milliseconds(0) : kEndGrace;
     ChildProcess::EndTogether(running, grace);
-    m_runtime.Warm().Stop();
 
     // Settled: its converter finished by itself, or it failed or was skipped without one. An
     // entry the loop broke off at before starting its converter is not converted, as the
