@@ -43,6 +43,7 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
     ConsoleDialogs dialogs;
     // Every path is made absolute now: the run works from the program's folder.
     QStringList books;
+    QStringList roots;  // beside books: the folder each was found in ("" named by itself)
     for (const QString& path : request.paths) {
         // A name whose bytes are not valid UTF-8 comes back changed: it cannot be handed on.
         if (!rawArguments.contains(QFile::encodeName(path))) {
@@ -66,8 +67,12 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
                 return kExitUsage;
             }
             books += found;
+            while (roots.size() < books.size()) {
+                roots << QDir::cleanPath(absolute);
+            }
         } else {
             books << QDir::cleanPath(absolute);
+            roots << QString();
         }
     }
     QString outputFolder;
@@ -96,14 +101,16 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
     ConsoleReport report(books, request.quiet);
     RunRequest runRequest;
     runRequest.sources = books;
+    runRequest.roots = roots;
     runRequest.outputRule = [&outputFolder] {
         return outputFolder.isEmpty() ? OutputOptions{false, true, QString()}
                                       : OutputOptions{true, false, outputFolder};
     };
-    ConversionSetup setup;
+    KindleChoices choices = request.choices;
+    choices.skipUpToDate = request.skipExisting;
+    ConversionSetup setup = WithKindleChoices({}, choices);
     setup.converters = request.jobs;
     setup.timeLimit = request.timeLimit;
-    setup.skipUpToDate = request.skipExisting;
     ConversionRun run(std::move(runRequest), report, setup);
 
     // Ctrl-C (or SIGTERM, SIGHUP) stops as the window's Stop does; a second one ends at once.
