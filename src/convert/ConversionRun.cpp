@@ -719,8 +719,8 @@ void ConversionRun::Conclude(Job& job) {
     }
     if (job.failure.isEmpty()) {
         job.readBack.Start(job.temporary, m_setup.format == KindleFormat::Joint
-                                              ? MobiReadBack::Parts::Joint
-                                              : MobiReadBack::Parts::Any);
+                                              ? MobiReadBack::Expected::Joint
+                                              : MobiReadBack::Expected::Any);
     }
 }
 

@@ -65,14 +65,14 @@ void SetMobiCheckerPath(const QString& path) {
     g_checkerPath = path;
 }
 
-void MobiReadBack::Start(const QString& path, Parts parts) {
+void MobiReadBack::Start(const QString& path, Expected expected) {
     End();
     m_done = false;
     m_problem.clear();
     ChildSpec spec;
     spec.program = MobiCheckerPath();
-    spec.arguments =
-        parts == Parts::Joint ? QStringList{QStringLiteral("--joint"), path} : QStringList{path};
+    spec.arguments = expected == Expected::Joint ? QStringList{QStringLiteral("--joint"), path}
+                                                 : QStringList{path};
     const auto size = static_cast<std::uint64_t>(std::max<qint64>(0, QFileInfo(path).size()));
     spec.memoryLimit = kLimitCheckMemory ? std::max(kLeastCheckMemory, size * 8) : 0;
     int startError = 0;
@@ -117,9 +117,9 @@ void MobiReadBack::End() {
     }
 }
 
-QString MobiProblem(const QString& path, MobiReadBack::Parts parts) {
+QString MobiProblem(const QString& path, MobiReadBack::Expected expected) {
     MobiReadBack readBack;
-    readBack.Start(path, parts);
+    readBack.Start(path, expected);
     // Quick readers (one file) end within milliseconds: look often at first.
     int pause = 1;
     while (!readBack.HasEnded()) {

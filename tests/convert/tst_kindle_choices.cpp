@@ -233,7 +233,7 @@ class KindleChoicesTest : public QObject {
 
         // The same MOBI 6 file read back for a MOBI 6 run, and for a joint one.
         QCOMPARE(MobiProblem(QStringLiteral(BQ_SAMPLE_MOBI)), QString());
-        QVERIFY(MobiProblem(QStringLiteral(BQ_SAMPLE_MOBI), MobiReadBack::Parts::Joint)
+        QVERIFY(MobiProblem(QStringLiteral(BQ_SAMPLE_MOBI), MobiReadBack::Expected::Joint)
                     .contains(QStringLiteral("has no KF8 part")));
     }
 
