@@ -1,10 +1,12 @@
 #include "app/Form1.h"
 
 #include "app/DesktopSession.h"
+#include "app/KindleOptionsDialog.h"
 #include "app/ProgressBarDisplay.h"
 #include "app/QtDialogs.h"
 #include "app/WindowRunFace.h"
 #include "convert/ConversionRun.h"
+#include "convert/KindleChoices.h"
 #include "fs/FileTests.h"
 #include "fs/FolderScan.h"
 #include "list/AddFilesByDialog.h"
@@ -139,6 +141,11 @@ void Form1::CreateControls() {
     PushButton9->setAccessibleName(QStringLiteral("Browse for the output folder"));
     Place(PushButton9, 6000, 300, 600, 345);
 
+    // In the free place right of Option2.
+    PushButton10 = MakeButton(Frame2, "PushButton10", QStringLiteral("Options…"));
+    PushButton10->setAccessibleName(QStringLiteral("Options for the books made"));
+    Place(PushButton10, 5640, 1335, 1680, 375);
+
     ListView1 = Make<QTreeView>(this, "ListView1");
     m_list = new ConversionList(this);
     m_list->setObjectName(QStringLiteral("List"));
@@ -190,18 +197,19 @@ void Form1::CreateControls() {
     }
 
     // Keyboard order: ListView1, ProgressBar1, PushButton1, 4, 2, 6, 7, Frame2, Frame3, Text1,
-    // PushButton9, Option1, Option2 (the bar and the frames take no focus).
-    const QWidget* order[] = {ListView1,   PushButton1, PushButton4, PushButton2, PushButton6,
-                              PushButton7, Text1,       PushButton9, Option1,     Option2};
+    // PushButton9, Option1, Option2, PushButton10 (the bar and the frames take no focus).
+    const QWidget* order[] = {ListView1,   PushButton1, PushButton4, PushButton2,
+                              PushButton6, PushButton7, Text1,       PushButton9,
+                              Option1,     Option2,     PushButton10};
     for (size_t i = 0; i + 1 < std::size(order); ++i) {
         setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
     }
 
-    // The pointer rules follow the mouse over the form, both frames and six of the buttons.
+    // The pointer rules follow the mouse over the form, both frames and the buttons.
     setMouseTracking(true);
     for (QWidget* tracked :
          std::initializer_list<QWidget*>{Frame2, Frame3, PushButton1, PushButton2, PushButton4,
-                                         PushButton6, PushButton7, PushButton9}) {
+                                         PushButton6, PushButton7, PushButton9, PushButton10}) {
         tracked->setMouseTracking(true);
         tracked->installEventFilter(this);
     }
@@ -444,6 +452,14 @@ void Form1::ConnectConversionHandlers() {
     m_progress = std::make_unique<ProgressBarDisplay>(ProgressBar1);
     m_desktop = new DesktopSession(this, ProductName());
     connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
+    connect(PushButton10, &QPushButton::clicked, this, [this] {
+        try {
+            PushButton10_Click();
+        } catch (...) {
+            const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+            qCWarning(lcForm).noquote() << "PushButton10_Click failed:" << error.description();
+        }
+    });
     // Escape anywhere in the window asks to stop a run, as the button does.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     escape->setObjectName(QStringLiteral("StopShortcut"));
@@ -508,6 +524,37 @@ void Form1::PushButton9_Click() {
     }
 }
 
+void Form1::PushButton10_Click() {
+    if (m_optionsDialog != nullptr) {
+        m_optionsDialog->raise();
+        return;
+    }
+    auto* dialog = new KindleOptionsDialog(KindleChoicesFromSettings(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    m_optionsDialog = dialog;
+    connect(dialog, &QObject::destroyed, this, [this] { m_optionsDialog = nullptr; });
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { SaveOptions(dialog->Choices()); });
+    dialog->open();
+}
+
+void Form1::SaveOptions(const KindleChoices& choices) {
+    try {
+        SaveKindleChoices(choices);
+    } catch (...) {
+        const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+        qCWarning(lcForm).noquote() << "The options could not be saved:" << error.description();
+        try {
+            m_dialogs->MsgBox(
+                QStringLiteral("The options could not be saved: ") + error.description() +
+                    QStringLiteral(".\r\nCheck that the settings file ") + SettingsFileName() +
+                    QStringLiteral(" and its folder can be written, then choose them again."),
+                MbExclamation, m_appTitle);
+        } catch (...) {
+            qCWarning(lcForm) << "The box saying so could not be shown";
+        }
+    }
+}
+
 void Form1::PushButton2_Click() {
     if (IsBusy) {
         return;  // line 100: a run is under way; nothing else is touched
@@ -521,11 +568,14 @@ void Form1::PushButton2_Click() {
     });
     RunRequest request;
     request.sources = m_list->Entries();
+    request.roots = m_list->Roots();
     request.outputRule = [this] {
         return OutputOptions{Option1->isChecked(), Option2->isChecked(), Text1->text()};
     };
     WindowRunFace face(*this, *m_progress, *m_desktop);
-    ConversionRun run(std::move(request), face, m_runSetup);
+    // The Kindle choices as they are now hold for the whole run.
+    ConversionRun run(std::move(request), face,
+                      WithKindleChoices(m_runSetup, KindleChoicesFromSettings()));
     m_activeRun = &run;
     m_runClock.start();
     run.Start();
@@ -746,7 +796,8 @@ void Form1::PushButton4_Click() {
         m_mousePointer == MousePointer::Hourglass ? MousePointer::Hourglass : MousePointer::Default;
     trap.Line(116, [&] { setMousePointer(MousePointer::Hourglass); });
     trap.Line(118, [&] {
-        m_list->Append(ListFilesInFolderTree(folder, PatternForExtension(extension), *m_dialogs));
+        m_list->Append(ListFilesInFolderTree(folder, PatternForExtension(extension), *m_dialogs),
+                       folder);
     });
     trap.Line(120, [&] { setMousePointer(found); });
 }

@@ -54,6 +54,7 @@ class Form1 final : public QWidget {
     QFrame* Frame3 = nullptr;
     QLineEdit* Text1 = nullptr;
     QPushButton* PushButton9 = nullptr;
+    QPushButton* PushButton10 = nullptr;  // "Options…": the Kindle choices
     SkinFramework SkinFramework1;
 
     DialogSeam& Dialogs() { return *m_dialogs; }
@@ -89,6 +90,10 @@ class Form1 final : public QWidget {
 
     // Output folder and conversion.
     void PushButton9_Click();
+    // Opens the Kindle options; they are saved when the dialog is accepted.
+    void PushButton10_Click();
+    // The open options dialog, if any.
+    QWidget* OptionsDialog() const { return m_optionsDialog; }
     void PushButton2_Click();
     // "Stop Converting" (the start button during a run) and Escape: asks, then stops the run.
     void AskToStopConverting();
@@ -140,6 +145,8 @@ class Form1 final : public QWidget {
     // Output folder and conversion.
     void ConnectConversionHandlers();
     QString m_lastFolderDot;  // the folder the browse button last returned
+    QWidget* m_optionsDialog = nullptr;
+    void SaveOptions(const KindleChoices& choices);
     std::unique_ptr<ProgressBarDisplay> m_progress;
     // The run under way, started by PushButton2_Click and ended before it returns; null when
     // idle.

@@ -25,6 +25,7 @@ void WindowRunFace::Refused(const QString& message) {
 void WindowRunFace::Started(int entries) {
     m_entries = entries;
     m_window.PushButton2->setText(QStringLiteral("Stop Converting"));
+    m_window.PushButton10->setEnabled(false);  // the choices hold for the whole run
     m_desktop.RunStarted();
 }
 
@@ -62,6 +63,7 @@ void WindowRunFace::Idle() {
 }
 
 void WindowRunFace::RunEnded(const ConversionSummary& summary) {
+    m_window.PushButton10->setEnabled(true);
     m_desktop.RunEnded(&summary, m_window.isActiveWindow());
     DialogSeam& dialogs = m_window.Dialogs();
     const QString& title = m_window.AppTitle();
@@ -95,6 +97,7 @@ int WindowRunFace::EntriesNow() const {
 void WindowRunFace::ShowIdle(Form1& window, ProgressDisplay& bar) {
     window.setMousePointer(MousePointer::Default);
     window.PushButton2->setText(QStringLiteral("Start Converting"));
+    window.PushButton10->setEnabled(true);
     bar.SetValue(0);
     bar.SetText(QStringLiteral("Progress Bar"));
 }

@@ -34,6 +34,7 @@ QByteArray WholeRealPath(const QByteArray& path) {
 CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const QString& extension) {
     CommandLineBooks result;
     QList<QByteArray> found;
+    QList<QByteArray> foundRoots;  // beside found: the folder each was found in ("" named alone)
     for (const QByteArray& given : paths) {
         if (given.isEmpty()) {
             // An unset variable in a script, most likely: never the current folder.
@@ -51,6 +52,7 @@ CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const Q
         }
         if (!S_ISDIR(st.st_mode)) {
             found << path;
+            foundRoots << QByteArray();
             continue;
         }
         const QByteArray folder = WholeRealPath(path);
@@ -71,17 +73,22 @@ CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const Q
             return result;
         }
         found += tree.files;
+        while (foundRoots.size() < found.size()) {
+            foundRoots << folder;
+        }
     }
     // One entry per file, where it was first reached, under the name that is not a link if one
     // is (its MOBI goes beside the file itself), otherwise the first name.
     struct Entry {
         QByteArray path;
         bool link = false;
+        QByteArray root;
         QList<QByteArray> others;  // the other names it was reached by
     };
     std::vector<Entry> entries;
     std::map<std::pair<dev_t, ino_t>, std::size_t> entryOf;
-    for (const QByteArray& path : std::as_const(found)) {
+    for (qsizetype i = 0; i < found.size(); ++i) {
+        const QByteArray& path = found[i];
         struct stat st {};
         if (::stat(path.constData(), &st) != 0) {
             continue;  // gone since: there is nothing to hand on
@@ -93,13 +100,14 @@ CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const Q
         const auto known = entryOf.find(id);
         if (known == entryOf.end()) {
             entryOf.emplace(id, entries.size());
-            entries.push_back(Entry{path, link, {}});
+            entries.push_back(Entry{path, link, foundRoots[i], {}});
             continue;
         }
         Entry& entry = entries[known->second];
         if (entry.link && !link) {
             entry.others << entry.path;
             entry.path = path;
+            entry.root = foundRoots[i];
             entry.link = false;
         } else {
             entry.others << path;
@@ -118,6 +126,7 @@ CommandLineBooks ResolveCommandLineBooks(const QList<QByteArray>& paths, const Q
         }
         if (IsUtf8(entry.path)) {
             result.books << QString::fromUtf8(entry.path);
+            result.roots << QString::fromUtf8(entry.root);
         } else {
             result.refused << entry.path;
         }

@@ -17,6 +17,7 @@ using FileIds = std::set<std::pair<dev_t, ino_t>>;
 // The books that the paths of `brindlequill --convert` stand for.
 struct CommandLineBooks {
     QStringList books;          // to convert: absolute, in order, each file once
+    QStringList roots;          // beside books: the folder each was found in ("": named alone)
     QList<QByteArray> refused;  // books whose names are not valid UTF-8 (absolute, as bytes)
     QStringList notes;          // lines to print before the run: repeats, unreadable folders
     FileIds files;              // every file named or found, refused and repeated ones too

@@ -76,11 +76,13 @@ int ConvertWithoutWindow(const ConvertRequest& request) {
     ConsoleReport report(books, request.quiet);
     RunRequest runRequest;
     runRequest.sources = books;
+    runRequest.roots = named.roots;
     runRequest.outputRule = [outputOptions] { return outputOptions; };
-    ConversionSetup setup;
+    KindleChoices choices = request.choices;
+    choices.skipUpToDate = request.skipExisting;
+    ConversionSetup setup = WithKindleChoices({}, choices);
     setup.converters = request.jobs;
     setup.timeLimit = request.timeLimit;
-    setup.skipUpToDate = request.skipExisting;
     ConversionRun run(std::move(runRequest), report, setup);
 
     // Ctrl-C (or SIGTERM, SIGHUP) stops as the window's Stop does; a second one ends at once.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/KindleChoices.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -19,6 +21,8 @@ struct ConvertRequest {
     std::chrono::seconds timeLimit{0};
     QString extension = QStringLiteral("epub");  // what the folders are scanned for
     bool skipExisting = false;
+    // --kindle-format, --device and --keep-folders (skipUpToDate stays false: skipExisting says).
+    KindleChoices choices;
     bool quiet = false;
     QByteArray summaryJson;  // "" : none
 };

@@ -9,6 +9,7 @@
 #include "fs/FileDeletion.h"
 #include "fs/FileTests.h"
 #include "fs/OutputName.h"
+#include "fs/OutputSubFolder.h"
 #include "fs/OutputTemporary.h"
 #include "fs/PathText.h"
 #include "platform/ErrorTrap.h"
@@ -192,6 +193,7 @@ void ConversionRun::Start() {
     // The list as it stands now is what this run converts: entries moved or added later change
     // nothing here.
     m_sources = m_request.sources;
+    m_roots = m_request.roots;
     const int count = static_cast<int>(m_sources.size());
     m_summary = ConversionSummary(count);
     m_told.assign(static_cast<std::size_t>(count) + 1, 0);
@@ -305,8 +307,7 @@ void ConversionRun::ConvertAll() {
         if (job.startedAhead) {
             trap.Line(148, [&] {
                 RaiseDeferred(job, 148);
-                if (!job.output.isEmpty() &&
-                    OutputPathFor(job.source, m_request.outputRule()) != job.output) {
+                if (!job.output.isEmpty() && OutputPathNow(job) != job.output) {
                     Redo(job);
                 }
             });
@@ -315,7 +316,7 @@ void ConversionRun::ConvertAll() {
             trap.Line(156, [&] { RaiseDeferred(job, 156); });
             trap.Line(162, [&] { RaiseDeferred(job, 162); });
         } else {
-            trap.Line(148, [&] { job.output = OutputPathFor(job.source, m_request.outputRule()); });
+            trap.Line(148, [&] { PlaceOutput(job); });
             trap.Line(156, [&] { PrepareJob(job); });
             trap.Line(162, [&] { StartJob(job); });
             m_lookAhead->StartedByLoop(i, job.child.has_value());
@@ -328,7 +329,7 @@ void ConversionRun::ConvertAll() {
                 MakeRoomAfter(i);
                 Redo(job);
                 job.retriedForSpace = true;
-                job.output = OutputPathFor(job.source, m_request.outputRule());
+                PlaceOutput(job);
                 PrepareJob(job);
                 StartJob(job);
                 m_lookAhead->StartedByLoop(i, job.child.has_value());
@@ -471,6 +472,32 @@ void ConversionRun::KeepLogs() {
     }
 }
 
+ConversionSetup WithKindleChoices(ConversionSetup setup, const KindleChoices& choices) {
+    setup.format = choices.format;
+    setup.deviceProfile = choices.deviceProfile;
+    setup.keepFolders = choices.keepFolders;
+    setup.skipUpToDate = choices.skipUpToDate;
+    return setup;
+}
+
+void ConversionRun::PlaceOutput(Job& job) {
+    const OutputOptions options = m_request.outputRule();
+    const QString root = m_setup.keepFolders && job.index >= 1 && job.index <= m_roots.size()
+                             ? m_roots[job.index - 1]
+                             : QString();
+    job.subFolder = KeptSubFolder(job.source, root, options);
+    job.outputBase = options.text1;
+    job.output = OutputPathFor(job.source, options, job.subFolder);
+}
+
+QString ConversionRun::OutputPathNow(const Job& job) {
+    Job now;
+    now.index = job.index;
+    now.source = job.source;
+    PlaceOutput(now);
+    return now.output;
+}
+
 void ConversionRun::ReadSource(Job& job) {
     job.source =
         job.index >= 1 && job.index <= m_sources.size() ? m_sources[job.index - 1] : QString();
@@ -504,6 +531,15 @@ void ConversionRun::PrepareJob(Job& job) {
     if (::access(source.constData(), R_OK) != 0) {
         job.failure = QStringLiteral("the file cannot be read (%1)").arg(SystemErrorText(errno));
         return;
+    }
+
+    // The library's folder below the output folder, made now with the same checks as the
+    // output's own name, before anything looks at the output through it: no link is followed.
+    if (!job.subFolder.isEmpty()) {
+        job.failure = MakeOutputSubFolder(job.outputBase, job.subFolder);
+        if (!job.failure.isEmpty()) {
+            return;
+        }
     }
 
     // The source itself is never deleted or overwritten.
@@ -571,7 +607,8 @@ void ConversionRun::StartJob(Job& job) {
     // Lines 158 and 160: the converter, the source and the output.
     ChildSpec spec;
     spec.program = m_runtime.ConverterPath();
-    spec.arguments = {job.source, job.temporary};
+    spec.arguments = QStringList{job.source, job.temporary} +
+                     ConverterOptions({m_setup.format, m_setup.deviceProfile, false, false});
     spec.logFile = job.log;
     spec.niceness = kConverterNiceness;
     spec.environment = m_runtime.ConverterEnvironment();
@@ -682,7 +719,9 @@ void ConversionRun::Conclude(Job& job) {
         }
     }
     if (job.failure.isEmpty()) {
-        job.readBack.Start(job.temporary);
+        job.readBack.Start(job.temporary, m_setup.format == KindleFormat::Joint
+                                              ? MobiReadBack::Expected::Joint
+                                              : MobiReadBack::Expected::Any);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "convert/ConversionSummary.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/KeptLogs.h"
+#include "convert/KindleChoices.h"
 #include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
 #include "convert/RunObserver.h"
@@ -35,6 +36,10 @@ class LookAhead;
 // goes.
 struct RunRequest {
     QStringList sources;
+    // Beside sources, entry by entry: the folder each was added from (the folder route, a
+    // dropped folder, a folder named on the command line), "" for a book added by itself. Fewer
+    // roots than sources: the rest were added by themselves.
+    QStringList roots;
     // The destination options as they are at this moment: asked when each entry takes its
     // turn, so a change during the run applies to the entries not started yet.
     std::function<OutputOptions()> outputRule;
@@ -52,7 +57,18 @@ struct ConversionSetup {
     std::uint64_t memoryLimit = 0;
     // An entry whose output exists and is newer than its source is skipped as up to date.
     bool skipUpToDate = false;
+    // The kind of MOBI file and calibre's output profile ("" its default): calibre's options
+    // after the source and the output (ConverterOptions), for every book of the run.
+    KindleFormat format = KindleFormat::Mobi6;
+    QString deviceProfile;
+    // With one output folder ("Save results to this folder:"), an entry added from a folder goes
+    // to the same sub-folder of the output folder as it had under that folder (RunRequest::roots),
+    // made as needed.
+    bool keepFolders = false;
 };
+
+// The run's setup with the Kindle choices in it (the rest as given).
+ConversionSetup WithKindleChoices(ConversionSetup setup, const KindleChoices& choices);
 
 // "Start Converting": turns every entry of the list, as it stands when the run starts, into a
 // MOBI file.
@@ -123,6 +139,9 @@ class ConversionRun {
         int index = 0;  // 1-based
         QString source;
         QString output;
+        // Below the output folder (keepFolders): the folder the output goes to, and that folder.
+        QString outputBase;
+        QString subFolder;
         QString temporary;  // the converter's output, beside the old output
         std::optional<OutputTemporary> temporaryFile;
         QString log;
@@ -150,6 +169,10 @@ class ConversionRun {
     void End();
     // The entry's text as the list held it when the run started.
     void ReadSource(Job& job);
+    // Where the job's result goes as the destination stands now (output, outputBase, subFolder).
+    void PlaceOutput(Job& job);
+    // The output path the job's entry would get now.
+    QString OutputPathNow(const Job& job);
     void PrepareJob(Job& job);
     void StartJob(Job& job);
     void WaitForJob(Job& job);
@@ -227,6 +250,7 @@ class ConversionRun {
     QString m_runFolderSeen;
     std::vector<char> m_told;       // by entry (1-based): its outcome was told
     QStringList m_sources;          // every entry's text when the loop began
+    QStringList m_roots;            // the folder each entry was added from ("": by itself)
     QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
     // The output folders this run has swept of abandoned temporaries, those that ignore case,
     // and the outputs it made: by identity key and by "device:inode", each with its OutputKey

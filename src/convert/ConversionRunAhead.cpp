@@ -63,7 +63,7 @@ bool ConversionRun::StartAhead(int index) {
             }
         };
         step(142, [&] { ReadSource(job); });
-        step(148, [&] { job.output = OutputPathFor(job.source, m_request.outputRule()); });
+        step(148, [&] { PlaceOutput(job); });
         step(156, [&] { PrepareJob(job); });
         step(162, [&] { StartJob(job); });
         return job.child.has_value() && !job.child->HasEnded();

@@ -41,6 +41,14 @@ QString ProblemOf(ChildProcess& child) {
             return QStringLiteral("the MOBI file made is encrypted and cannot be read");
         case MobiCheckStatus::OutOfMemory:
             return QStringLiteral("the MOBI file made could not be checked (out of memory)");
+        case MobiCheckStatus::NoKf8Part:
+            return QStringLiteral(
+                "the MOBI file made has no KF8 part, so Kindles would show it as an old-style "
+                "MOBI file; convert it again, or choose the format MOBI 6");
+        case MobiCheckStatus::Kf8Damaged:
+            return QStringLiteral(
+                "the KF8 part of the MOBI file made is damaged (it cannot be read back whole); "
+                "convert it again, or choose the format MOBI 6");
         default:
             return QStringLiteral("the MOBI file made is damaged (it cannot be read back whole)");
     }
@@ -57,13 +65,14 @@ void SetMobiCheckerPath(const QString& path) {
     g_checkerPath = path;
 }
 
-void MobiReadBack::Start(const QString& path) {
+void MobiReadBack::Start(const QString& path, Expected expected) {
     End();
     m_done = false;
     m_problem.clear();
     ChildSpec spec;
     spec.program = MobiCheckerPath();
-    spec.arguments = {path};
+    spec.arguments = expected == Expected::Joint ? QStringList{QStringLiteral("--joint"), path}
+                                                 : QStringList{path};
     const auto size = static_cast<std::uint64_t>(std::max<qint64>(0, QFileInfo(path).size()));
     spec.memoryLimit = kLimitCheckMemory ? std::max(kLeastCheckMemory, size * 8) : 0;
     int startError = 0;
@@ -108,9 +117,9 @@ void MobiReadBack::End() {
     }
 }
 
-QString MobiProblem(const QString& path) {
+QString MobiProblem(const QString& path, MobiReadBack::Expected expected) {
     MobiReadBack readBack;
-    readBack.Start(path);
+    readBack.Start(path, expected);
     // Quick readers (one file) end within milliseconds: look often at first.
     int pause = 1;
     while (!readBack.HasEnded()) {

@@ -19,8 +19,12 @@ class MobiReadBack {
     // A reader that takes longer than this over one book has hung.
     static constexpr int kTimeLimitMs = 120 * 1000;
 
+    // What the file must hold: any MOBI file, or both a MOBI 6 and a KF8 part (a joint file),
+    // each read back whole.
+    enum class Expected { Any, Joint };
+
     // Starts reading path back.
-    void Start(const QString& path);
+    void Start(const QString& path, Expected expected = Expected::Any);
     // True once the reader has ended, or has run out of time (and was killed), or could not be
     // started; Problem() then says what it found.
     bool HasEnded();
@@ -39,7 +43,8 @@ class MobiReadBack {
 };
 
 // Reads a MOBI file back to the end while the message loop turns; gives Problem().
-QString MobiProblem(const QString& path);
+QString MobiProblem(const QString& path,
+                    MobiReadBack::Expected expected = MobiReadBack::Expected::Any);
 
 // Where the checker program is: beside the program unless set (tests set it).
 QString MobiCheckerPath();

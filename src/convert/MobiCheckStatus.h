@@ -11,6 +11,9 @@ enum class MobiCheckStatus : int {
     Encrypted = 4,
     OutOfMemory = 5,
     Damaged = 6,
+    // Asked for a joint file (--joint): it has no KF8 part, or its KF8 part does not read whole.
+    NoKf8Part = 7,
+    Kf8Damaged = 8,
 };
 
 }  // namespace bq

@@ -42,18 +42,23 @@ void ConversionList::SetHeader(const QString& caption) {
     emit headerDataChanged(Qt::Horizontal, 0, 0);
 }
 
-void ConversionList::Append(const QString& path) {
+void ConversionList::Append(const QString& path, const QString& root) {
     beginInsertRows({}, Count(), Count());
     m_entries.append(path);
+    m_roots.append(root);
     endInsertRows();
 }
 
-void ConversionList::Append(const QStringList& paths) {
+void ConversionList::Append(const QStringList& paths, const QString& root) {
     if (paths.isEmpty()) {
         return;
     }
     beginInsertRows({}, Count(), Count() + static_cast<int>(paths.size()) - 1);
     m_entries.append(paths);
+    m_roots.reserve(m_entries.size());
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        m_roots.append(root);  // one shared text
+    }
     endInsertRows();
 }
 
@@ -63,6 +68,7 @@ void ConversionList::Remove(int row) {
     }
     beginRemoveRows({}, row, row);
     m_entries.removeAt(row);
+    m_roots.removeAt(row);
     endRemoveRows();
 }
 
@@ -72,6 +78,7 @@ void ConversionList::Clear() {
     }
     beginResetModel();
     m_entries.clear();
+    m_roots.clear();
     endResetModel();
 }
 
@@ -80,6 +87,7 @@ void ConversionList::Exchange(int rowA, int rowB) {
         return;
     }
     m_entries.swapItemsAt(rowA, rowB);
+    m_roots.swapItemsAt(rowA, rowB);
     emit dataChanged(index(rowA), index(rowA));
     emit dataChanged(index(rowB), index(rowB));
 }

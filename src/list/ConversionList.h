@@ -12,6 +12,11 @@ namespace bq {
 //
 // The rows live in one contiguous list of texts: appending many entries is one insertion and one
 // notification to the view, whatever the list's size, and an exchange touches two rows only.
+//
+// Beside the texts, and kept in step with them by every change, the list holds each entry's
+// root: the folder it was added from (a folder scan or a dropped folder; one shared text for all
+// of that folder's entries), or "" for an entry added by itself. The root is no part of the
+// entry's text: the view shows the path only.
 class ConversionList final : public QAbstractListModel {
     Q_OBJECT
 
@@ -31,16 +36,22 @@ class ConversionList final : public QAbstractListModel {
     // The text of the entry at a 0-based row.
     const QString& Text(int row) const { return m_entries.at(row); }
     const QStringList& Entries() const { return m_entries; }
+    // The folder the entry at a 0-based row was added from ("" when added by itself).
+    const QString& Root(int row) const { return m_roots.at(row); }
+    // Every entry's root, entry by entry.
+    const QStringList& Roots() const { return m_roots; }
 
-    void Append(const QString& path);
-    void Append(const QStringList& paths);
+    // root: the folder the paths were found in ("" for paths added by themselves).
+    void Append(const QString& path, const QString& root = {});
+    void Append(const QStringList& paths, const QString& root = {});
     void Remove(int row);
     void Clear();
-    // The two entries exchange their texts.
+    // The two entries exchange their texts (and roots).
     void Exchange(int rowA, int rowB);
 
   private:
     QStringList m_entries;
+    QStringList m_roots;  // beside m_entries, of the same size
     QString m_header;
 };
 

@@ -28,7 +28,7 @@ QStringList DroppedLocalPaths(const QMimeData& data) {
 void AddDroppedPaths(ConversionList& list, const QStringList& paths, DialogSeam& dialogs) {
     for (const QString& path : paths) {
         if (FolderExists(path)) {
-            list.Append(ListFilesInFolderTree(path, QStringLiteral("*.*"), dialogs));
+            list.Append(ListFilesInFolderTree(path, QStringLiteral("*.*"), dialogs), path);
         } else {
             list.Append(path);
         }

@@ -14,7 +14,8 @@ class DialogSeam;
 QStringList DroppedLocalPaths(const QMimeData& data);
 
 // Adds paths to the list as a drop of them does: in order, a folder (links followed) contributes
-// every file of its tree (the folder tree scan with "*.*"), anything else is appended exactly as
+// every file of its tree (the folder tree scan with "*.*"), each with the folder as its root
+// (ConversionList::Root), anything else is appended exactly as
 // given. No duplicate test. dialogs: where the folder scan's own error report goes.
 void AddDroppedPaths(ConversionList& list, const QStringList& paths, DialogSeam& dialogs);
 

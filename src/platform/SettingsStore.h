@@ -21,7 +21,11 @@ enum class Setting {
     Extension,
     Snapshot,
     Jobs,
-    BookTimeLimit
+    BookTimeLimit,
+    KindleFormat,
+    DeviceProfile,
+    KeepFolders,
+    SkipUpToDate
 };
 
 struct SettingDefinition {
@@ -52,6 +56,17 @@ inline constexpr SettingDefinition kSettingTable[] = {
     {Setting::Jobs, "Jobs", ""},
     // How long one book may take to convert, in seconds (30 to 86400); "": 1800.
     {Setting::BookTimeLimit, "BookTimeLimit", ""},
+    // The kind of MOBI file made: "MOBI6" (an old-style file) or "Joint" (MOBI 6 and KF8 in one
+    // file).
+    {Setting::KindleFormat, "KindleFormat", "MOBI6"},
+    // calibre's output profile the books are laid out for: "" (calibre's default) or the name of
+    // one of its Kindle profiles ("kindle_pw3").
+    {Setting::DeviceProfile, "DeviceProfile", ""},
+    // With "Save results to this folder:", a book added from a folder goes to the same sub-folder
+    // of the output folder as it had under the folder it was added from.
+    {Setting::KeepFolders, "KeepFolders", "False"},
+    // A book whose result exists and is newer than the book is skipped.
+    {Setting::SkipUpToDate, "SkipUpToDate", "False"},
 };
 
 // The key's name in the store.

@@ -47,6 +47,19 @@ class ProgramArgumentsTest : public QObject {
             << QStringList() << "--time-limit takes a whole number of seconds";
         QTest::newRow("a missing value") << QStringList{"--convert", "a.epub", "--jobs"}
                                          << int(Mode::UsageError) << QStringList() << "jobs";
+        QTest::newRow("--kindle-format azw3")
+            << QStringList{"--convert", "--kindle-format", "azw3", "a.epub"}
+            << int(Mode::UsageError) << QStringList()
+            << "--kindle-format takes mobi6 or joint, not \"azw3\"";
+        QTest::newRow("--device kobo")
+            << QStringList{"--convert", "--device", "kobo", "a.epub"} << int(Mode::UsageError)
+            << QStringList() << "--device takes one of kindle, kindle_dx";
+        QTest::newRow("--keep-folders without a folder")
+            << QStringList{"--convert", "--keep-folders", "Books"} << int(Mode::UsageError)
+            << QStringList() << "--keep-folders goes with --output-folder";
+        QTest::newRow("--device without --convert")
+            << QStringList{"--device", "kindle", "a.epub"} << int(Mode::UsageError) << QStringList()
+            << "--device goes with --convert";
     }
     void modes() {
         QFETCH(QStringList, arguments);
@@ -83,6 +96,19 @@ class ProgramArgumentsTest : public QObject {
         QCOMPARE(defaults.convert.timeLimit.count(), 1800);
         QCOMPARE(defaults.convert.extension, QStringLiteral("epub"));
         QVERIFY(defaults.convert.outputFolder.isEmpty());
+        QCOMPARE(defaults.convert.choices.format, KindleFormat::Mobi6);
+        QCOMPARE(defaults.convert.choices.deviceProfile, QString());
+        QVERIFY(!defaults.convert.choices.keepFolders);
+
+        const ProgramArguments kindle =
+            ParseProgramArguments({"--convert", "--kindle-format", "joint", "--device",
+                                   "kindle_pw3", "--keep-folders", "--output-folder", "out", "B"},
+                                  3);
+        QCOMPARE(int(kindle.mode), int(Mode::Convert));
+        QCOMPARE(kindle.convert.choices.format, KindleFormat::Joint);
+        QCOMPARE(kindle.convert.choices.deviceProfile, QStringLiteral("kindle_pw3"));
+        QVERIFY(kindle.convert.choices.keepFolders);
+        QVERIFY(HelpText().contains(QStringLiteral("kindle_scribe")));
     }
 
     // Paths and the values of path options keep the bytes given, also those that are not UTF-8;
