@@ -11,7 +11,9 @@ The archive holds a trimmed, relocatable calibre ebook-convert:
   pylib.zip       calibre's pure-Python modules as bytecode (hash-based, unchecked, so it stays
                   valid wherever and whenever it is unpacked), entries stored, imported by
                   zipimport
-  plugins/        calibre's native extension modules and its headless Qt platform plugin
+  plugins/        calibre's native extension modules and its headless Qt platform plugin, but
+                  for cPalmdoc: the program's own PalmDOC module (runtime/palmdoc/), which gives
+                  the same bytes as calibre's in a fraction of the time, carried in its place
   resources/      the resource files the conversion reads
 
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
@@ -22,8 +24,11 @@ are stored, the rest deflated. The same inputs give the same bytes.
 Run it with the interpreter named on the first line of calibre's launcher (the bytecode must
 match it); CMake does. Usage:
   build_runtime.py --manifest manifest.txt --output calibre-runtime.zip
-                   [--launcher /usr/bin/ebook-convert] [--depfile FILE] [--listing FILE]
-                   [--source FILE]
+                   --palmdoc cPalmdoc.so [--launcher /usr/bin/ebook-convert]
+                   [--depfile FILE] [--listing FILE] [--source FILE]
+
+--palmdoc names the program's PalmDOC module; it is loaded here and must compress and
+decompress a sample as calibre's own module does, or nothing is made.
 
 --source writes which Debian packages the carried calibre files come from (the Debian package
 of the program names them in Built-Using, and takes their copyright file):
@@ -53,6 +58,8 @@ COMPRESSED_SUFFIXES = (".zip", ".png", ".jpg", ".jpeg", ".gif", ".webp", ".gz", 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAUNCHER_SOURCE = os.path.join(HERE, "launcher.py")
 WARM_SOURCE = os.path.join(HERE, "warm_converter.py")
+# The extension module replaced by the program's own (--palmdoc).
+PALMDOC = "cPalmdoc"
 # The warm converter imports every module that at least this many traced conversions imported.
 WARM_MIN_CONVERSIONS = 2
 
@@ -222,6 +229,30 @@ def bytecode(source_path, in_zip_name):
                                                  checked=False)
 
 
+def load_extension(name, path):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def check_palmdoc(ours_path, calibre_path, sample):
+    """The program's PalmDOC module must load with this interpreter and give calibre's bytes."""
+    try:
+        ours = load_extension(PALMDOC, ours_path)
+    except (ImportError, OSError) as e:
+        fail(f"the PalmDOC module {ours_path} does not load with {sys.executable}: {e}")
+    theirs = load_extension(PALMDOC, calibre_path)
+    records = [sample[i:i + 4096] for i in range(0, len(sample), 4096)]
+    if len(records) < 2:
+        fail("the PalmDOC check has too small a sample")
+    for n, record in enumerate(records):
+        packed = ours.compress(record)
+        if packed != theirs.compress(record) or ours.decompress(packed) != record:
+            fail(f"the PalmDOC module {ours_path} does not give calibre's bytes "
+                 f"(record {n} of the sample)")
+
+
 def dos_time(mtime):
     t = time.gmtime(max(mtime, 315532800))  # the DOS epoch is 1980
     return t[:6]
@@ -325,6 +356,8 @@ def main():
     ap.add_argument("--manifest", required=True)
     ap.add_argument("--output", required=True)
     ap.add_argument("--launcher", default="/usr/bin/ebook-convert")
+    ap.add_argument("--palmdoc", required=True,
+                    help=f"the program's PalmDOC module, carried in place of calibre's {PALMDOC}")
     ap.add_argument("--depfile")
     ap.add_argument("--listing", help="write the archive's entries with sizes here")
     ap.add_argument("--source", help="write the Debian packages the carried files come from here")
@@ -341,11 +374,16 @@ def main():
     modules = python_modules(calibre["lib"])
     names = select_modules(rules, modules)
     extensions = select_files(rules, "extension", calibre["extensions"])
+    if PALMDOC + ".so" not in extensions:
+        fail(f"the manifest carries no {PALMDOC} extension for the PalmDOC module to replace")
+    check_palmdoc(args.palmdoc, os.path.join(calibre["extensions"], PALMDOC + ".so"),
+                  open(os.path.abspath(__file__), "rb").read())
     resources = select_files(rules, "resource", calibre["resources"])
 
     pylib, newest_py = build_pylib(names, modules, calibre["lib"])
     carried = [modules[n] for n in names]
-    carried += [os.path.join(calibre["extensions"], f) for f in extensions]
+    carried += [os.path.join(calibre["extensions"], f) for f in extensions
+                if f != PALMDOC + ".so"]
     carried += [os.path.join(calibre["resources"], f) for f in resources]
     inputs = [args.launcher] + carried
     # Asked before anything is written: a runtime whose origin is unknown is not made.
@@ -354,7 +392,7 @@ def main():
     # never of this checkout, so a fresh clone makes the same bytes.
     newest = max(int(os.stat(p).st_mtime) for p in inputs)
     inputs += [args.manifest] + [p for k, p in rules if k == "python-list"]
-    inputs += [LAUNCHER_SOURCE, WARM_SOURCE]
+    inputs += [LAUNCHER_SOURCE, WARM_SOURCE, args.palmdoc]
 
     tmp = args.output + ".tmp"
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
@@ -377,6 +415,10 @@ def main():
         for f in files:
             src = os.path.join(root, f)
             st = os.stat(src)  # follows links: the archive holds the linked file's content
+            if top == "plugins" and f == PALMDOC + ".so":
+                # The program's module, with the mode and time of calibre's file it replaces
+                # (never the build's time, so that the archive's bytes stay the same).
+                src = args.palmdoc
             out.add_file(f"{top}/{f.replace(os.sep, '/')}", open(src, "rb").read(),
                          st.st_mode, int(st.st_mtime))
     files, unpacked = out.files, out.unpacked

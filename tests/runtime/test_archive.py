@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """The converter runtime archive's shape: what the program unpacks at every conversion run.
 
-Usage: test_archive.py ARCHIVE [CALIBRE_LAUNCHER]
+Usage: test_archive.py ARCHIVE CALIBRE_LAUNCHER PALMDOC_MODULE
 
 Checks, without running a conversion: the launcher at the root (executable, naming calibre's own
 interpreter), pylib.zip with stored, hash-based unchecked bytecode for that interpreter, the
 native modules and resources as regular files (no links), permission bits and modification
 times recorded and restored by Info-ZIP unzip, already-compressed files stored, the size
-targets, and that building again gives the same bytes.
+targets, the program's PalmDOC module in place of calibre's, and that building again gives the
+same bytes.
 """
 
 import os
@@ -21,6 +22,7 @@ import zipfile
 
 ARCHIVE = None
 LAUNCHER = "/usr/bin/ebook-convert"
+PALMDOC = None
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD_SCRIPT = os.path.join(HERE, "..", "..", "runtime", "build_runtime.py")
 MANIFEST = os.path.join(HERE, "..", "..", "runtime", "manifest.txt")
@@ -131,6 +133,11 @@ class ArchiveShape(unittest.TestCase):
             if info.filename.endswith(".so"):
                 self.assertEqual(self.zip.read(info)[:4], b"\x7fELF", info.filename)
 
+    def test_palmdoc_module_is_the_programs(self):
+        with open(PALMDOC, "rb") as f:
+            self.assertTrue(self.zip.read("plugins/cPalmdoc.so") == f.read(),
+                            "plugins/cPalmdoc.so is not the program's PalmDOC module")
+
     def test_compressed_content_stored_the_rest_deflated(self):
         for info in self.files:
             name = info.filename
@@ -162,7 +169,7 @@ class ArchiveShape(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             again = os.path.join(tmp, "again.zip")
             subprocess.run([calibre_interpreter(), BUILD_SCRIPT, "--manifest", MANIFEST,
-                            "--launcher", LAUNCHER, "--output", again],
+                            "--launcher", LAUNCHER, "--palmdoc", PALMDOC, "--output", again],
                            check=True, stdout=subprocess.DEVNULL)
             with open(again, "rb") as a, open(ARCHIVE, "rb") as b:
                 self.assertTrue(a.read() == b.read(), "a second build gave other bytes")
@@ -170,6 +177,6 @@ class ArchiveShape(unittest.TestCase):
 
 if __name__ == "__main__":
     ARCHIVE = sys.argv.pop(1)
-    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-        LAUNCHER = sys.argv.pop(1)
+    LAUNCHER = sys.argv.pop(1)
+    PALMDOC = sys.argv.pop(1)
     unittest.main(verbosity=2)
