@@ -16,6 +16,12 @@ The archive holds a trimmed, relocatable calibre ebook-convert:
                   the same bytes as calibre's in a fraction of the time, carried in its place
   resources/      the resource files the conversion reads
 
+The carried bytecode of a few modules is made from their source with a change (SOURCE_CHANGES):
+caches that calibre bounds below what one book needs are made large enough for a book, so that
+its style sheets' selectors are parsed once, not again for every chapter. The build fails when a
+name it changes is not found exactly once in the installed calibre: the runtime is never made
+with a change half-made.
+
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
 dereferenced; permission bits and modification times are stored (the Unix mode in the
 external attributes, the exact time in an extended-timestamp field); already-compressed files
@@ -60,6 +66,16 @@ LAUNCHER_SOURCE = os.path.join(HERE, "launcher.py")
 WARM_SOURCE = os.path.join(HERE, "warm_converter.py")
 # The extension module replaced by the program's own (--palmdoc).
 PALMDOC = "cPalmdoc"
+# Changes made to the source of carried modules before it is compiled: module -> (name, pattern
+# of the one line that sets it, the line that replaces it). calibre's css_selectors keeps 200
+# parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
+# selectors than that parses nearly all of them again for each chapter.
+SOURCE_CHANGES = {
+    "css_selectors.select": [
+        ("PARSE_CACHE_SIZE", r"^PARSE_CACHE_SIZE = \d+$", "PARSE_CACHE_SIZE = 1000000"),
+        ("XPATH_CACHE_SIZE", r"^XPATH_CACHE_SIZE = \d+$", "XPATH_CACHE_SIZE = 100000"),
+    ],
+}
 # The warm converter imports every module that at least this many traced conversions imported.
 WARM_MIN_CONVERSIONS = 2
 
@@ -222,8 +238,22 @@ def select_files(rules, kind, root):
     return sorted(chosen)
 
 
-def bytecode(source_path, in_zip_name):
-    source = open(source_path, "rb").read()
+def changed_source(name, source):
+    """The module's source with SOURCE_CHANGES made; fails naming any change not found."""
+    changes = SOURCE_CHANGES.get(name, [])
+    if not changes:
+        return source
+    text = source.decode("utf-8")
+    for what, pattern, line in changes:
+        text, count = re.subn(pattern, line, text, flags=re.M)
+        if count != 1:
+            fail(f"cannot change {what} in calibre's {name}: the line it is set on is "
+                 f"{'not there' if count == 0 else f'there {count} times'} (calibre changed?)")
+    return text.encode("utf-8")
+
+
+def bytecode(source_path, in_zip_name, name=None):
+    source = changed_source(name, open(source_path, "rb").read())
     code = compile(source, in_zip_name, "exec", dont_inherit=True, optimize=0)
     return _bootstrap_external._code_to_hash_pyc(code, importlib.util.source_hash(source),
                                                  checked=False)
@@ -312,7 +342,7 @@ def build_pylib(names, modules, lib):
             info.create_system = 3
             info.external_attr = (stat.S_IFREG | 0o644) << 16
             info.compress_type = zipfile.ZIP_STORED
-            z.writestr(info, bytecode(src, rel))
+            z.writestr(info, bytecode(src, rel, name))
     return buf.getvalue(), newest
 
 
@@ -373,6 +403,9 @@ def main():
     rules = read_manifest(args.manifest)
     modules = python_modules(calibre["lib"])
     names = select_modules(rules, modules)
+    missing = sorted(set(SOURCE_CHANGES) - set(names))
+    if missing:
+        fail(f"the runtime would not carry {', '.join(missing)}, whose source it changes")
     extensions = select_files(rules, "extension", calibre["extensions"])
     if PALMDOC + ".so" not in extensions:
         fail(f"the manifest carries no {PALMDOC} extension for the PalmDOC module to replace")

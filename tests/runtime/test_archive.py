@@ -7,8 +7,9 @@ Checks, without running a conversion: the launcher at the root (executable, nami
 interpreter), pylib.zip with stored, hash-based unchecked bytecode for that interpreter, the
 native modules and resources as regular files (no links), permission bits and modification
 times recorded and restored by Info-ZIP unzip, already-compressed files stored, the size
-targets, the program's PalmDOC module in place of calibre's, and that building again gives the
-same bytes.
+targets, the program's PalmDOC module in place of calibre's, the selector caches sized for a book
+(and a build that fails when calibre no longer sets them where it did), and that building again
+gives the same bytes.
 """
 
 import os
@@ -137,6 +138,32 @@ class ArchiveShape(unittest.TestCase):
         with open(PALMDOC, "rb") as f:
             self.assertTrue(self.zip.read("plugins/cPalmdoc.so") == f.read(),
                             "plugins/cPalmdoc.so is not the program's PalmDOC module")
+
+    def test_selector_caches_sized_for_a_book(self):
+        import io
+        import marshal
+        pylib = zipfile.ZipFile(io.BytesIO(self.zip.read("pylib.zip")))
+        code = marshal.loads(pylib.read("css_selectors/select.pyc")[16:])
+        sizes = dict(zip(("PARSE_CACHE_SIZE", "XPATH_CACHE_SIZE"),
+                         [c for c in code.co_consts if type(c) is int and c > 1]))
+        self.assertEqual(sizes, {"PARSE_CACHE_SIZE": 1000000, "XPATH_CACHE_SIZE": 100000})
+
+    def test_a_change_not_found_fails_the_build(self):
+        import importlib.util
+        spec = importlib.util.spec_from_file_location("build_runtime", BUILD_SCRIPT)
+        build = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(build)
+        good = b"PARSE_CACHE_SIZE = 200\nparse_cache = {}\nXPATH_CACHE_SIZE = 30\n"
+        self.assertIn(b"PARSE_CACHE_SIZE = 1000000\n",
+                      build.changed_source("css_selectors.select", good))
+        for source, named in ((b"PARSE_CACHE_SIZE = 200\n", "XPATH_CACHE_SIZE"),
+                              (b"XPATH_CACHE_SIZE = 30\nPARSE_CACHE_SIZE=200\n",
+                               "PARSE_CACHE_SIZE"),
+                              (good + b"PARSE_CACHE_SIZE = 400\n", "PARSE_CACHE_SIZE")):
+            with self.assertRaises(SystemExit) as failed:
+                build.changed_source("css_selectors.select", source)
+            self.assertIn(named, str(failed.exception))
+            self.assertIn("css_selectors.select", str(failed.exception))
 
     def test_compressed_content_stored_the_rest_deflated(self):
         for info in self.files:
