@@ -66,14 +66,71 @@ LAUNCHER_SOURCE = os.path.join(HERE, "launcher.py")
 WARM_SOURCE = os.path.join(HERE, "warm_converter.py")
 # The extension module replaced by the program's own (--palmdoc).
 PALMDOC = "cPalmdoc"
+# Select.__call__ of the carried css_selectors skips a selector that cannot match: one made only
+# of type, class, id and attribute selectors and combinators (none of which can fail) whose
+# rightmost type selector names a tag that no element of the tree has, once the Select's map of
+# elements by tag is made. Whatever it skips would have given nothing: every such selector yields
+# only elements of its rightmost type, looked up in that same map (which is never made earlier
+# than calibre makes it, so a tree changed in between is seen as calibre sees it). calibre's
+# Stylizer asks every rule of a book's style sheets and of its own html.css for every chapter,
+# three times; most name tags a chapter lacks.
+SELECTOR_SKIP_METHODS = """\
+    _plain_selector_types = frozenset(('Element', 'Class', 'Hash', 'Attrib', 'CombinedSelector'))
+
+    def _plain_rightmost_tag(self, parsed):
+        # The tag the selector's rightmost type selector names, or None: None too when a part
+        # of it is not plain (a pseudo-class, a function, a negation) or its type is universal.
+        if parsed.pseudo_element is not None:
+            return None
+        stack = [parsed.parsed_tree]
+        while stack:
+            s = stack.pop()
+            kind = type(s).__name__
+            if kind not in self._plain_selector_types:
+                return None
+            if kind == 'CombinedSelector':
+                if s.combinator not in self.combinator_mapping:
+                    return None
+                stack.extend((s.selector, s.subselector))
+            elif kind == 'Attrib':
+                if s.operator not in self.attribute_operator_mapping:
+                    return None
+                stack.append(s.selector)
+            elif kind != 'Element':
+                stack.append(s.selector)
+        s = parsed.parsed_tree
+        while type(s).__name__ != 'Element':
+            s = s.subselector if type(s).__name__ == 'CombinedSelector' else s.selector
+        if not s.element or s.element == '*':
+            return None
+        return ascii_lower(s.element)
+
+    def __call__(self, selector, root=None):
+"""
+SELECTOR_SKIP_LOOP = """\
+        for parsed_selector in get_parsed_selector(selector):
+            if self.dispatch_map is default_dispatch_map:
+                tag = self._plain_rightmost_tag(parsed_selector)
+                if tag is not None and self._element_map is not None and \\
+                        not self._element_map.get(tag):
+                    continue
+            for item in self.iterparsedselector(parsed_selector):
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
-# of the one line that sets it, the line that replaces it). calibre's css_selectors keeps 200
+# of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
 # selectors than that parses nearly all of them again for each chapter.
 SOURCE_CHANGES = {
     "css_selectors.select": [
         ("PARSE_CACHE_SIZE", r"^PARSE_CACHE_SIZE = \d+$", "PARSE_CACHE_SIZE = 1000000"),
         ("XPATH_CACHE_SIZE", r"^XPATH_CACHE_SIZE = \d+$", "XPATH_CACHE_SIZE = 100000"),
+        ("Select.__call__", r"^    def __call__\(self, selector, root=None\):\n",
+         SELECTOR_SKIP_METHODS),
+        ("Select.__call__'s loop",
+         r"^        for parsed_selector in get_parsed_selector\(selector\):\n"
+         r"            for item in self\.iterparsedselector\(parsed_selector\):\n",
+         SELECTOR_SKIP_LOOP),
     ],
 }
 # The warm converter imports every module that at least this many traced conversions imported.
@@ -245,7 +302,7 @@ def changed_source(name, source):
         return source
     text = source.decode("utf-8")
     for what, pattern, line in changes:
-        text, count = re.subn(pattern, line, text, flags=re.M)
+        text, count = re.subn(pattern, lambda m, line=line: line, text, flags=re.M)
         if count != 1:
             fail(f"cannot change {what} in calibre's {name}: the line it is set on is "
                  f"{'not there' if count == 0 else f'there {count} times'} (calibre changed?)")

@@ -153,13 +153,21 @@ class ArchiveShape(unittest.TestCase):
         spec = importlib.util.spec_from_file_location("build_runtime", BUILD_SCRIPT)
         build = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(build)
-        good = b"PARSE_CACHE_SIZE = 200\nparse_cache = {}\nXPATH_CACHE_SIZE = 30\n"
-        self.assertIn(b"PARSE_CACHE_SIZE = 1000000\n",
-                      build.changed_source("css_selectors.select", good))
+        call = (b"class Select:\n    def __call__(self, selector, root=None):\n        seen = set()\n"
+                b"        for parsed_selector in get_parsed_selector(selector):\n"
+                b"            for item in self.iterparsedselector(parsed_selector):\n"
+                b"                yield item\n")
+        good = b"PARSE_CACHE_SIZE = 200\nparse_cache = {}\nXPATH_CACHE_SIZE = 30\n" + call
+        changed = build.changed_source("css_selectors.select", good)
+        self.assertIn(b"PARSE_CACHE_SIZE = 1000000\n", changed)
+        self.assertIn(b"_plain_rightmost_tag(parsed_selector)", changed)
+        compile(changed, "select.py", "exec")
         for source, named in ((b"PARSE_CACHE_SIZE = 200\n", "XPATH_CACHE_SIZE"),
-                              (b"XPATH_CACHE_SIZE = 30\nPARSE_CACHE_SIZE=200\n",
+                              (b"XPATH_CACHE_SIZE = 30\nPARSE_CACHE_SIZE=200\n" + call,
                                "PARSE_CACHE_SIZE"),
-                              (good + b"PARSE_CACHE_SIZE = 400\n", "PARSE_CACHE_SIZE")):
+                              (good + b"PARSE_CACHE_SIZE = 400\n", "PARSE_CACHE_SIZE"),
+                              (good.replace(b"(parsed_selector):\n", b"(parsed):\n"),
+                               "Select.__call__'s loop")):
             with self.assertRaises(SystemExit) as failed:
                 build.changed_source("css_selectors.select", source)
             self.assertIn(named, str(failed.exception))
