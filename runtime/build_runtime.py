@@ -80,6 +80,14 @@ SELECTOR_SKIP_METHODS = """\
     def _plain_rightmost_tag(self, parsed):
         # The tag the selector's rightmost type selector names, or None: None too when a part
         # of it is not plain (a pseudo-class, a function, a negation) or its type is universal.
+        try:
+            return parsed._plain_rightmost_tag
+        except AttributeError:
+            pass
+        parsed._plain_rightmost_tag = tag = self._find_plain_rightmost_tag(parsed)
+        return tag
+
+    def _find_plain_rightmost_tag(self, parsed):
         if parsed.pseudo_element is not None:
             return None
         stack = [parsed.parsed_tree]
@@ -117,6 +125,36 @@ SELECTOR_SKIP_LOOP = """\
             for item in self.iterparsedselector(parsed_selector):
 """
 
+# The carried Stylizer keeps, for the style rules of a book (calibre's StylizerRules, which
+# decide how a declaration is flattened), what each style attribute's text flattened to, and
+# parses an attribute seen before no more. Only texts without "url" and without backslashes are
+# kept: no URL in them is made absolute relative to their chapter, so what they flatten to
+# depends on the text and the rules alone. The dictionary handed on is only read.
+STYLE_ATTR_CACHE = """\
+        flatten = self._stylizer.flatten_style
+        rules = getattr(flatten, '__self__', None)
+        cacheable = rules is not None and chr(92) not in css and 'url' not in css.lower()
+        if cacheable:
+            cache = rules.__dict__.setdefault('_style_attr_cache', {})
+            if css in cache:
+                flat = cache[css]
+                if flat is not None:
+                    self._update_style(flat)
+                return
+        try:
+            style = parseStyle(css, validate=False)
+        except CSSSyntaxError:
+            if cacheable:
+                cache[css] = None
+            return
+        if url_replacer is not None:
+            replaceUrls(style, url_replacer, ignoreImportRules=True)
+        flat = flatten(style)
+        if cacheable:
+            cache[css] = flat
+        self._update_style(flat)
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
 # of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
@@ -131,6 +169,17 @@ SOURCE_CHANGES = {
          r"^        for parsed_selector in get_parsed_selector\(selector\):\n"
          r"            for item in self\.iterparsedselector\(parsed_selector\):\n",
          SELECTOR_SKIP_LOOP),
+    ],
+    "calibre.ebooks.oeb.stylizer": [
+        ("Style._apply_style_attr",
+         r"^        try:\n"
+         r"            style = parseStyle\(css, validate=False\)\n"
+         r"        except CSSSyntaxError:\n"
+         r"            return\n"
+         r"        if url_replacer is not None:\n"
+         r"            replaceUrls\(style, url_replacer, ignoreImportRules=True\)\n"
+         r"        self\._update_style\(self\._stylizer\.flatten_style\(style\)\)\n",
+         STYLE_ATTR_CACHE),
     ],
 }
 # The warm converter imports every module that at least this many traced conversions imported.

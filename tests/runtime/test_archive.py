@@ -147,6 +147,8 @@ class ArchiveShape(unittest.TestCase):
         sizes = dict(zip(("PARSE_CACHE_SIZE", "XPATH_CACHE_SIZE"),
                          [c for c in code.co_consts if type(c) is int and c > 1]))
         self.assertEqual(sizes, {"PARSE_CACHE_SIZE": 1000000, "XPATH_CACHE_SIZE": 100000})
+        self.assertIn(b"_plain_rightmost_tag", pylib.read("css_selectors/select.pyc"))
+        self.assertIn(b"_style_attr_cache", pylib.read("calibre/ebooks/oeb/stylizer.pyc"))
 
     def test_a_change_not_found_fails_the_build(self):
         import importlib.util
