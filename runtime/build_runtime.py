@@ -155,6 +155,54 @@ STYLE_ATTR_CACHE = """\
         self._update_style(flat)
 """
 
+# The carried TOC puts its play orders in order in one pass, not by scanning all the entries
+# before each entry twice (thousands of chapters: millions of steps). Each entry takes the play
+# order of the first entry before it with its href, when there is one, and when the first
+# entry before it with its play order has another href, either that same first play order of its
+# href or one more than the largest play order in the table: as calibre's scan does, with the
+# earlier entries' play orders and the largest found in tables kept as it goes. A table that
+# holds an entry twice, or a play order that is not an integer, or an href that cannot be a key,
+# is put in order by calibre's scan.
+PLAY_ORDERS = """\
+    def rationalize_play_orders(self):
+        nodes = list(self.iter())
+        if len({id(x) for x in nodes}) != len(nodes) or not all(
+                isinstance(x.play_order, int) and
+                (x.href is None or isinstance(x.href, str)) for x in nodes):
+            return self._rationalize_play_orders_scan()
+        counts = {}
+        for x in nodes:
+            counts[x.play_order] = counts.get(x.play_order, 0) + 1
+
+        def set_play_order(x, value):
+            counts[x.play_order] -= 1
+            if not counts[x.play_order]:
+                del counts[x.play_order]
+            x.play_order = value
+            counts[value] = counts.get(value, 0) + 1
+
+        first_with_play_order, first_with_href = {}, {}
+        for x in nodes:
+            y = first_with_play_order.get(x.play_order)
+            if y is not None and x.href != y.href:
+                h = first_with_href.get(x.href)
+                set_play_order(x, h.play_order if h is not None else max(counts) + 1)
+            y = first_with_href.get(x.href)
+            if y is not None:
+                set_play_order(x, y.play_order)
+            first_with_play_order.setdefault(x.play_order, x)
+            first_with_href.setdefault(x.href, x)
+
+    def _rationalize_play_orders_scan(self):
+"""
+# The carried OEB reader asks the table of contents for its next play order only for an entry
+# that has no playOrder of its own (or a bad one), as the value calibre falls back to, instead of
+# for every entry (each time a walk over the whole table).
+PLAY_ORDER_DEFAULT = """\
+                po = child.get('playOrder')
+                po = int(po if po is not None else self.oeb.toc.next_play_order())
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
 # of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
@@ -180,6 +228,16 @@ SOURCE_CHANGES = {
          r"            replaceUrls\(style, url_replacer, ignoreImportRules=True\)\n"
          r"        self\._update_style\(self\._stylizer\.flatten_style\(style\)\)\n",
          STYLE_ATTR_CACHE),
+    ],
+    "calibre.ebooks.oeb.base": [
+        ("TOC.rationalize_play_orders", r"^    def rationalize_play_orders\(self\):\n",
+         PLAY_ORDERS),
+    ],
+    "calibre.ebooks.oeb.reader": [
+        ("OEBReader._toc_from_navpoint's play order",
+         r"^                po = int\(child\.get\('playOrder', "
+         r"self\.oeb\.toc\.next_play_order\(\)\)\)\n",
+         PLAY_ORDER_DEFAULT),
     ],
 }
 # The warm converter imports every module that at least this many traced conversions imported.
