@@ -16,11 +16,14 @@ The archive holds a trimmed, relocatable calibre ebook-convert:
                   the same bytes as calibre's in a fraction of the time, carried in its place
   resources/      the resource files the conversion reads
 
-The carried bytecode of a few modules is made from their source with a change (SOURCE_CHANGES):
-caches that calibre bounds below what one book needs are made large enough for a book, so that
-its style sheets' selectors are parsed once, not again for every chapter. The build fails when a
-name it changes is not found exactly once in the installed calibre: the runtime is never made
-with a change half-made.
+The carried bytecode of a few modules is made from their source with changes (SOURCE_CHANGES)
+that make work calibre repeats for every chapter cheaper without changing its results: caches
+that calibre bounds below what one book needs are made large enough for a book, so that its
+style sheets' selectors are parsed once, not again for every chapter; selectors that cannot
+match a chapter are not walked; a style attribute's text is flattened once; the table of
+contents' play orders are put in order in one pass. The build fails when the place a change is
+made is not found exactly once in the installed calibre: the runtime is never made with a change
+half-made.
 
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
 dereferenced; permission bits and modification times are stored (the Unix mode in the
@@ -203,6 +206,19 @@ PLAY_ORDER_DEFAULT = """\
                 po = int(po if po is not None else self.oeb.toc.next_play_order())
 """
 
+# The carried Select finds the elements with an id or a class by walking the document's elements
+# in document order, as the XPath expressions //*[@id] and //*[@class] it replaces select them
+# (from the root of the document that holds the tree, whatever element the Select was made for):
+# libxml2's XPath takes a quarter of a second for that in a long chapter, the walk milliseconds.
+TAGS_WITH_ATTRIBUTE = """\
+    def iteridtags(self):
+        return [e for e in self.root.getroottree().getroot().iter('*') if e.get('id') is not None]
+
+    def iterclasstags(self):
+        return [e for e in self.root.getroottree().getroot().iter('*')
+                if e.get('class') is not None]
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
 # of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
@@ -217,6 +233,12 @@ SOURCE_CHANGES = {
          r"^        for parsed_selector in get_parsed_selector\(selector\):\n"
          r"            for item in self\.iterparsedselector\(parsed_selector\):\n",
          SELECTOR_SKIP_LOOP),
+        ("Select.iteridtags and Select.iterclasstags",
+         r"^    def iteridtags\(self\):\n"
+         r"        return get_compiled_xpath\('//\*\[@id\]'\)\(self\.root\)\n\n"
+         r"    def iterclasstags\(self\):\n"
+         r"        return get_compiled_xpath\('//\*\[@class\]'\)\(self\.root\)\n",
+         TAGS_WITH_ATTRIBUTE),
     ],
     "calibre.ebooks.oeb.stylizer": [
         ("Style._apply_style_attr",
@@ -411,7 +433,7 @@ def changed_source(name, source):
     for what, pattern, line in changes:
         text, count = re.subn(pattern, lambda m, line=line: line, text, flags=re.M)
         if count != 1:
-            fail(f"cannot change {what} in calibre's {name}: the line it is set on is "
+            fail(f"cannot change {what} in calibre's {name}: the place it changes is "
                  f"{'not there' if count == 0 else f'there {count} times'} (calibre changed?)")
     return text.encode("utf-8")
 

@@ -158,7 +158,11 @@ class ArchiveShape(unittest.TestCase):
         call = (b"class Select:\n    def __call__(self, selector, root=None):\n        seen = set()\n"
                 b"        for parsed_selector in get_parsed_selector(selector):\n"
                 b"            for item in self.iterparsedselector(parsed_selector):\n"
-                b"                yield item\n")
+                b"                yield item\n\n"
+                b"    def iteridtags(self):\n"
+                b"        return get_compiled_xpath('//*[@id]')(self.root)\n\n"
+                b"    def iterclasstags(self):\n"
+                b"        return get_compiled_xpath('//*[@class]')(self.root)\n")
         good = b"PARSE_CACHE_SIZE = 200\nparse_cache = {}\nXPATH_CACHE_SIZE = 30\n" + call
         changed = build.changed_source("css_selectors.select", good)
         self.assertIn(b"PARSE_CACHE_SIZE = 1000000\n", changed)
