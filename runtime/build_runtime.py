@@ -219,6 +219,30 @@ TAGS_WITH_ATTRIBUTE = """\
                 if e.get('class') is not None]
 """
 
+# The carried calibre.ebooks.oeb.base.xpath compiles each expression once (per thread; at most
+# 4,096 kept, then started afresh) instead of at every call: the Stylizer alone asks three for
+# every chapter, three times. An expression lxml cannot compile is handed to elem.xpath as
+# before, so that it fails as it did.
+COMPILED_XPATH = """\
+from threading import get_ident as _xpath_thread
+_compiled_xpaths = {}
+
+
+def xpath(elem, expr):
+    key = (_xpath_thread(), expr)
+    try:
+        compiled = _compiled_xpaths[key]
+    except KeyError:
+        try:
+            compiled = etree.XPath(expr, namespaces=XPNSMAP)
+        except etree.XPathError:
+            return elem.xpath(expr, namespaces=XPNSMAP)
+        if len(_compiled_xpaths) >= 4096:
+            _compiled_xpaths.clear()
+        _compiled_xpaths[key] = compiled
+    return compiled(elem)
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
 # of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
@@ -252,6 +276,8 @@ SOURCE_CHANGES = {
          STYLE_ATTR_CACHE),
     ],
     "calibre.ebooks.oeb.base": [
+        ("xpath", r"^def xpath\(elem, expr\):\n    return elem\.xpath\(expr, namespaces=XPNSMAP\)\n",
+         COMPILED_XPATH),
         ("TOC.rationalize_play_orders", r"^    def rationalize_play_orders\(self\):\n",
          PLAY_ORDERS),
     ],
