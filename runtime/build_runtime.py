@@ -198,6 +198,28 @@ PLAY_ORDERS = """\
 
     def _rationalize_play_orders_scan(self):
 """
+# The carried TOC finds its next play order (one more than the largest in the table) by walking
+# its entries with a list instead of through nested generators, the entry ever asked when a
+# table of contents has no play orders of its own; a play order that is not a plain integer
+# leaves it to calibre's walk.
+NEXT_PLAY_ORDER = """\
+    def next_play_order(self):
+        largest = self.play_order
+        stack = list(self.nodes)
+        if type(largest) is not int:
+            return self._next_play_order_scan()
+        while stack:
+            x = stack.pop()
+            po = x.play_order
+            if type(po) is not int:
+                return self._next_play_order_scan()
+            if po > largest:
+                largest = po
+            stack.extend(x.nodes)
+        return largest + 1
+
+    def _next_play_order_scan(self):
+"""
 # The carried OEB reader asks the table of contents for its next play order only for an entry
 # that has no playOrder of its own (or a bad one), as the value calibre falls back to, instead of
 # for every entry (each time a walk over the whole table).
@@ -280,6 +302,7 @@ SOURCE_CHANGES = {
          COMPILED_XPATH),
         ("TOC.rationalize_play_orders", r"^    def rationalize_play_orders\(self\):\n",
          PLAY_ORDERS),
+        ("TOC.next_play_order", r"^    def next_play_order\(self\):\n", NEXT_PLAY_ORDER),
     ],
     "calibre.ebooks.oeb.reader": [
         ("OEBReader._toc_from_navpoint's play order",
