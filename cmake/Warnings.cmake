@@ -4,7 +4,8 @@ option(BQ_WERROR "Treat warnings in the project's own code as errors" OFF)
 
 function(bq_warnings target)
     target_compile_options(${target} PRIVATE
-        -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wpedantic
+        -Wall -Wextra -Wshadow -Wpedantic
+        $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>
         $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast>
         $<$<BOOL:${BQ_WERROR}>:-Werror>)
 endfunction()

@@ -25,7 +25,6 @@ import zipfile
 # headless platform plugin is built from src/calibre/headless). A module the runtime carries
 # must be named here, so that its licence is looked up and never assumed.
 NATIVE_SOURCES = {
-    "cPalmdoc": ["src/calibre/ebooks/compression/palmdoc.c"],
     "freetype": ["src/calibre/utils/fonts/freetype.cpp"],
     "icu": ["src/calibre/utils/icu.c", "src/calibre/utils/icu_calibre_utils.h"],
     "imageops": ["src/calibre/utils/imageops/imageops.cpp",
@@ -42,9 +41,10 @@ NATIVE_SOURCES = {
     "tokenizer": ["src/tinycss/tokenizer.c"],
     "uchardet": ["src/calibre/ebooks/uchardet.c"],
 }
-# The archive's own files, made from this source tree (runtime/launcher.py and
-# runtime/warm_converter.py): covered by the program's paragraphs.
-OWN_FILES = {"ebook-convert", "warm-converter"}
+# The archive's own files, made from this source tree (runtime/launcher.py,
+# runtime/warm_converter.py, and the PalmDOC module from runtime/palmdoc/, carried in place of
+# calibre's cPalmdoc): covered by the program's paragraphs.
+OWN_FILES = {"ebook-convert", "warm-converter", "plugins/cPalmdoc.so"}
 PREFIX = "calibre/"
 
 

@@ -11,8 +11,19 @@ The archive holds a trimmed, relocatable calibre ebook-convert:
   pylib.zip       calibre's pure-Python modules as bytecode (hash-based, unchecked, so it stays
                   valid wherever and whenever it is unpacked), entries stored, imported by
                   zipimport
-  plugins/        calibre's native extension modules and its headless Qt platform plugin
+  plugins/        calibre's native extension modules and its headless Qt platform plugin, but
+                  for cPalmdoc: the program's own PalmDOC module (runtime/palmdoc/), which gives
+                  the same bytes as calibre's in a fraction of the time, carried in its place
   resources/      the resource files the conversion reads
+
+The carried bytecode of a few modules is made from their source with changes (SOURCE_CHANGES)
+that make work calibre repeats for every chapter cheaper without changing its results: caches
+that calibre bounds below what one book needs are made large enough for a book, so that its
+style sheets' selectors are parsed once, not again for every chapter; selectors that cannot
+match a chapter are not walked; a style attribute's text is flattened once; the table of
+contents' play orders are put in order in one pass. The build fails when the place a change is
+made is not found exactly once in the installed calibre: the runtime is never made with a change
+half-made.
 
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
 dereferenced; permission bits and modification times are stored (the Unix mode in the
@@ -22,8 +33,11 @@ are stored, the rest deflated. The same inputs give the same bytes.
 Run it with the interpreter named on the first line of calibre's launcher (the bytecode must
 match it); CMake does. Usage:
   build_runtime.py --manifest manifest.txt --output calibre-runtime.zip
-                   [--launcher /usr/bin/ebook-convert] [--depfile FILE] [--listing FILE]
-                   [--source FILE]
+                   --palmdoc cPalmdoc.so [--launcher /usr/bin/ebook-convert]
+                   [--depfile FILE] [--listing FILE] [--source FILE]
+
+--palmdoc names the program's PalmDOC module; it is loaded here and must compress and
+decompress a sample as calibre's own module does, or nothing is made.
 
 --source writes which Debian packages the carried calibre files come from (the Debian package
 of the program names them in Built-Using, and takes their copyright file):
@@ -53,6 +67,250 @@ COMPRESSED_SUFFIXES = (".zip", ".png", ".jpg", ".jpeg", ".gif", ".webp", ".gz", 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAUNCHER_SOURCE = os.path.join(HERE, "launcher.py")
 WARM_SOURCE = os.path.join(HERE, "warm_converter.py")
+# The extension module replaced by the program's own (--palmdoc).
+PALMDOC = "cPalmdoc"
+# Select.__call__ of the carried css_selectors skips a selector that cannot match: one made only
+# of type, class, id and attribute selectors and combinators (none of which can fail) whose
+# rightmost type selector names a tag that no element of the tree has, once the Select's map of
+# elements by tag is made. Whatever it skips would have given nothing: every such selector yields
+# only elements of its rightmost type, looked up in that same map (which is never made earlier
+# than calibre makes it, so a tree changed in between is seen as calibre sees it). calibre's
+# Stylizer asks every rule of a book's style sheets and of its own html.css for every chapter,
+# three times; most name tags a chapter lacks.
+SELECTOR_SKIP_METHODS = """\
+    _plain_selector_types = frozenset(('Element', 'Class', 'Hash', 'Attrib', 'CombinedSelector'))
+
+    def _plain_rightmost_tag(self, parsed):
+        # The tag the selector's rightmost type selector names, or None: None too when a part
+        # of it is not plain (a pseudo-class, a function, a negation) or its type is universal.
+        try:
+            return parsed._plain_rightmost_tag
+        except AttributeError:
+            pass
+        parsed._plain_rightmost_tag = tag = self._find_plain_rightmost_tag(parsed)
+        return tag
+
+    def _find_plain_rightmost_tag(self, parsed):
+        if parsed.pseudo_element is not None:
+            return None
+        stack = [parsed.parsed_tree]
+        while stack:
+            s = stack.pop()
+            kind = type(s).__name__
+            if kind not in self._plain_selector_types:
+                return None
+            if kind == 'CombinedSelector':
+                if s.combinator not in self.combinator_mapping:
+                    return None
+                stack.extend((s.selector, s.subselector))
+            elif kind == 'Attrib':
+                if s.operator not in self.attribute_operator_mapping:
+                    return None
+                stack.append(s.selector)
+            elif kind != 'Element':
+                stack.append(s.selector)
+        s = parsed.parsed_tree
+        while type(s).__name__ != 'Element':
+            s = s.subselector if type(s).__name__ == 'CombinedSelector' else s.selector
+        if not s.element or s.element == '*':
+            return None
+        return ascii_lower(s.element)
+
+    def __call__(self, selector, root=None):
+"""
+SELECTOR_SKIP_LOOP = """\
+        for parsed_selector in get_parsed_selector(selector):
+            if self.dispatch_map is default_dispatch_map:
+                tag = self._plain_rightmost_tag(parsed_selector)
+                if tag is not None and self._element_map is not None and \\
+                        not self._element_map.get(tag):
+                    continue
+            for item in self.iterparsedselector(parsed_selector):
+"""
+
+# The carried Stylizer keeps, for the style rules of a book (calibre's StylizerRules, which
+# decide how a declaration is flattened), what each style attribute's text flattened to, and
+# parses an attribute seen before no more. Only texts without "url" and without backslashes are
+# kept: no URL in them is made absolute relative to their chapter, so what they flatten to
+# depends on the text and the rules alone. The dictionary handed on is only read.
+STYLE_ATTR_CACHE = """\
+        flatten = self._stylizer.flatten_style
+        rules = getattr(flatten, '__self__', None)
+        cacheable = rules is not None and chr(92) not in css and 'url' not in css.lower()
+        if cacheable:
+            cache = rules.__dict__.setdefault('_style_attr_cache', {})
+            if css in cache:
+                flat = cache[css]
+                if flat is not None:
+                    self._update_style(flat)
+                return
+        try:
+            style = parseStyle(css, validate=False)
+        except CSSSyntaxError:
+            if cacheable:
+                cache[css] = None
+            return
+        if url_replacer is not None:
+            replaceUrls(style, url_replacer, ignoreImportRules=True)
+        flat = flatten(style)
+        if cacheable:
+            cache[css] = flat
+        self._update_style(flat)
+"""
+
+# The carried TOC puts its play orders in order in one pass, not by scanning all the entries
+# before each entry twice (thousands of chapters: millions of steps). Each entry takes the play
+# order of the first entry before it with its href, when there is one, and when the first
+# entry before it with its play order has another href, either that same first play order of its
+# href or one more than the largest play order in the table: as calibre's scan does, with the
+# earlier entries' play orders and the largest found in tables kept as it goes. A table that
+# holds an entry twice, or a play order that is not an integer, or an href that cannot be a key,
+# is put in order by calibre's scan.
+PLAY_ORDERS = """\
+    def rationalize_play_orders(self):
+        nodes = list(self.iter())
+        if len({id(x) for x in nodes}) != len(nodes) or not all(
+                isinstance(x.play_order, int) and
+                (x.href is None or isinstance(x.href, str)) for x in nodes):
+            return self._rationalize_play_orders_scan()
+        counts = {}
+        for x in nodes:
+            counts[x.play_order] = counts.get(x.play_order, 0) + 1
+
+        def set_play_order(x, value):
+            counts[x.play_order] -= 1
+            if not counts[x.play_order]:
+                del counts[x.play_order]
+            x.play_order = value
+            counts[value] = counts.get(value, 0) + 1
+
+        first_with_play_order, first_with_href = {}, {}
+        for x in nodes:
+            y = first_with_play_order.get(x.play_order)
+            if y is not None and x.href != y.href:
+                h = first_with_href.get(x.href)
+                set_play_order(x, h.play_order if h is not None else max(counts) + 1)
+            y = first_with_href.get(x.href)
+            if y is not None:
+                set_play_order(x, y.play_order)
+            first_with_play_order.setdefault(x.play_order, x)
+            first_with_href.setdefault(x.href, x)
+
+    def _rationalize_play_orders_scan(self):
+"""
+# The carried TOC finds its next play order (one more than the largest in the table) by walking
+# its entries with a list instead of through nested generators, the entry ever asked when a
+# table of contents has no play orders of its own; a play order that is not a plain integer
+# leaves it to calibre's walk.
+NEXT_PLAY_ORDER = """\
+    def next_play_order(self):
+        largest = self.play_order
+        stack = list(self.nodes)
+        if type(largest) is not int:
+            return self._next_play_order_scan()
+        while stack:
+            x = stack.pop()
+            po = x.play_order
+            if type(po) is not int:
+                return self._next_play_order_scan()
+            if po > largest:
+                largest = po
+            stack.extend(x.nodes)
+        return largest + 1
+
+    def _next_play_order_scan(self):
+"""
+# The carried OEB reader asks the table of contents for its next play order only for an entry
+# that has no playOrder of its own (or a bad one), as the value calibre falls back to, instead of
+# for every entry (each time a walk over the whole table).
+PLAY_ORDER_DEFAULT = """\
+                po = child.get('playOrder')
+                po = int(po if po is not None else self.oeb.toc.next_play_order())
+"""
+
+# The carried Select finds the elements with an id or a class by walking the document's elements
+# in document order, as the XPath expressions //*[@id] and //*[@class] it replaces select them
+# (from the root of the document that holds the tree, whatever element the Select was made for):
+# libxml2's XPath takes a quarter of a second for that in a long chapter, the walk milliseconds.
+TAGS_WITH_ATTRIBUTE = """\
+    def iteridtags(self):
+        return [e for e in self.root.getroottree().getroot().iter('*') if e.get('id') is not None]
+
+    def iterclasstags(self):
+        return [e for e in self.root.getroottree().getroot().iter('*')
+                if e.get('class') is not None]
+"""
+
+# The carried calibre.ebooks.oeb.base.xpath compiles each expression once (per thread; at most
+# 4,096 kept, then started afresh) instead of at every call: the Stylizer alone asks three for
+# every chapter, three times. An expression lxml cannot compile is handed to elem.xpath as
+# before, so that it fails as it did.
+COMPILED_XPATH = """\
+from threading import get_ident as _xpath_thread
+_compiled_xpaths = {}
+
+
+def xpath(elem, expr):
+    key = (_xpath_thread(), expr)
+    try:
+        compiled = _compiled_xpaths[key]
+    except KeyError:
+        try:
+            compiled = etree.XPath(expr, namespaces=XPNSMAP)
+        except etree.XPathError:
+            return elem.xpath(expr, namespaces=XPNSMAP)
+        if len(_compiled_xpaths) >= 4096:
+            _compiled_xpaths.clear()
+        _compiled_xpaths[key] = compiled
+    return compiled(elem)
+"""
+
+# Changes made to the source of carried modules before it is compiled: module -> (name, pattern
+# of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
+# parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
+# selectors than that parses nearly all of them again for each chapter.
+SOURCE_CHANGES = {
+    "css_selectors.select": [
+        ("PARSE_CACHE_SIZE", r"^PARSE_CACHE_SIZE = \d+$", "PARSE_CACHE_SIZE = 1000000"),
+        ("XPATH_CACHE_SIZE", r"^XPATH_CACHE_SIZE = \d+$", "XPATH_CACHE_SIZE = 100000"),
+        ("Select.__call__", r"^    def __call__\(self, selector, root=None\):\n",
+         SELECTOR_SKIP_METHODS),
+        ("Select.__call__'s loop",
+         r"^        for parsed_selector in get_parsed_selector\(selector\):\n"
+         r"            for item in self\.iterparsedselector\(parsed_selector\):\n",
+         SELECTOR_SKIP_LOOP),
+        ("Select.iteridtags and Select.iterclasstags",
+         r"^    def iteridtags\(self\):\n"
+         r"        return get_compiled_xpath\('//\*\[@id\]'\)\(self\.root\)\n\n"
+         r"    def iterclasstags\(self\):\n"
+         r"        return get_compiled_xpath\('//\*\[@class\]'\)\(self\.root\)\n",
+         TAGS_WITH_ATTRIBUTE),
+    ],
+    "calibre.ebooks.oeb.stylizer": [
+        ("Style._apply_style_attr",
+         r"^        try:\n"
+         r"            style = parseStyle\(css, validate=False\)\n"
+         r"        except CSSSyntaxError:\n"
+         r"            return\n"
+         r"        if url_replacer is not None:\n"
+         r"            replaceUrls\(style, url_replacer, ignoreImportRules=True\)\n"
+         r"        self\._update_style\(self\._stylizer\.flatten_style\(style\)\)\n",
+         STYLE_ATTR_CACHE),
+    ],
+    "calibre.ebooks.oeb.base": [
+        ("xpath", r"^def xpath\(elem, expr\):\n    return elem\.xpath\(expr, namespaces=XPNSMAP\)\n",
+         COMPILED_XPATH),
+        ("TOC.rationalize_play_orders", r"^    def rationalize_play_orders\(self\):\n",
+         PLAY_ORDERS),
+        ("TOC.next_play_order", r"^    def next_play_order\(self\):\n", NEXT_PLAY_ORDER),
+    ],
+    "calibre.ebooks.oeb.reader": [
+        ("OEBReader._toc_from_navpoint's play order",
+         r"^                po = int\(child\.get\('playOrder', "
+         r"self\.oeb\.toc\.next_play_order\(\)\)\)\n",
+         PLAY_ORDER_DEFAULT),
+    ],
+}
 # The warm converter imports every module that at least this many traced conversions imported.
 WARM_MIN_CONVERSIONS = 2
 
@@ -215,11 +473,49 @@ def select_files(rules, kind, root):
     return sorted(chosen)
 
 
-def bytecode(source_path, in_zip_name):
-    source = open(source_path, "rb").read()
+def changed_source(name, source):
+    """The module's source with SOURCE_CHANGES made; fails naming any change not found."""
+    changes = SOURCE_CHANGES.get(name, [])
+    if not changes:
+        return source
+    text = source.decode("utf-8")
+    for what, pattern, line in changes:
+        text, count = re.subn(pattern, lambda m, line=line: line, text, flags=re.M)
+        if count != 1:
+            fail(f"cannot change {what} in calibre's {name}: the place it changes is "
+                 f"{'not there' if count == 0 else f'there {count} times'} (calibre changed?)")
+    return text.encode("utf-8")
+
+
+def bytecode(source_path, in_zip_name, name=None):
+    source = changed_source(name, open(source_path, "rb").read())
     code = compile(source, in_zip_name, "exec", dont_inherit=True, optimize=0)
     return _bootstrap_external._code_to_hash_pyc(code, importlib.util.source_hash(source),
                                                  checked=False)
+
+
+def load_extension(name, path):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def check_palmdoc(ours_path, calibre_path, sample):
+    """The program's PalmDOC module must load with this interpreter and give calibre's bytes."""
+    try:
+        ours = load_extension(PALMDOC, ours_path)
+    except (ImportError, OSError) as e:
+        fail(f"the PalmDOC module {ours_path} does not load with {sys.executable}: {e}")
+    theirs = load_extension(PALMDOC, calibre_path)
+    records = [sample[i:i + 4096] for i in range(0, len(sample), 4096)]
+    if len(records) < 2:
+        fail("the PalmDOC check has too small a sample")
+    for n, record in enumerate(records):
+        packed = ours.compress(record)
+        if packed != theirs.compress(record) or ours.decompress(packed) != record:
+            fail(f"the PalmDOC module {ours_path} does not give calibre's bytes "
+                 f"(record {n} of the sample)")
 
 
 def dos_time(mtime):
@@ -281,7 +577,7 @@ def build_pylib(names, modules, lib):
             info.create_system = 3
             info.external_attr = (stat.S_IFREG | 0o644) << 16
             info.compress_type = zipfile.ZIP_STORED
-            z.writestr(info, bytecode(src, rel))
+            z.writestr(info, bytecode(src, rel, name))
     return buf.getvalue(), newest
 
 
@@ -325,6 +621,8 @@ def main():
     ap.add_argument("--manifest", required=True)
     ap.add_argument("--output", required=True)
     ap.add_argument("--launcher", default="/usr/bin/ebook-convert")
+    ap.add_argument("--palmdoc", required=True,
+                    help=f"the program's PalmDOC module, carried in place of calibre's {PALMDOC}")
     ap.add_argument("--depfile")
     ap.add_argument("--listing", help="write the archive's entries with sizes here")
     ap.add_argument("--source", help="write the Debian packages the carried files come from here")
@@ -340,12 +638,20 @@ def main():
     rules = read_manifest(args.manifest)
     modules = python_modules(calibre["lib"])
     names = select_modules(rules, modules)
+    missing = sorted(set(SOURCE_CHANGES) - set(names))
+    if missing:
+        fail(f"the runtime would not carry {', '.join(missing)}, whose source it changes")
     extensions = select_files(rules, "extension", calibre["extensions"])
+    if PALMDOC + ".so" not in extensions:
+        fail(f"the manifest carries no {PALMDOC} extension for the PalmDOC module to replace")
+    check_palmdoc(args.palmdoc, os.path.join(calibre["extensions"], PALMDOC + ".so"),
+                  open(os.path.abspath(__file__), "rb").read())
     resources = select_files(rules, "resource", calibre["resources"])
 
     pylib, newest_py = build_pylib(names, modules, calibre["lib"])
     carried = [modules[n] for n in names]
-    carried += [os.path.join(calibre["extensions"], f) for f in extensions]
+    carried += [os.path.join(calibre["extensions"], f) for f in extensions
+                if f != PALMDOC + ".so"]
     carried += [os.path.join(calibre["resources"], f) for f in resources]
     inputs = [args.launcher] + carried
     # Asked before anything is written: a runtime whose origin is unknown is not made.
@@ -354,7 +660,7 @@ def main():
     # never of this checkout, so a fresh clone makes the same bytes.
     newest = max(int(os.stat(p).st_mtime) for p in inputs)
     inputs += [args.manifest] + [p for k, p in rules if k == "python-list"]
-    inputs += [LAUNCHER_SOURCE, WARM_SOURCE]
+    inputs += [LAUNCHER_SOURCE, WARM_SOURCE, args.palmdoc]
 
     tmp = args.output + ".tmp"
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
@@ -377,6 +683,10 @@ def main():
         for f in files:
             src = os.path.join(root, f)
             st = os.stat(src)  # follows links: the archive holds the linked file's content
+            if top == "plugins" and f == PALMDOC + ".so":
+                # The program's module, with the mode and time of calibre's file it replaces
+                # (never the build's time, so that the archive's bytes stay the same).
+                src = args.palmdoc
             out.add_file(f"{top}/{f.replace(os.sep, '/')}", open(src, "rb").read(),
                          st.st_mode, int(st.st_mtime))
     files, unpacked = out.files, out.unpacked

@@ -8,6 +8,8 @@ set -euo pipefail
 run_packages=(
     # building
     cmake ninja-build g++ pkg-config
+    # the converter runtime's own PalmDOC module, built against calibre's Python
+    python3-dev
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libzip-dev libdeflate-dev zlib1g-dev
     # reading each new MOBI back before it replaces an old one

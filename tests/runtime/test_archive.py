@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """The converter runtime archive's shape: what the program unpacks at every conversion run.
 
-Usage: test_archive.py ARCHIVE [CALIBRE_LAUNCHER]
+Usage: test_archive.py ARCHIVE CALIBRE_LAUNCHER PALMDOC_MODULE
 
 Checks, without running a conversion: the launcher at the root (executable, naming calibre's own
 interpreter), pylib.zip with stored, hash-based unchecked bytecode for that interpreter, the
 native modules and resources as regular files (no links), permission bits and modification
 times recorded and restored by Info-ZIP unzip, already-compressed files stored, the size
-targets, and that building again gives the same bytes.
+targets, the program's PalmDOC module in place of calibre's, the selector caches sized for a book
+(and a build that fails when calibre no longer sets them where it did), and that building again
+gives the same bytes.
 """
 
 import os
@@ -21,6 +23,7 @@ import zipfile
 
 ARCHIVE = None
 LAUNCHER = "/usr/bin/ebook-convert"
+PALMDOC = None
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD_SCRIPT = os.path.join(HERE, "..", "..", "runtime", "build_runtime.py")
 MANIFEST = os.path.join(HERE, "..", "..", "runtime", "manifest.txt")
@@ -131,6 +134,51 @@ class ArchiveShape(unittest.TestCase):
             if info.filename.endswith(".so"):
                 self.assertEqual(self.zip.read(info)[:4], b"\x7fELF", info.filename)
 
+    def test_palmdoc_module_is_the_programs(self):
+        with open(PALMDOC, "rb") as f:
+            self.assertTrue(self.zip.read("plugins/cPalmdoc.so") == f.read(),
+                            "plugins/cPalmdoc.so is not the program's PalmDOC module")
+
+    def test_selector_caches_sized_for_a_book(self):
+        import io
+        import marshal
+        pylib = zipfile.ZipFile(io.BytesIO(self.zip.read("pylib.zip")))
+        code = marshal.loads(pylib.read("css_selectors/select.pyc")[16:])
+        sizes = dict(zip(("PARSE_CACHE_SIZE", "XPATH_CACHE_SIZE"),
+                         [c for c in code.co_consts if type(c) is int and c > 1]))
+        self.assertEqual(sizes, {"PARSE_CACHE_SIZE": 1000000, "XPATH_CACHE_SIZE": 100000})
+        self.assertIn(b"_plain_rightmost_tag", pylib.read("css_selectors/select.pyc"))
+        self.assertIn(b"_style_attr_cache", pylib.read("calibre/ebooks/oeb/stylizer.pyc"))
+
+    def test_a_change_not_found_fails_the_build(self):
+        import importlib.util
+        spec = importlib.util.spec_from_file_location("build_runtime", BUILD_SCRIPT)
+        build = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(build)
+        call = (b"class Select:\n    def __call__(self, selector, root=None):\n        seen = set()\n"
+                b"        for parsed_selector in get_parsed_selector(selector):\n"
+                b"            for item in self.iterparsedselector(parsed_selector):\n"
+                b"                yield item\n\n"
+                b"    def iteridtags(self):\n"
+                b"        return get_compiled_xpath('//*[@id]')(self.root)\n\n"
+                b"    def iterclasstags(self):\n"
+                b"        return get_compiled_xpath('//*[@class]')(self.root)\n")
+        good = b"PARSE_CACHE_SIZE = 200\nparse_cache = {}\nXPATH_CACHE_SIZE = 30\n" + call
+        changed = build.changed_source("css_selectors.select", good)
+        self.assertIn(b"PARSE_CACHE_SIZE = 1000000\n", changed)
+        self.assertIn(b"_plain_rightmost_tag(parsed_selector)", changed)
+        compile(changed, "select.py", "exec")
+        for source, named in ((b"PARSE_CACHE_SIZE = 200\n", "XPATH_CACHE_SIZE"),
+                              (b"XPATH_CACHE_SIZE = 30\nPARSE_CACHE_SIZE=200\n" + call,
+                               "PARSE_CACHE_SIZE"),
+                              (good + b"PARSE_CACHE_SIZE = 400\n", "PARSE_CACHE_SIZE"),
+                              (good.replace(b"(parsed_selector):\n", b"(parsed):\n"),
+                               "Select.__call__'s loop")):
+            with self.assertRaises(SystemExit) as failed:
+                build.changed_source("css_selectors.select", source)
+            self.assertIn(named, str(failed.exception))
+            self.assertIn("css_selectors.select", str(failed.exception))
+
     def test_compressed_content_stored_the_rest_deflated(self):
         for info in self.files:
             name = info.filename
@@ -162,7 +210,7 @@ class ArchiveShape(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             again = os.path.join(tmp, "again.zip")
             subprocess.run([calibre_interpreter(), BUILD_SCRIPT, "--manifest", MANIFEST,
-                            "--launcher", LAUNCHER, "--output", again],
+                            "--launcher", LAUNCHER, "--palmdoc", PALMDOC, "--output", again],
                            check=True, stdout=subprocess.DEVNULL)
             with open(again, "rb") as a, open(ARCHIVE, "rb") as b:
                 self.assertTrue(a.read() == b.read(), "a second build gave other bytes")
@@ -170,6 +218,6 @@ class ArchiveShape(unittest.TestCase):
 
 if __name__ == "__main__":
     ARCHIVE = sys.argv.pop(1)
-    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-        LAUNCHER = sys.argv.pop(1)
+    LAUNCHER = sys.argv.pop(1)
+    PALMDOC = sys.argv.pop(1)
     unittest.main(verbosity=2)

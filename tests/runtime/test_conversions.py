@@ -7,7 +7,8 @@ The archive is unpacked with Info-ZIP unzip into a temporary folder whose path h
 Every book of make_books.py is converted to MOBI by the unpacked runtime and by the installed
 ebook-convert (two at a time); libmobi's mobitool, a reader that is not calibre, must read each
 runtime MOBI whole, and the text it recovers must be the text of the installed converter's
-MOBI. A broken book must fail with calibre's own reason on the last line and a non-zero exit.
+MOBI, and the two MOBIs must read the same under tests/support/mobi_compare.py (text with
+pictures by digest, pictures, metadata, table of contents). A broken book must fail with calibre's own reason on the last line and a non-zero exit.
 The runtime runs from other current folders, with a python3 on PATH that must not be used and
 with PYTHON* variables that would break a non-isolated interpreter.
 """
@@ -28,6 +29,8 @@ ARCHIVE = None
 INSTALLED = "/usr/bin/ebook-convert"
 sys.path.insert(0, HERE)
 import make_books  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import mobi_compare  # noqa: E402
 
 # A phrase of each book's source that its MOBI must hold.
 PHRASES = {
@@ -135,6 +138,9 @@ class RuntimeConversions(unittest.TestCase):
             self.assertIn(phrase, text, f"{name}: the runtime's MOBI lacks '{phrase}'")
         self.assertEqual(text, text_i, f"{name}: the runtime's text differs from calibre's")
         self.assertEqual(resources, resources_i, f"{name}: other pictures or resources")
+        self.assertEqual(mobi_compare.differences(mobi_compare.reading(mobi),
+                                                  mobi_compare.reading(mobi_i)), [],
+                         f"{name}: the runtime's MOBI reads otherwise than calibre's")
         # calibre's closing words, in the user's language (its translations came along).
         last = [x for x in log.replace(mobi, "OUT").splitlines() if x.strip()][-1]
         last_i = [x for x in log_i.replace(mobi_i, "OUT").splitlines() if x.strip()][-1]
