@@ -749,6 +749,7 @@ void ConversionRun::PutInPlace(Job& job) {
         // An output this run made from another book is not this book's.
         job.failure = SameFileProblem(job);
         if (job.failure.isEmpty()) {
+            RecordMade(job);
             m_summary.UpToDate();
             Tell(job, BookOutcome::Result::UpToDate);
             return;
@@ -834,6 +835,12 @@ QString ConversionRun::SameFileProblem(const Job& job) {
     if (earlier == nullptr) {
         return {};
     }
+    if (earlier->key == ownKey && earlier->upToDate) {
+        return QStringLiteral(
+                   "its result %1 is the one of %2, earlier in this run, which was kept "
+                   "as up to date")
+            .arg(job.output, earlier->source);
+    }
     if (earlier->key == ownKey) {
         return QStringLiteral("its result %1 would replace the one just made from %2")
             .arg(job.output, earlier->source);
@@ -850,10 +857,10 @@ void ConversionRun::RecordMade(const Job& job) {
     const bool ignoresCase = m_foldersIgnoringCase.value(folderName, false);
     const QString key = OutputKey(job.output);
     m_madeByIdentity.insert(OutputIdentityKey(job.output, ignoresCase),
-                            {key, job.output, job.source});
+                            {key, job.output, job.source, job.upToDate});
     struct stat st {};
     if (::stat(QFile::encodeName(job.output).constData(), &st) == 0) {
-        m_madeByFile.insert(FileIdentity(st), {key, job.output, job.source});
+        m_madeByFile.insert(FileIdentity(st), {key, job.output, job.source, job.upToDate});
     }
 }
 

@@ -201,7 +201,7 @@ class ConversionRun {
     // Why the job's output would replace an output made earlier in this run (the same name, or
     // another name of the same file); "" when it would not.
     QString SameFileProblem(const Job& job);
-    // Notes an output put in place, for SameFileProblem.
+    // Notes an output put in place (or kept as up to date) for its book, for SameFileProblem.
     void RecordMade(const Job& job);
     // Kills every converter past the time limit (a timer's slot).
     void EnforceTimeLimit();
@@ -261,6 +261,7 @@ class ConversionRun {
         QString key;     // OutputKey
         QString output;  // its path as this run gave it
         QString source;  // the book it was made from
+        bool upToDate;   // kept as it was: the book's output is newer than the book
     };
     QHash<QString, Made> m_madeByIdentity;
     QHash<QString, Made> m_madeByFile;

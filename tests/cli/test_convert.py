@@ -132,6 +132,34 @@ class Convert(unittest.TestCase):
                       r.stderr)
         self.assertIn("1 book was up to date already", r.stderr)
 
+    def test_two_books_of_one_name_into_one_folder(self):
+        # The later fails plainly, also when quiet, and the earlier's result stays; with
+        # --skip-existing the later is never "up to date" against the earlier's result.
+        a, b = os.path.join(self.work, "a"), os.path.join(self.work, "b")
+        os.makedirs(a)
+        os.makedirs(b)
+        shutil.copy(self.book("plain-epub2.epub"), os.path.join(a, "Dune.epub"))
+        shutil.copy(self.book("epub3-pictures.epub"), os.path.join(b, "Dune.epub"))
+        result = os.path.join(self.out, "Dune.mobi")
+        for extra in (["--quiet"], ["--skip-existing"]):
+            if extra == ["--skip-existing"]:
+                os.remove(result)
+            r = self.convert("--jobs", "1", "--output-folder", "out", *extra,
+                             os.path.join(a, "Dune.epub"), os.path.join(b, "Dune.epub"))
+            self.assertEqual(r.returncode, 1, (extra, r.stderr))
+            self.assertIn("[2/2] Dune.epub failed: its result " + result +
+                          " would replace the one just made from " +
+                          os.path.join(a, "Dune.epub"), r.stderr)
+            self.assertEqual(os.listdir(self.out), ["Dune.mobi"])
+            self.assertNotIn("Alice and the Whale", subprocess.run(
+                ["mobitool", result], capture_output=True, text=True).stdout)
+        # Both up to date now: the second still meets the first's result in the same run.
+        r = self.convert("--jobs", "1", "--output-folder", "out", "--skip-existing",
+                         os.path.join(a, "Dune.epub"), os.path.join(b, "Dune.epub"))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("[2/2] Dune.epub failed: its result " + result + " is the one of " +
+                      os.path.join(a, "Dune.epub"), r.stderr)
+
     def test_beside_the_sources_a_path_like_an_option(self):
         dashed = os.path.join(self.work, "-x.epub")
         shutil.copy(self.book("plain-epub2.epub"), dashed)
