@@ -9,6 +9,7 @@
 #include "platform/SettingsStore.h"
 #include "support/FileContent.h"
 #include "support/ScriptedDialogs.h"
+#include "support/StandinArchive.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
@@ -59,20 +60,7 @@ class KindleOptionsWindowTest : public QObject {
         mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
                                      QStringLiteral("/libbqunzip.so"));
         SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
-        const QString standin = m_work.path() + QStringLiteral("/standin");
-        QDir().mkpath(standin);
-        QVERIFY(QFile::copy(QStringLiteral(BQ_STANDIN_DIR "/ebook-convert"),
-                            standin + QStringLiteral("/ebook-convert")));
-        QVERIFY(
-            QFile::copy(QStringLiteral(BQ_SAMPLE_MOBI), standin + QStringLiteral("/sample.mobi")));
-        QProcess zip;
-        zip.setWorkingDirectory(standin);
-        zip.start(QStringLiteral("zip"),
-                  {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("../standin.zip"),
-                   QStringLiteral("ebook-convert"), QStringLiteral("sample.mobi")});
-        QVERIFY(zip.waitForFinished(30000));
-        QCOMPARE(zip.exitCode(), 0);
-        m_archive = Content(m_work.path() + QStringLiteral("/standin.zip"));
+        m_archive = MakeStandinArchive(m_work.path());
         QVERIFY(!m_archive.isEmpty());
     }
     void init() { QFile::remove(SettingsFileName()); }

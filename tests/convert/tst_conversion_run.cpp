@@ -20,6 +20,7 @@
 #include "support/FileContent.h"
 #include "support/FolderSnapshot.h"
 #include "support/ScriptedDialogs.h"
+#include "support/StandinArchive.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
@@ -224,22 +225,10 @@ class ConversionRunTest : public QObject {
                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                           QFileDevice::ExeOwner | QFileDevice::ReadOther |
                                           QFileDevice::ExeOther));
-        const QString runtime = Folder(QStringLiteral("standin"));
-        QVERIFY(QFile::copy(QStringLiteral(BQ_STANDIN_DIR "/ebook-convert"),
-                            runtime + QStringLiteral("/ebook-convert")));
-        QVERIFY(
-            QFile::copy(QStringLiteral(BQ_SAMPLE_MOBI), runtime + QStringLiteral("/sample.mobi")));
-        m_sample = Content(runtime + QStringLiteral("/sample.mobi"));
-        QVERIFY(m_sample.size() > 1000);
-        QProcess zip;
-        zip.setWorkingDirectory(runtime);
-        zip.start(QStringLiteral("zip"),
-                  {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("../standin.zip"),
-                   QStringLiteral("ebook-convert"), QStringLiteral("sample.mobi")});
-        QVERIFY(zip.waitForFinished(30000));
-        QCOMPARE(zip.exitCode(), 0);
-        m_archive = Content(m_work.path() + QStringLiteral("/standin.zip"));
+        m_archive = MakeStandinArchive(m_work.path());
         QVERIFY(!m_archive.isEmpty());
+        m_sample = Content(m_work.path() + QStringLiteral("/standin/sample.mobi"));
+        QVERIFY(m_sample.size() > 1000);
         m_calls = m_work.path() + QStringLiteral("/calls.txt");
         qputenv("BQ_STANDIN_CALLS", QFile::encodeName(m_calls));
     }

@@ -12,6 +12,7 @@
 #include "platform/SettingsStore.h"
 #include "support/FatStick.h"
 #include "support/FileContent.h"
+#include "support/StandinArchive.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
@@ -98,19 +99,7 @@ class KindleChoicesTest : public QObject {
                                      QStringLiteral("/libbqunzip.so"));
         SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
         QVERIFY(m_work.isValid());
-        const QString runtime = Folder(QStringLiteral("standin"));
-        QVERIFY(QFile::copy(QStringLiteral(BQ_STANDIN_DIR "/ebook-convert"),
-                            runtime + QStringLiteral("/ebook-convert")));
-        QVERIFY(
-            QFile::copy(QStringLiteral(BQ_SAMPLE_MOBI), runtime + QStringLiteral("/sample.mobi")));
-        QProcess zip;
-        zip.setWorkingDirectory(runtime);
-        zip.start(QStringLiteral("zip"),
-                  {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("../standin.zip"),
-                   QStringLiteral("ebook-convert"), QStringLiteral("sample.mobi")});
-        QVERIFY(zip.waitForFinished(30000));
-        QCOMPARE(zip.exitCode(), 0);
-        m_archive = Content(m_work.path() + QStringLiteral("/standin.zip"));
+        m_archive = MakeStandinArchive(m_work.path());
         QVERIFY(!m_archive.isEmpty());
         m_calls = m_work.path() + QStringLiteral("/calls.txt");
         qputenv("BQ_STANDIN_CALLS", QFile::encodeName(m_calls));
