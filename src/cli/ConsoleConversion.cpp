@@ -40,8 +40,9 @@ int ConvertWithoutWindow(const ConvertRequest& request) {
     const QByteArray summaryPlace =
         request.summaryJson.isEmpty() ? QByteArray() : ResolvedPlace(request.summaryJson);
     if (!summaryPlace.isEmpty()) {
-        const QString problem = SummaryPathProblem(request.summaryJson, summaryPlace, named.files,
-                                                   named.books, outputOptions);
+        const QString problem = SummaryPathProblem(
+            request.summaryJson, summaryPlace, named.files, named.books,
+            request.choices.keepFolders ? named.roots : QStringList(), outputOptions);
         if (!problem.isEmpty()) {
             PrintLine(QStringLiteral("brindlequill: ") + problem);
             return kExitUsage;

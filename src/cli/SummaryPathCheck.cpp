@@ -11,7 +11,8 @@
 namespace bq {
 
 QString SummaryPathProblem(const QByteArray& given, const QByteArray& place, const FileIds& listed,
-                           const QStringList& books, const OutputOptions& options) {
+                           const QStringList& books, const QStringList& roots,
+                           const OutputOptions& options) {
     const QString shown = TerminalSafeBytes(given);
     struct stat st {};
     if (::stat(place.constData(), &st) == 0) {
@@ -48,8 +49,11 @@ QString SummaryPathProblem(const QByteArray& given, const QByteArray& place, con
     }
     const bool ignoresCase = FolderIgnoresCase(QString::fromUtf8(folder));
     const QString key = OutputIdentityKey(text, ignoresCase);
-    for (const QString& book : books) {
-        if (OutputIdentityKey(OutputPathFor(book, options), ignoresCase) == key) {
+    for (qsizetype i = 0; i < books.size(); ++i) {
+        const QString& book = books[i];
+        const QString output =
+            OutputPathFor(book, options, KeptSubFolder(book, roots.value(i), options));
+        if (OutputIdentityKey(output, ignoresCase) == key) {
             return QStringLiteral(
                        "the summary file %1 is where %2 is converted to, and the "
                        "summary would replace it; choose another file")

@@ -155,6 +155,13 @@ class KindleChoices(unittest.TestCase):
         made = os.path.join(out, "Fiction", "Old", "plain-epub2.mobi")
         self.assertEqual(sorted(os.listdir(out)), ["Fiction"])
         self.assertIn(PHRASE, markup(made, self.work))
+        # A summary file where a kept folder's book goes is refused before anything converts.
+        before = os.path.getmtime(made)
+        r = self.convert("--keep-folders", "--output-folder", "out", "--summary-json", made,
+                         "library")
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("is where", r.stderr)
+        self.assertEqual(os.path.getmtime(made), before)
 
     def test_usage(self):
         r = self.convert("--kindle-format", "azw3", self.book())
