@@ -103,6 +103,7 @@ int ConvertWithoutWindow(const ConvertRequest& request, const QList<QByteArray>&
     ConversionSetup setup;
     setup.converters = request.jobs;
     setup.timeLimit = request.timeLimit;
+    setup.memoryBudget = request.memoryBudget;
     setup.skipUpToDate = request.skipExisting;
     ConversionRun run(std::move(runRequest), report, setup);
 

@@ -21,7 +21,8 @@ enum class Setting {
     Extension,
     Snapshot,
     Jobs,
-    BookTimeLimit
+    BookTimeLimit,
+    MemoryBudget
 };
 
 struct SettingDefinition {
@@ -43,6 +44,9 @@ inline constexpr SettingDefinition kSettingTable[] = {
     {Setting::Jobs, "Jobs", ""},
     // How long one book may take to convert, in seconds (30 to 86400); "" gives 1800.
     {Setting::BookTimeLimit, "BookTimeLimit", ""},
+    // How much memory all converters together may take ("4G", "4096M" or bytes, at least
+    // 256M); "" gives half the machine's memory.
+    {Setting::MemoryBudget, "MemoryBudget", ""},
 };
 
 // The key's name in the store.
