@@ -16,6 +16,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <map>
 
@@ -152,7 +153,14 @@ void ConversionRun::MakeRoomAfter(int index) {
 }
 
 bool ConversionRun::RanOutOfMemory(const Job& job) const {
-    return MemoryLimitOf(job) > 0 && !job.timedOut && ConverterRanOutOfMemory(job.log);
+    if (MemoryLimitOf(job) == 0 || job.timedOut) {
+        return false;
+    }
+    // Under a resident limit the kernel kills the converter; under an address space limit its
+    // allocations fail and it says so.
+    return (job.child && job.child->HasResidentLimit() && job.child->WasSignalled() &&
+            job.child->TermSignal() == SIGKILL && !m_stopRequested) ||
+           ConverterRanOutOfMemory(job.log);
 }
 
 bool ConversionRun::RanOutOfMemoryBesideOthers(Job& job) {
