@@ -590,6 +590,7 @@ void ConversionRun::StartJob(Job& job) {
     spec.niceness = kConverterNiceness;
     spec.environment = m_runtime.ConverterEnvironment();
     spec.memoryLimit = MemoryLimitOf(job);
+    spec.residentWherePossible = true;
     int startError = 0;
     job.child = ChildProcess::Start(spec, startError);
     if (job.child) {

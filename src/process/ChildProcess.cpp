@@ -249,7 +249,8 @@ std::optional<ChildProcess> ChildProcess::Start(const ChildSpec& spec, int& star
     QString programName = spec.program;
     QStringList argumentList = spec.arguments;
     std::uint64_t addressSpaceLimit = spec.memoryLimit;
-    const bool resident = spec.memoryLimit > 0 && ResidentMemoryLimit::Available();
+    const bool resident =
+        spec.memoryLimit > 0 && spec.residentWherePossible && ResidentMemoryLimit::Available();
     if (resident) {
         argumentList = ResidentMemoryLimit::LauncherArguments(spec.memoryLimit);
         argumentList << QFile::decodeName(program) << spec.arguments;

@@ -40,9 +40,11 @@ struct ChildSpec {
     // A session of its own instead of only a process group: for a child that makes process
     // groups of its own, all of which end with it.
     bool ownSession = false;
-    // The most memory the child may take, in bytes; 0: no limit. Its resident memory where the
-    // system gives such a limit, else its address space (RLIMIT_AS): see ResidentMemoryLimit.
+    // The most memory the child may take, in bytes; 0: no limit. A limit on its address space
+    // (RLIMIT_AS), or with residentWherePossible on its resident memory where the system gives
+    // such a limit (see ResidentMemoryLimit; it costs a call to the user's systemd instance).
     std::uint64_t memoryLimit = 0;
+    bool residentWherePossible = false;
 };
 
 // A child spec of a program and its arguments, everything else as default.

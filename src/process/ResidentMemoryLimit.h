@@ -7,7 +7,8 @@
 
 namespace bq {
 
-// How a child's memory limit (ChildSpec::memoryLimit) is held.
+// How a child's memory limit (ChildSpec::memoryLimit) is held when the child asks for a limit on
+// resident memory where possible (ChildSpec::residentWherePossible: the converters).
 //
 // Where the system gives a limit on resident memory the child gets one: it runs in a scope of
 // the user's systemd instance (systemd-run --user --scope) with MemoryMax at the limit and no

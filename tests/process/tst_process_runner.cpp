@@ -424,6 +424,7 @@ class ProcessRunnerTest : public QObject {
         spec.logFile = folder.filePath(QStringLiteral("log"));
         spec.environment = {{"BQ_TEST_ADDED", QByteArray("child")}, {"BQ_TEST_REMOVED", {}}};
         spec.memoryLimit = std::uint64_t{768} << 20;
+        spec.residentWherePossible = true;
         int startError = 0;
         std::optional<ChildProcess> child = ChildProcess::Start(spec, startError);
         QVERIFY(child.has_value());
