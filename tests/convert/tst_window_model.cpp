@@ -8,9 +8,10 @@
 // each time it is listed), an old output is replaced only by a whole new one, and the window is
 // idle and takes a drop.
 //
-// BQ_MODEL_SEED (default 25) and BQ_MODEL_SEQUENCES (default 200) choose the sequences: sequence
-// i uses seed BQ_MODEL_SEED + i, so a failing one (printed with its steps) is replayed alone
-// with its seed and BQ_MODEL_SEQUENCES=1. A longer run by hand: BQ_MODEL_SEQUENCES=2000.
+// BQ_MODEL_SEED (default 25) and BQ_MODEL_SEQUENCES (default 200, 50 in the sanitizer build)
+// choose the sequences: sequence i uses seed BQ_MODEL_SEED + i, so a failing one (printed with
+// its steps) is replayed alone with its seed and BQ_MODEL_SEQUENCES=1. A longer run by hand:
+// BQ_MODEL_SEQUENCES=2000.
 #include "app/Form1.h"
 #include "app/MousePointer.h"
 #include "convert/MobiCheck.h"
@@ -41,6 +42,13 @@
 using namespace bq;
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer build is for what its checks find, not for the count: fewer, slower sequences.
+constexpr int kDefaultSequences = 50;
+#else
+constexpr int kDefaultSequences = 200;
+#endif
 
 const char* const kBehaviours[] = {"GOOD", "GOOD",      "SLEEP 0.4", "FAIL broken", "DEAF",
                                    "KILL", "TRUNCATED", "ORPHAN",    "SLEEP 30"};
@@ -373,7 +381,7 @@ class WindowModelTest : public QObject {
                                   : 25;
         const int count = qEnvironmentVariableIsSet("BQ_MODEL_SEQUENCES")
                               ? qEnvironmentVariableIntValue("BQ_MODEL_SEQUENCES")
-                              : 200;
+                              : kDefaultSequences;
         QElapsedTimer clock;
         clock.start();
         for (int i = 0; i < count; ++i) {
