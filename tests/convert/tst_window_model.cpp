@@ -86,6 +86,8 @@ class WindowModelTest : public QObject {
     QByteArray m_sample;
     QString m_calls;
     qint64 m_longestGap = 0;
+    int m_sequences = 0;
+    QElapsedTimer m_clock;
 
     QString Temp() const { return qEnvironmentVariable("TEMP"); }
 
@@ -375,27 +377,43 @@ class WindowModelTest : public QObject {
         qputenv("BQ_STANDIN_CALLS", QFile::encodeName(m_calls));
     }
 
-    void randomSequences() {
+    // The sequences in batches, so that no test function runs for long.
+    void randomSequences_data() {
+        QTest::addColumn<unsigned>("first");
+        QTest::addColumn<int>("count");
         const unsigned seed = qEnvironmentVariableIsSet("BQ_MODEL_SEED")
                                   ? qEnvironmentVariable("BQ_MODEL_SEED").toUInt()
                                   : 25;
         const int count = qEnvironmentVariableIsSet("BQ_MODEL_SEQUENCES")
                               ? qEnvironmentVariableIntValue("BQ_MODEL_SEQUENCES")
                               : kDefaultSequences;
-        QElapsedTimer clock;
-        clock.start();
-        for (int i = 0; i < count; ++i) {
+        constexpr int kBatch = 25;
+        for (int done = 0; done < count; done += kBatch) {
+            const unsigned first = seed + static_cast<unsigned>(done);
+            const int batch = std::min(kBatch, count - done);
+            QTest::addRow("seeds %u to %u", first, first + static_cast<unsigned>(batch) - 1)
+                << first << batch;
+        }
+        m_clock.start();
+    }
+    void randomSequences() {
+        QFETCH(unsigned, first);
+        QFETCH(int, count);
+        for (unsigned seed = first; seed < first + static_cast<unsigned>(count); ++seed) {
             QStringList steps;
-            const QString problem = RunSequence(seed + static_cast<unsigned>(i), steps);
+            const QString problem = RunSequence(seed, steps);
+            ++m_sequences;
             if (!problem.isEmpty()) {
                 QFAIL(qPrintable(QStringLiteral("sequence with BQ_MODEL_SEED=%1: %2\nsteps:\n  %3")
-                                     .arg(seed + static_cast<unsigned>(i))
+                                     .arg(seed)
                                      .arg(problem, steps.join(QStringLiteral("\n  ")))));
             }
         }
-        const double minutes = static_cast<double>(clock.elapsed()) / 60000.0;
-        qInfo("%d sequences, %.0f per minute; the window's longest gap: %lld ms", count,
-              count / std::max(minutes, 1e-6), static_cast<long long>(m_longestGap));
+    }
+    void cleanupTestCase() {
+        const double minutes = static_cast<double>(m_clock.elapsed()) / 60000.0;
+        qInfo("%d sequences, %.0f per minute; the window's longest gap: %lld ms", m_sequences,
+              m_sequences / std::max(minutes, 1e-6), static_cast<long long>(m_longestGap));
     }
 };
 
