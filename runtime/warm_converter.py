@@ -261,13 +261,30 @@ def supervise(conn, listener, read, changes):
                         pass
 
 
+def unified_cgroup(pid):
+    """The cgroup v2 folder of a process, or None on a system without one."""
+    with open(f"/proc/{pid}/cgroup") as f:
+        path = next((line[3:].strip() for line in f if line.startswith("0::")), None)
+    if path is None:
+        return None
+    with open("/proc/self/mounts") as f:
+        mount = next((fields[1] for fields in (line.split() for line in f)
+                      if len(fields) > 2 and fields[2] == "cgroup2"), None)
+    return None if mount is None else mount + path
+
+
 def take_memory_limit(launcher_pid):
-    """Takes the launcher's memory limit, which the program set for this book."""
+    """Takes the launcher's memory limit, which the program set for this book: its address space
+    limit, and the cgroup (a scope holding a resident memory limit) it was started in."""
     import resource
     try:
         limit = resource.prlimit(launcher_pid, resource.RLIMIT_AS)
         if limit[0] != resource.RLIM_INFINITY:
             resource.setrlimit(resource.RLIMIT_AS, limit)
+        theirs = unified_cgroup(launcher_pid)
+        if theirs is not None and theirs != unified_cgroup("self"):
+            with open(os.path.join(theirs, "cgroup.procs"), "w") as f:
+                f.write(str(os.getpid()))
     except (OSError, ValueError) as e:
         log(f"the launcher's memory limit could not be taken: {e}")
         return False

@@ -84,6 +84,7 @@ int ConvertWithoutWindow(const ConvertRequest& request) {
     ConversionSetup setup = WithKindleChoices({}, choices);
     setup.converters = request.jobs;
     setup.timeLimit = request.timeLimit;
+    setup.memoryBudget = request.memoryBudget;
     ConversionRun run(std::move(runRequest), report, setup);
 
     // Ctrl-C (or SIGTERM, SIGHUP) stops as the window's Stop does; a second one ends at once.

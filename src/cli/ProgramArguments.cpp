@@ -51,6 +51,9 @@ QString HelpText() {
                "  --jobs K              convert K books at once (1 to 16; default: the cores, at "
                "most 4)\n"
                "  --time-limit SECONDS  stop a book that takes longer (30 to 86400; default 1800)\n"
+               "  --memory-budget SIZE  the memory all converters may take together, e.g. 4G or\n"
+               "                        4096M (at least 256M; default: half the computer's "
+               "memory)\n"
                "  --extension EXT       in folders, convert the files ending in .EXT (default "
                "epub)\n"
                "  --skip-existing       skip a book whose MOBI exists and is newer than the book\n"
@@ -89,6 +92,8 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
     const QCommandLineOption jobs(QStringLiteral("jobs"), QString(), QStringLiteral("K"));
     const QCommandLineOption timeLimit(QStringLiteral("time-limit"), QString(),
                                        QStringLiteral("SECONDS"));
+    const QCommandLineOption memoryBudget(QStringLiteral("memory-budget"), QString(),
+                                          QStringLiteral("SIZE"));
     const QCommandLineOption extension(QStringLiteral("extension"), QString(),
                                        QStringLiteral("EXT"));
     const QCommandLineOption skip(QStringLiteral("skip-existing"));
@@ -99,8 +104,8 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
     const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption json(QStringLiteral("summary-json"), QString(),
                                   QStringLiteral("FILE"));
-    parser.addOptions({help, version, convert, output, jobs, timeLimit, extension, skip,
-                       kindleFormat, device, keepFolders, quiet, json});
+    parser.addOptions({help, version, convert, output, jobs, timeLimit, memoryBudget, extension,
+                       skip, kindleFormat, device, keepFolders, quiet, json});
     // The parser takes the first argument as the program's name.
     if (!parser.parse(QStringList{QStringLiteral("brindlequill")} + arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
@@ -124,8 +129,9 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
     }
     const QStringList paths = parser.positionalArguments();
     if (!parser.isSet(convert)) {
-        for (const QCommandLineOption& only : {output, jobs, timeLimit, extension, skip,
-                                               kindleFormat, device, keepFolders, quiet, json}) {
+        for (const QCommandLineOption& only :
+             {output, jobs, timeLimit, memoryBudget, extension, skip, kindleFormat, device,
+              keepFolders, quiet, json}) {
             if (parser.isSet(only)) {
                 return Usage(QStringLiteral("--%1 goes with --convert").arg(only.names().first()));
             }
@@ -164,6 +170,15 @@ ProgramArguments ParseProgramArguments(const QStringList& arguments, int default
                     .arg(parser.value(timeLimit)));
         }
         request.timeLimit = std::chrono::seconds(*value);
+    }
+    if (parser.isSet(memoryBudget)) {
+        const std::optional<std::uint64_t> bytes = MemorySizeFromText(parser.value(memoryBudget));
+        if (!bytes) {
+            return Usage(QStringLiteral("--memory-budget takes a size such as 4G or 4096M (at "
+                                        "least 256M), not \"%1\"")
+                             .arg(parser.value(memoryBudget)));
+        }
+        request.memoryBudget = *bytes;
     }
     if (parser.isSet(extension)) {
         request.extension = parser.value(extension);

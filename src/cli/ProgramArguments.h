@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 
 namespace bq {
@@ -19,6 +20,7 @@ struct ConvertRequest {
     QByteArray outputFolder;  // "" : next to each source
     int jobs = 0;             // converters at once
     std::chrono::seconds timeLimit{0};
+    std::uint64_t memoryBudget = 0;  // bytes for all converters together; 0: the setting's
     QString extension = QStringLiteral("epub");  // what the folders are scanned for
     bool skipExisting = false;
     // --kindle-format, --device and --keep-folders (skipUpToDate stays false: skipExisting says).

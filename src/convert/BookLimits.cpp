@@ -61,16 +61,80 @@ std::chrono::milliseconds BookTimeLimit() {
     return fallback;
 }
 
-std::uint64_t BookMemoryLimit(int converters) {
+std::optional<std::uint64_t> MemorySizeFromText(const QString& text) {
+    QString rest = text.trimmed().toUpper();
+    for (const char* unitWord : {"IB", "B"}) {
+        const QLatin1String word(unitWord);
+        if (rest.size() > word.size() && rest.endsWith(word) &&
+            (word.size() == 1 || !rest.at(rest.size() - word.size() - 1).isDigit())) {
+            rest.chop(word.size());
+            break;
+        }
+    }
+    int shift = 0;
+    if (!rest.isEmpty()) {
+        const QChar unit = rest.back();
+        const QString units = QStringLiteral("KMGT");
+        if (const qsizetype at = units.indexOf(unit); at >= 0) {
+            shift = 10 * static_cast<int>(at + 1);
+            rest.chop(1);
+        }
+    }
+    if (rest.isEmpty() || rest.size() > 15 || !std::all_of(rest.begin(), rest.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        })) {
+        return std::nullopt;
+    }
+    const std::uint64_t number = rest.toULongLong();
+    if (shift > 0 && number > (~std::uint64_t{0} >> shift)) {
+        return std::nullopt;
+    }
+    const std::uint64_t bytes = number << shift;
+    if (bytes < kLeastMemoryBudget) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::uint64_t DefaultMemoryBudget() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) {
-        return kLeastBookMemoryLimit;
+        return kFallbackMemoryBudget;
     }
-    const std::uint64_t memory =
-        static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
-    return std::max(kLeastBookMemoryLimit,
-                    memory / 2 / static_cast<std::uint64_t>(std::max(1, converters)));
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
+}
+
+std::uint64_t MemoryBudget() {
+    const std::uint64_t fallback = DefaultMemoryBudget();
+    QString text;
+    try {
+        text = GetSetting(Setting::MemoryBudget);
+    } catch (...) {
+        const RunTimeError error = ErrorTrap::ToRunTimeError(std::current_exception());
+        qCWarning(lcLimits).noquote()
+            << "The setting MemoryBudget could not be read (" + error.description() +
+                   QStringLiteral("); the converters may take %1 together.")
+                       .arg(MemoryText(fallback));
+        return fallback;
+    }
+    if (text.isEmpty()) {
+        return fallback;
+    }
+    if (const std::optional<std::uint64_t> bytes = MemorySizeFromText(text)) {
+        return *bytes;
+    }
+    qCWarning(lcLimits).noquote()
+        << QStringLiteral(
+               "The setting MemoryBudget=\"%1\" is not a size such as 4G or 4096M (at least %2) "
+               "and is ignored; the converters may take %3 together.")
+               .arg(text, MemoryText(kLeastMemoryBudget), MemoryText(fallback));
+    return fallback;
+}
+
+std::uint64_t BookMemoryLimit(std::uint64_t budget, int converters) {
+    const std::uint64_t share = budget / static_cast<std::uint64_t>(std::max(1, converters));
+    return std::max(share, kLeastMemoryBudget);
 }
 
 QString DurationText(std::chrono::milliseconds duration) {

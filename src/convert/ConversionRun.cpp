@@ -268,8 +268,8 @@ void ConversionRun::ConvertAll() {
     m_convertersAtOnce =
         m_setup.converters > 0 ? std::min(m_setup.converters, kMostConverters) : ConverterCount();
     m_timeLimit = m_setup.timeLimit.count() > 0 ? m_setup.timeLimit : BookTimeLimit();
-    m_memoryLimit =
-        m_setup.memoryLimit > 0 ? m_setup.memoryLimit : BookMemoryLimit(m_convertersAtOnce);
+    m_memoryBudget = m_setup.memoryBudget > 0 ? m_setup.memoryBudget : MemoryBudget();
+    m_memoryLimit = BookMemoryLimit(m_memoryBudget, m_convertersAtOnce);
     trap.Line(134, [&] { CollectListedSources(); });
     if (m_stopRequested) {
         return;
@@ -335,6 +335,21 @@ void ConversionRun::ConvertAll() {
                 m_lookAhead->StartedByLoop(i, job.child.has_value());
                 WaitForJob(job);
             });
+        }
+        if (!m_stopRequested && RanOutOfMemoryBesideOthers(job)) {
+            // One at a time it would have had the whole budget: it converts again alone, and
+            // nothing else starts until it has ended.
+            trap.Line(162, [&] {
+                ConvertAloneAt(i);
+                Redo(job);
+                job.memoryLimit = m_memoryBudget;
+                job.output = OutputPathFor(job.source, m_request.outputRule());
+                PrepareJob(job);
+                StartJob(job);
+                m_lookAhead->StartedByLoop(i, job.child.has_value());
+                WaitForJob(job);
+            });
+            ConvertedAlone();
         }
         if (m_stopRequested) {
             break;  // End() decides what becomes of this entry
@@ -612,7 +627,8 @@ void ConversionRun::StartJob(Job& job) {
     spec.logFile = job.log;
     spec.niceness = kConverterNiceness;
     spec.environment = m_runtime.ConverterEnvironment();
-    spec.memoryLimit = m_memoryLimit;
+    spec.memoryLimit = MemoryLimitOf(job);
+    spec.residentWherePossible = true;
     int startError = 0;
     job.child = ChildProcess::Start(spec, startError);
     if (job.child) {
@@ -695,10 +711,9 @@ void ConversionRun::Conclude(Job& job) {
         job.failure =
             QStringLiteral("took longer than %1 and was stopped").arg(DurationText(m_timeLimit));
     }
-    if (job.failure.isEmpty() && job.exitCode != 0 && m_memoryLimit > 0 &&
-        ConverterRanOutOfMemory(job.log)) {
+    if (job.failure.isEmpty() && job.exitCode != 0 && RanOutOfMemory(job)) {
         job.failure = QStringLiteral("needed more than %1 of memory and was stopped")
-                          .arg(MemoryText(m_memoryLimit));
+                          .arg(MemoryText(MemoryLimitOf(job)));
     }
     if (job.failure.isEmpty() && job.exitCode != 0) {
         const QString fromLog = job.signalled || job.exitCode < 0

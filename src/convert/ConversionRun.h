@@ -53,8 +53,9 @@ struct ConversionSetup {
     int converters = 0;
     // How long one book may take; 0: the "BookTimeLimit" setting (BookTimeLimit()).
     std::chrono::milliseconds timeLimit{0};
-    // The memory each converter may take, in bytes; 0: BookMemoryLimit() for the converters.
-    std::uint64_t memoryLimit = 0;
+    // The memory all converters may take together, in bytes; 0: the "MemoryBudget" setting
+    // (MemoryBudget()). Each converter may take its share (BookMemoryLimit()).
+    std::uint64_t memoryBudget = 0;
     // An entry whose output exists and is newer than its source is skipped as up to date.
     bool skipUpToDate = false;
     // The kind of MOBI file and calibre's output profile ("" its default): calibre's options
@@ -157,6 +158,8 @@ class ConversionRun {
         // with their lines, are raised again when the loop comes to those lines.
         bool startedAhead = false;
         bool retriedForSpace = false;
+        // The memory its converter may take; 0: the run's share for each converter.
+        std::uint64_t memoryLimit = 0;
         std::vector<std::pair<int, std::exception_ptr>> deferredErrors;
         // Reading its new MOBI back, once its converter has succeeded.
         MobiReadBack readBack;
@@ -223,6 +226,18 @@ class ConversionRun {
     // (converted ahead, or at all when it was itself converted ahead), and it was not converted
     // again for that yet.
     bool RanOutOfSpaceBesideOthers(Job& job);
+    // The job's converter ended for lack of memory (at its limit).
+    bool RanOutOfMemory(const Job& job) const;
+    // The job's converter failed for memory under a share of the budget: alone, under the whole
+    // budget, it might convert.
+    bool RanOutOfMemoryBesideOthers(Job& job);
+    // Ends and forgets every converter still running for an entry after `index` (the loop or
+    // the look-ahead starts them again), and starts nothing ahead until ConvertedAlone(): the
+    // loop's entry converts alone.
+    void ConvertAloneAt(int index);
+    void ConvertedAlone();
+    // The memory the job's converter may take.
+    std::uint64_t MemoryLimitOf(const Job& job) const;
     // Ends and forgets every entry after `index` that was started ahead (the loop converts them
     // at their turns), and starts no more ahead: the disk is nearly full.
     void MakeRoomAfter(int index);
@@ -238,13 +253,15 @@ class ConversionRun {
     ConverterRuntime m_runtime;
     ConversionSummary m_summary;
     std::chrono::milliseconds m_timeLimit{0};
-    std::uint64_t m_memoryLimit = 0;
+    std::uint64_t m_memoryBudget = 0;
+    std::uint64_t m_memoryLimit = 0;  // each converter's share of the budget
     int m_convertersAtOnce = 1;
     bool m_stopRequested = false;
     bool m_ended = false;
     bool m_closing = false;
     bool m_atOnce = false;
-    bool m_diskNearlyFull = false;  // nothing more starts ahead
+    bool m_diskNearlyFull = false;   // nothing more starts ahead
+    bool m_convertingAlone = false;  // nothing starts ahead until the loop's entry has ended
     bool m_started = false;
     bool m_provisioningFailed = false;
     QString m_runFolderSeen;

@@ -16,6 +16,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <map>
 
@@ -96,7 +97,7 @@ bool ConversionRun::MayStartAhead(int index) {
                 return false;
             }
         }
-        return !m_diskNearlyFull && !AheadOutputsFillTheirDisk();
+        return !m_diskNearlyFull && !m_convertingAlone && !AheadOutputsFillTheirDisk();
     } catch (...) {
         return false;
     }
@@ -151,6 +152,40 @@ void ConversionRun::MakeRoomAfter(int index) {
     }
 }
 
+bool ConversionRun::RanOutOfMemory(const Job& job) const {
+    if (MemoryLimitOf(job) == 0 || job.timedOut) {
+        return false;
+    }
+    // Under a resident limit the kernel kills the converter; under an address space limit its
+    // allocations fail and it says so.
+    return (job.child && job.child->HasResidentLimit() && job.child->WasSignalled() &&
+            job.child->TermSignal() == SIGKILL && !m_stopRequested) ||
+           ConverterRanOutOfMemory(job.log);
+}
+
+bool ConversionRun::RanOutOfMemoryBesideOthers(Job& job) {
+    return MemoryLimitOf(job) < m_memoryBudget && job.child && job.child->HasEnded() &&
+           job.child->ExitCode() != 0 && RanOutOfMemory(job);
+}
+
+void ConversionRun::ConvertAloneAt(int index) {
+    m_convertingAlone = true;
+    for (auto& [later, job] : m_jobs) {
+        if (later > index && job->startedAhead && job->child && !job->child->HasEnded()) {
+            Redo(*job);
+            m_lookAhead->Forget(later);
+        }
+    }
+}
+
+void ConversionRun::ConvertedAlone() {
+    m_convertingAlone = false;
+}
+
+std::uint64_t ConversionRun::MemoryLimitOf(const Job& job) const {
+    return job.memoryLimit > 0 ? job.memoryLimit : m_memoryLimit;
+}
+
 void ConversionRun::RaiseDeferred(Job& job, int line) {
     const auto found =
         std::find_if(job.deferredErrors.begin(), job.deferredErrors.end(),
@@ -176,10 +211,12 @@ void ConversionRun::Redo(Job& job) {
     const QString source = job.source;
     const int index = job.index;
     const bool retried = job.retriedForSpace;
+    const std::uint64_t memoryLimit = job.memoryLimit;
     job = Job();
     job.index = index;
     job.source = source;
     job.retriedForSpace = retried;
+    job.memoryLimit = memoryLimit;
 }
 
 }  // namespace bq

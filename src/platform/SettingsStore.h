@@ -25,7 +25,8 @@ enum class Setting {
     KindleFormat,
     DeviceProfile,
     KeepFolders,
-    SkipUpToDate
+    SkipUpToDate,
+    MemoryBudget
 };
 
 struct SettingDefinition {
@@ -67,6 +68,9 @@ inline constexpr SettingDefinition kSettingTable[] = {
     {Setting::KeepFolders, "KeepFolders", "False"},
     // A book whose result exists and is newer than the book is skipped.
     {Setting::SkipUpToDate, "SkipUpToDate", "False"},
+    // How much memory all converters together may take ("4G", "4096M" or bytes, at least
+    // 256M); "" gives half the machine's memory.
+    {Setting::MemoryBudget, "MemoryBudget", ""},
 };
 
 // The key's name in the store.

@@ -5,6 +5,7 @@
 
 #include "platform/RunTimeError.h"
 #include "process/ProcessTable.h"
+#include "process/ResidentMemoryLimit.h"
 
 #include <QFile>
 #include <QThread>
@@ -243,12 +244,29 @@ std::optional<ChildProcess> ChildProcess::Start(const ChildSpec& spec, int& star
         startError = StartErrorFromErrno(errnoValue);
         return std::nullopt;
     }
+    // Under a resident memory limit the child starts through the launcher that sets it, which
+    // becomes the child's program (the same process, in a scope of its own).
+    QString programName = spec.program;
+    QStringList argumentList = spec.arguments;
+    std::uint64_t addressSpaceLimit = spec.memoryLimit;
+    const bool resident =
+        spec.memoryLimit > 0 && spec.residentWherePossible && ResidentMemoryLimit::Available();
+    if (resident) {
+        argumentList = ResidentMemoryLimit::LauncherArguments(spec.memoryLimit);
+        argumentList << QFile::decodeName(program) << spec.arguments;
+        programName = ResidentMemoryLimit::Launcher();
+        addressSpaceLimit = 0;
+        if (!ResolveProgram(programName, program, errnoValue)) {
+            startError = StartErrorFromErrno(errnoValue);
+            return std::nullopt;
+        }
+    }
 
     // Everything the child needs is made before fork.
     std::vector<QByteArray> arguments;
-    arguments.reserve(static_cast<std::size_t>(spec.arguments.size()) + 1);
-    arguments.push_back(QFile::encodeName(spec.program));
-    for (const QString& argument : spec.arguments) {
+    arguments.reserve(static_cast<std::size_t>(argumentList.size()) + 1);
+    arguments.push_back(QFile::encodeName(programName));
+    for (const QString& argument : argumentList) {
         arguments.push_back(QFile::encodeName(argument));
     }
     std::vector<char*> argv;
@@ -299,7 +317,7 @@ std::optional<ChildProcess> ChildProcess::Start(const ChildSpec& spec, int& star
     plan.workingFolder = workingFolder.isEmpty() ? nullptr : workingFolder.constData();
     plan.parent = getpid();
     plan.ownSession = spec.ownSession;
-    plan.memoryLimit = spec.memoryLimit;
+    plan.memoryLimit = addressSpaceLimit;
 
     const pid_t pid = fork();
     if (pid < 0) {
@@ -339,12 +357,15 @@ std::optional<ChildProcess> ChildProcess::Start(const ChildSpec& spec, int& star
                         std::clamp(current + spec.niceness, -20, 19));
         }
     }
-    return ChildProcess(pid, spec.ownSession);
+    ChildProcess child(pid, spec.ownSession);
+    child.m_residentLimit = resident;
+    return child;
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : m_pid(other.m_pid),
       m_ownSession(other.m_ownSession),
+      m_residentLimit(other.m_residentLimit),
       m_ended(other.m_ended),
       m_exitCode(other.m_exitCode),
       m_signal(other.m_signal) {
@@ -357,6 +378,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
         EndGroup();
         m_pid = other.m_pid;
         m_ownSession = other.m_ownSession;
+        m_residentLimit = other.m_residentLimit;
         m_ended = other.m_ended;
         m_exitCode = other.m_exitCode;
         m_signal = other.m_signal;

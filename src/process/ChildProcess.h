@@ -40,8 +40,11 @@ struct ChildSpec {
     // A session of its own instead of only a process group: for a child that makes process
     // groups of its own, all of which end with it.
     bool ownSession = false;
-    // The most address space the child may take (RLIMIT_AS), in bytes; 0: no limit.
+    // The most memory the child may take, in bytes; 0: no limit. A limit on its address space
+    // (RLIMIT_AS), or with residentWherePossible on its resident memory where the system gives
+    // such a limit (see ResidentMemoryLimit; it costs a call to the user's systemd instance).
     std::uint64_t memoryLimit = 0;
+    bool residentWherePossible = false;
 };
 
 // A child spec of a program and its arguments, everything else as default.
@@ -83,6 +86,9 @@ class ChildProcess {
     // the child gave itself is no signal.
     bool WasSignalled() const { return m_signal != 0; }
     int TermSignal() const { return m_signal; }
+    // Whether its memory limit is one on resident memory (the kernel kills it, SIGKILL, when it
+    // would pass it) rather than on address space (its allocations fail).
+    bool HasResidentLimit() const { return m_residentLimit; }
 
     // Sends the child's group (and, for a session, its leader's group) SIGTERM only.
     void AskToEnd();
@@ -102,6 +108,7 @@ class ChildProcess {
 
     pid_t m_pid = -1;
     bool m_ownSession = false;
+    bool m_residentLimit = false;
     bool m_ended = false;
     std::int32_t m_exitCode = 0;
     int m_signal = 0;

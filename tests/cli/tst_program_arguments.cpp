@@ -45,6 +45,10 @@ class ProgramArgumentsTest : public QObject {
         QTest::newRow("--time-limit -5")
             << QStringList{"--convert", "--time-limit", "-5", "a.epub"} << int(Mode::UsageError)
             << QStringList() << "--time-limit takes a whole number of seconds";
+        QTest::newRow("--memory-budget 100M")
+            << QStringList{"--convert", "--memory-budget", "100M", "a.epub"}
+            << int(Mode::UsageError) << QStringList()
+            << "--memory-budget takes a size such as 4G or 4096M (at least 256M), not \"100M\"";
         QTest::newRow("a missing value") << QStringList{"--convert", "a.epub", "--jobs"}
                                          << int(Mode::UsageError) << QStringList() << "jobs";
         QTest::newRow("--kindle-format azw3")
@@ -76,17 +80,18 @@ class ProgramArgumentsTest : public QObject {
     }
 
     void convertOptions() {
-        const ProgramArguments parsed =
-            ParseProgramArguments({"--convert", "Books", "--output-folder", "out", "--jobs", "4",
-                                   "--time-limit", "60", "--extension", "kepub", "--skip-existing",
-                                   "--quiet", "--summary-json", "s.json", "--", "--odd.epub"},
-                                  3);
+        const ProgramArguments parsed = ParseProgramArguments(
+            {"--convert", "Books", "--output-folder", "out", "--jobs", "4", "--time-limit", "60",
+             "--memory-budget", "4G", "--extension", "kepub", "--skip-existing", "--quiet",
+             "--summary-json", "s.json", "--", "--odd.epub"},
+            3);
         QCOMPARE(int(parsed.mode), int(Mode::Convert));
         const ConvertRequest& request = parsed.convert;
         QCOMPARE(request.paths, (QList<QByteArray>{"Books", "--odd.epub"}));
         QCOMPARE(request.outputFolder, QByteArray("out"));
         QCOMPARE(request.jobs, 4);
         QCOMPARE(request.timeLimit.count(), 60);
+        QCOMPARE(request.memoryBudget, std::uint64_t{4} << 30);
         QCOMPARE(request.extension, QStringLiteral("kepub"));
         QVERIFY(request.skipExisting && request.quiet);
         QCOMPARE(request.summaryJson, QByteArray("s.json"));
@@ -94,6 +99,7 @@ class ProgramArgumentsTest : public QObject {
         const ProgramArguments defaults = ParseProgramArguments({"--convert", "a.epub"}, 3);
         QCOMPARE(defaults.convert.jobs, 3);
         QCOMPARE(defaults.convert.timeLimit.count(), 1800);
+        QCOMPARE(defaults.convert.memoryBudget, std::uint64_t{0});
         QCOMPARE(defaults.convert.extension, QStringLiteral("epub"));
         QVERIFY(defaults.convert.outputFolder.isEmpty());
         QCOMPARE(defaults.convert.choices.format, KindleFormat::Mobi6);

@@ -918,7 +918,7 @@ class ConversionRunTest : public QObject {
         }
 
         init();
-        m_setup.memoryLimit = std::uint64_t{256} << 20;
+        m_setup.memoryBudget = std::uint64_t{256} << 20;
         List({Book(QStringLiteral("big.epub"), "HOG"),
               Book(QStringLiteral("orphan.epub"), "ORPHAN"),
               Book(QStringLiteral("good.epub"), "GOOD")});
@@ -933,6 +933,32 @@ class ConversionRunTest : public QObject {
         for (const QStringList& call : Calls(m_calls)) {
             QTRY_COMPARE(LiveMembersOfGroup(call[0].toInt()), 0);  // killed, dying
         }
+        CheckIdleAfterRun();
+    }
+
+    // A book that needs more memory than its share of the budget converts again alone, under the
+    // whole budget; one that needs more than the whole budget fails alone too, and its reason
+    // names the budget. The others convert.
+    void memoryBudget() {
+        m_setup.converters = 2;
+        m_setup.memoryBudget = std::uint64_t{512} << 20;  // 256 MB each
+        List({Book(QStringLiteral("needs-300.epub"), "TAKE 300"),
+              Book(QStringLiteral("a.epub"), "SLEEP 1"),
+              Book(QStringLiteral("needs-700.epub"), "TAKE 700"),
+              Book(QStringLiteral("b.epub"), "GOOD")});
+        Run();
+        const QString prompt = OnlyPrompt();
+        QVERIFY2(prompt.startsWith(QStringLiteral("Converted 3 of 4 books.")), qPrintable(prompt));
+        QVERIFY2(prompt.contains(QStringLiteral(
+                     "needs-700.epub\r\n    needed more than 512 MB of memory and was stopped")),
+                 qPrintable(prompt));
+        for (const char* name : {"needs-300", "a", "b"}) {
+            QCOMPARE(Content(m_options.text1 + QLatin1Char('/') + QLatin1String(name) +
+                             QStringLiteral(".mobi")),
+                     m_sample);
+        }
+        // Both big books failed under their share and converted again under the whole budget.
+        QVERIFY2(Calls(m_calls).size() >= 6, qPrintable(QString::number(Calls(m_calls).size())));
         CheckIdleAfterRun();
     }
 
@@ -955,7 +981,22 @@ class ConversionRunTest : public QObject {
         QCOMPARE(MemoryText(std::uint64_t{3} << 30), QStringLiteral("3 GB"));
         QCOMPARE(MemoryText(std::uint64_t{3} << 29), QStringLiteral("1.5 GB"));
         QCOMPARE(MemoryText(std::uint64_t{256} << 20), QStringLiteral("256 MB"));
-        QVERIFY(BookMemoryLimit(64) >= kLeastBookMemoryLimit);
+        const std::uint64_t gib = std::uint64_t{1} << 30;
+        QCOMPARE(BookMemoryLimit(4 * gib, 4), gib);
+        QCOMPARE(BookMemoryLimit(gib / 2, 2), gib / 4);
+        QCOMPARE(BookMemoryLimit(4 * gib, 64), kLeastMemoryBudget);  // never less
+        QCOMPARE(MemorySizeFromText(QStringLiteral(" 4G ")).value_or(0), 4 * gib);
+        QCOMPARE(MemorySizeFromText(QStringLiteral("4096M")).value_or(0), 4 * gib);
+        QCOMPARE(MemorySizeFromText(QStringLiteral("4gib")).value_or(0), 4 * gib);
+        QCOMPARE(MemorySizeFromText(QStringLiteral("268435456")).value_or(0), gib / 4);
+        for (const char* text : {"255M", "4 G", "-4G", "4.5G", "G", "", "99999999999999999T"}) {
+            QVERIFY2(!MemorySizeFromText(QString::fromLatin1(text)), text);
+        }
+        SaveSetting(Setting::MemoryBudget, QStringLiteral("3G"));
+        QCOMPARE(MemoryBudget(), 3 * gib);
+        SaveSetting(Setting::MemoryBudget, QStringLiteral("lots"));
+        QCOMPARE(MemoryBudget(), DefaultMemoryBudget());
+        SaveSetting(Setting::MemoryBudget, QString());
     }
 
     // Stop: running converters end and leave nothing; the books already converted, those

@@ -11,6 +11,7 @@
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
+#include "support/ScriptedWindow.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
@@ -260,15 +261,6 @@ class LookAheadWindowTest : public QObject {
                                       QDir::AllEntries | QDir::Hidden | QDir::System);
     }
 
-    // The next window sends its outputs to out, with that many converters at once.
-    // The window, shown, its boxes answered by a script.
-    struct ScriptedWindow {
-        ScriptedDialogs* boxes;
-        Form1 form;
-        explicit ScriptedWindow(std::unique_ptr<ScriptedDialogs> dialogs)
-            : boxes(dialogs.get()), form(std::move(dialogs)) {}
-    };
-
     // Opens the window with the results going to `out`, `converters` allowed at once, and
     // `sources` listed.
     static std::unique_ptr<ScriptedWindow> OpenWithList(const QStringList& sources,
@@ -280,6 +272,7 @@ class LookAheadWindowTest : public QObject {
         return window;
     }
 
+    // The next window sends its outputs to out, with that many converters at once.
     static void UseSettings(const QString& out, int converters) {
         SaveSetting(Setting::Option1, QStringLiteral("True"));
         SaveSetting(Setting::Option2, QStringLiteral("False"));

@@ -3,6 +3,7 @@
 // program, and the window's message loop runs while the program waits for one.
 #include "platform/MessageLoop.h"
 #include "process/ChildProcess.h"
+#include "process/ResidentMemoryLimit.h"
 
 #include "support/TestMain.h"
 
@@ -231,7 +232,8 @@ class ProcessRunnerTest : public QObject {
     }
 
     // What a child gets: its own environment changes (the program's own environment stays as
-    // it is), an address-space limit, and no descriptor of the program but its standard
+    // it is), its memory limit (on resident memory in a scope of its own where the system gives
+    // one, else on its address space), and no descriptor of the program but its standard
     // streams.
     void childGetsItsEnvironmentLimitAndNoStrayDescriptors() {
         qputenv("BQ_TEST_KEPT", "program");
@@ -239,19 +241,28 @@ class ProcessRunnerTest : public QObject {
         QTemporaryDir folder;
         ChildSpec spec = Sh(QStringLiteral(
             "echo \"$BQ_TEST_ADDED|$BQ_TEST_KEPT|${BQ_TEST_REMOVED-unset}\"; ulimit -v; "
+            "cat \"$(awk '$3 == \"cgroup2\" { print $2; exit }' /proc/self/mounts)$(sed -n "
+            "'s/^0:://p' /proc/self/cgroup)/memory.max\" 2>/dev/null || echo none; "
             "ls /proc/self/fd | tr '\\n' ' '"));
         spec.logFile = folder.filePath(QStringLiteral("log"));
         spec.environment = {{"BQ_TEST_ADDED", QByteArray("child")}, {"BQ_TEST_REMOVED", {}}};
         spec.memoryLimit = std::uint64_t{768} << 20;
+        spec.residentWherePossible = true;
         int startError = 0;
         std::optional<ChildProcess> child = ChildProcess::Start(spec, startError);
         QVERIFY(child.has_value());
         QTRY_VERIFY(child->HasEnded());
         const QList<QByteArray> lines = ReadAll(spec.logFile).split('\n');
         QCOMPARE(lines.value(0), QByteArray("child|program|unset"));
-        QCOMPARE(lines.value(1), QByteArray::number(768 * 1024));
+        if (ResidentMemoryLimit::Available()) {
+            QCOMPARE(lines.value(1), QByteArray("unlimited"));
+            QCOMPARE(lines.value(2), QByteArray::number(std::uint64_t{768} << 20));
+        } else {
+            QCOMPARE(lines.value(1), QByteArray::number(768 * 1024));
+            QVERIFY(!ResidentMemoryLimit::Unavailable().isEmpty());
+        }
         // ls's own descriptor for the listing is the only one past 2.
-        QCOMPARE(lines.value(2).trimmed().split(' ').size(), 4);
+        QCOMPARE(lines.value(3).trimmed().split(' ').size(), 4);
         QCOMPARE(qgetenv("BQ_TEST_REMOVED"), QByteArray("program"));
         QVERIFY(!qEnvironmentVariableIsSet("BQ_TEST_ADDED"));
     }

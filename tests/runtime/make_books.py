@@ -23,8 +23,10 @@ evidence; the tests do not need them):
   big-pictures         large and unusual pictures: PNG with transparency, CMYK JPEG, WebP, BMP
   long-chapter         one very long chapter with headings, lists, block quotes and links
 
-One more serves the tests of a conversion's limits, and is made only when named:
+Two more serve the tests and benchmarks of a conversion's limits, and are made only when named:
 
+  large                a large valid book: 2,000 chapters of varied prose, about 11 MB, which
+                       calibre needs about 1 GB of memory to convert
   bomb                 a decompression bomb: one chapter of 2 GiB of repeated paragraphs,
                        deflated to a few MB
 
@@ -391,6 +393,29 @@ def book_many_chapters(count=2000):
     return b
 
 
+def book_large(count=2000, words_per_chapter=2400):
+    """2,000 chapters of prose drawn word by word from the books' texts (a fixed seed), marked
+    up as typeset books are (a span of its own for every twenty words, short paragraphs),
+    with a heading, a list and a link to the next chapter each: about 11 MB deflated."""
+    import random
+    b = Book("A Very Large Book", "urn:uuid:5d1c4d0a-0c5a-4f0b-9a39-2c6a0d9c0011",
+             creator="Anonymous")
+    words = " ".join(AUSTEN + CARROLL + MELVILLE + DICKENS).split()
+    draw = random.Random(2000)
+    for n in range(1, count + 1):
+        chosen = draw.choices(words, k=words_per_chapter)
+        spans = [f'<span class="s{i % 7}">{" ".join(chosen[i:i + 20])}</span>'
+                 for i in range(0, len(chosen), 20)]
+        paras = [" ".join(spans[i:i + 2]) for i in range(0, len(spans), 2)]
+        items = "".join(f"<li>{w}</li>" for w in chosen[:12])
+        following = f"c{n + 1:04d}.xhtml" if n < count else "c0001.xhtml"
+        b.chapter(f"c{n}", f"text/c{n:04d}.xhtml", f"Chapter {n}",
+                  f"<h1>Chapter {n}</h1>\n{paragraphs(paras)}\n<ul>{items}</ul>\n"
+                  f'<p><a href="{following}">Next</a></p>')
+    b.add("style2", "text/style.css", "text/css", CSS.encode())
+    return b
+
+
 def book_tag_soup():
     b = Book("Bleak House &amp; Others", "urn:isbn:9780000000002", epub3=False,
              creator="Charles Dickens")
@@ -494,6 +519,7 @@ BOOKS = {
     "many-chapters": ("many-chapters.epub", book_many_chapters),
     "broken": ("broken.epub", None),
     "bomb": ("bomb.epub", None),
+    "large": ("large.epub", book_large),
     "tag-soup": ("tag-soup.epub", book_tag_soup),
     "big-pictures": ("big-pictures.epub", book_big_pictures),
     "long-chapter": ("long-chapter.epub", book_long_chapter),
@@ -510,7 +536,7 @@ def main(argv):
     os.makedirs(out, exist_ok=True)
     names = argv[2:] or TEST_BOOKS
     if names == ["--all"]:
-        names = [name for name in BOOKS if name != "bomb"]
+        names = [name for name in BOOKS if name not in ("bomb", "large")]
     for name in names:
         file_name, make = BOOKS[name]
         path = os.path.join(out, file_name)
