@@ -386,7 +386,9 @@ void ConversionRun::End() {
         running.push_back(warm);
     }
     const std::chrono::milliseconds grace = m_atOnce ? std::chrono::milliseconds(0) : kEndGrace;
-    ChildProcess::EndTogether(running, grace);
+    // The window answers meanwhile (it shows the run ending): nothing more starts, and a second
+    // start is refused while the run is busy.
+    ChildProcess::EndTogether(running, grace, [] { YieldToMessageLoop(); });
 
     // Settled: its converter finished by itself, or it failed or was skipped without one. An
     // entry the loop broke off at before starting its converter is not converted, as the
@@ -422,6 +424,7 @@ void ConversionRun::End() {
                            [](Job* job) { return job->readBack.HasEnded(); });
     };
     while (!allRead() && reading.elapsed() < std::max<qint64>(grace.count(), 1)) {
+        YieldToMessageLoop();
         QThread::msleep(2);
     }
 

@@ -8,6 +8,7 @@
 #include "convert/FailureReason.h"
 #include "convert/LookAhead.h"
 #include "fs/PathText.h"
+#include "platform/MessageLoop.h"
 
 #include <QFile>
 #include <QLoggingCategory>
@@ -204,7 +205,8 @@ void ConversionRun::EndJob(int index) {
 
 void ConversionRun::Redo(Job& job) {
     if (job.child) {
-        job.child->EndGroup();
+        // The window answers while a converter that does not end when asked gets its grace.
+        ChildProcess::EndTogether({&*job.child}, kEndGrace, [] { YieldToMessageLoop(); });
         job.child.reset();
     }
     RemoveTemporary(job);

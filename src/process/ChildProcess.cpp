@@ -462,7 +462,8 @@ void ChildProcess::EndGroup() {
 }
 
 void ChildProcess::EndTogether(const std::vector<ChildProcess*>& children,
-                               std::chrono::milliseconds grace) {
+                               std::chrono::milliseconds grace,
+                               const std::function<void()>& meanwhile) {
     std::vector<ChildProcess*> running;
     for (ChildProcess* child : children) {
         if (child != nullptr && !child->m_ended && child->m_pid > 0) {
@@ -479,6 +480,9 @@ void ChildProcess::EndTogether(const std::vector<ChildProcess*>& children,
         });
         if (allExited || std::chrono::steady_clock::now() >= deadline) {
             break;
+        }
+        if (meanwhile) {
+            meanwhile();
         }
         QThread::msleep(5);
     }

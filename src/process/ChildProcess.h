@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -99,8 +100,11 @@ class ChildProcess {
     void EndGroup();
     // Ends several children with one shared grace period: every one is asked first, then each
     // is killed and reaped once it has exited or the grace is over.
+    // meanwhile, when given, runs at every look during the grace period (the window's message
+    // loop turns there, so the window answers while its run ends).
     static void EndTogether(const std::vector<ChildProcess*>& children,
-                            std::chrono::milliseconds grace = kEndGrace);
+                            std::chrono::milliseconds grace = kEndGrace,
+                            const std::function<void()>& meanwhile = {});
 
   private:
     ChildProcess(pid_t pid, bool ownSession) : m_pid(pid), m_ownSession(ownSession) {}
