@@ -117,34 +117,6 @@ QStringList TempEntries() {
                                   QDir::NoDotAndDotDot);
 }
 
-// The lines the stand-in converter wrote: pid, output, CALIBRE_TEMP_DIR.
-QList<QStringList> Calls(const QString& file) {
-    QList<QStringList> calls;
-    for (const QByteArray& line : Content(file).split('\n')) {
-        if (!line.isEmpty()) {
-            calls << QString::fromLocal8Bit(line).split(QLatin1Char('\t'));
-        }
-    }
-    return calls;
-}
-
-// The processes of a process group that still run (zombies waiting for their reaper do not).
-int LiveMembersOfGroup(pid_t group) {
-    int live = 0;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QByteArray stat = Content(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        const qsizetype close = stat.lastIndexOf(')');
-        if (close < 0) {
-            continue;
-        }
-        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-        if (fields.size() > 2 && fields[2].toInt() == group && fields[0] != "Z") {
-            ++live;
-        }
-    }
-    return live;
-}
-
 }  // namespace
 
 class ConversionRunTest : public QObject {

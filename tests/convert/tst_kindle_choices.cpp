@@ -42,17 +42,6 @@ class Outcomes final : public RunObserver {
     QList<BookOutcome> books;
 };
 
-// The lines the stand-in converter wrote: pid, output, CALIBRE_TEMP_DIR[, options].
-QList<QStringList> Calls(const QString& file) {
-    QList<QStringList> calls;
-    for (const QByteArray& line : Content(file).split('\n')) {
-        if (!line.isEmpty()) {
-            calls << QString::fromLocal8Bit(line).split(QLatin1Char('\t'));
-        }
-    }
-    return calls;
-}
-
 }  // namespace
 
 class KindleChoicesTest : public QObject {

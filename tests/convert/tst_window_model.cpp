@@ -21,6 +21,7 @@
 #include "support/FileContent.h"
 #include "support/ScriptedDialogs.h"
 #include "support/ScriptedWindow.h"
+#include "support/StandinArchive.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
@@ -56,23 +57,6 @@ const char* const kBehaviours[] = {"GOOD", "GOOD",      "SLEEP 0.4", "FAIL broke
 QStringList DirEntries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                   QDir::NoDotAndDotDot);
-}
-
-// The processes of a process group that still run (zombies waiting for their reaper do not).
-int LiveMembersOfGroup(pid_t group) {
-    int live = 0;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QByteArray stat = Content(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        const qsizetype close = stat.lastIndexOf(')');
-        if (close < 0) {
-            continue;
-        }
-        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-        if (fields.size() > 2 && fields[2].toInt() == group && fields[0] != "Z") {
-            ++live;
-        }
-    }
-    return live;
 }
 
 }  // namespace
