@@ -1,18 +1,15 @@
 #pragma once
 
+#include "convert/BookJob.h"
 #include "convert/ConversionSummary.h"
 #include "convert/ConverterRuntime.h"
 #include "convert/KeptLogs.h"
 #include "convert/KindleChoices.h"
-#include "convert/MobiCheck.h"
 #include "convert/OutputDestination.h"
 #include "convert/RunObserver.h"
-#include "fs/OutputTemporary.h"
-#include "process/ChildProcess.h"
+#include "convert/RunOutputs.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
-#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -20,12 +17,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
-#include <utility>
 #include <vector>
 
 namespace bq {
@@ -75,10 +69,11 @@ ConversionSetup WithKindleChoices(ConversionSetup setup, const KindleChoices& ch
 // MOBI file.
 //
 // The run refuses an empty list and an unusable destination, provisions a private converter
-// runtime, then walks the entries in list order: each is converted by a converter process
-// (hidden, its output in a log of its own, at most the time and memory limits) into a temporary
-// ".mobi" name in the target folder, and the result replaces the old output only when the
-// converter succeeded and a reader that is not the converter reads it back whole. A source that
+// runtime, then walks the entries in list order. Each entry is one BookJob (BookJob.h), which
+// does the steps the run calls in turn: it is converted by a converter process (hidden, its
+// output in a log of its own, at most the time and memory limits) into a temporary ".mobi" name
+// in the target folder, and the result replaces the old output only when the converter
+// succeeded and a reader that is not the converter reads it back whole. A source that
 // would be its own output, or whose output would replace another listed source, is never
 // touched. The run tells one observer (RunObserver) what happens: the window, the command line
 // and the tests follow it the same way, and its summary says what became of every entry.
@@ -130,94 +125,42 @@ class ConversionRun {
     // The run folder under TEMP of the last run ("" before provisioning).
     QString RunFolder() const { return m_runFolderSeen; }
 
-    // The place of an output: its folder's real path and its name (the text when the folder
-    // does not exist), so that two spellings of one place compare equal.
-    static QString OutputKey(const QString& output);
-
   private:
-    // One entry between its start and its end.
-    struct Job {
-        int index = 0;  // 1-based
-        QString source;
-        QString output;
-        // Below the output folder (keepFolders): the folder the output goes to, and that folder.
-        QString outputBase;
-        QString subFolder;
-        QString temporary;  // the converter's output, beside the old output
-        std::optional<OutputTemporary> temporaryFile;
-        QString log;
-        QString failure;  // set when the entry cannot be converted
-        bool skippedAsItsOwnOutput = false;
-        bool upToDate = false;  // skipped: its output is newer than its source
-        std::optional<ChildProcess> child;
-        QElapsedTimer running;  // since its converter started
-        bool timedOut = false;  // its converter ran past the time limit and was killed
-        std::int32_t exitCode = 0;
-        bool signalled = false;
-        // Started by the look-ahead before the loop reached it: the errors its steps raised,
-        // with their lines, are raised again when the loop comes to those lines.
-        bool startedAhead = false;
-        bool retriedForSpace = false;
-        // The memory its converter may take; 0: the run's share for each converter.
-        std::uint64_t memoryLimit = 0;
-        std::vector<std::pair<int, std::exception_ptr>> deferredErrors;
-        // Reading its new MOBI back, once its converter has succeeded.
-        MobiReadBack readBack;
-        // Its converter's verdict is taken and its read-back started (or it failed before).
-        bool concluded = false;
-    };
-
     void Provision();
     void ConvertAll();
     void End();
-    // The entry's text as the list held it when the run started.
-    void ReadSource(Job& job);
-    // Where the job's result goes as the destination stands now (output, outputBase, subFolder).
-    void PlaceOutput(Job& job);
+    // The job of entry `index`, made when first asked for (ahead: by the look-ahead).
+    BookJob& JobFor(int index, bool ahead = false);
+    // Where the job's result goes as the destination stands now.
+    void Place(BookJob& job);
     // The output path the job's entry would get now.
-    QString OutputPathNow(const Job& job);
-    void PrepareJob(Job& job);
-    void StartJob(Job& job);
-    void WaitForJob(Job& job);
-    // Takes the converter's verdict on the job and, when it made a book, starts reading it back.
-    void Conclude(Job& job);
+    QString OutputPathNow(const BookJob& job);
+    // Starts the job's converter with its share of the memory budget (or the whole budget).
+    void StartConverter(BookJob& job, std::uint64_t memoryLimit = 0);
+    void WaitForConverter(BookJob& job);
     // Waits for the job's read-back while the message loop turns; false when a stop cut it short.
-    bool WaitForReadBack(Job& job);
-    // Puts the job's book in place, or tells why it failed; the read-back has ended.
-    void PutInPlace(Job& job);
-    // Conclude, WaitForReadBack and PutInPlace in turn: false when a stop cut it short.
-    bool FinishJob(Job& job);
+    bool WaitForReadBack(BookJob& job);
+    // Puts the job's book in place, or names why not, and tells the observer.
+    void Finish(BookJob& job);
     // Tells the observer what became of the job.
-    void Tell(const Job& job, BookOutcome::Result result);
+    void Tell(const BookJob& job, BookOutcome::Result result);
     // Tells the observer the entry was not converted because the run was stopped.
-    void TellStopped(int index, const QString& source);
-    // Runs an event of the observer that no statement line covers: what it raises is logged.
-    template <typename Event>
-    void Notify(const char* what, Event&& event);
+    void TellStopped(int index);
     // The error report's text goes to the observer.
     void Report(const QString& text);
     // The entries the list holds now, as the observer tells.
     int EntriesNow() const;
-    // The job's converter ended, or was ended: its exit code is taken.
-    void TakeExitCode(Job& job);
-    void RemoveTemporary(Job& job);
-    // Why the job's output would replace an output made earlier in this run (the same name, or
-    // another name of the same file); "" when it would not.
-    QString SameFileProblem(const Job& job);
-    // Notes an output put in place (or kept as up to date) for its book, for SameFileProblem.
-    void RecordMade(const Job& job);
     // Kills every converter past the time limit (a timer's slot).
     void EnforceTimeLimit();
     // Keeps the converter's logs of the books not converted (see KeptLogs) before the run folder
     // goes, and names their folder in the summary.
     void KeepLogs();
-    void CollectListedSources();
 
-    // The look-ahead's side of the run (ConversionRunAhead.cpp).
-    void BeginLookAhead(int count);
-    Job& JobFor(int index);
+    // The look-ahead's side: at each turn of the message loop, notes the converters that ended
+    // and starts the entries the look-ahead chooses, as the loop would start them.
+    void FillAhead();
+    // True when a converter now runs for the entry.
     bool StartAhead(int index);
-    bool ConverterEnded(int index);
     bool MayStartAhead(int index);
     // True while the books converted ahead hold a quarter of the free space of their output
     // folder's file system or more: nothing more starts ahead until the loop puts them in place.
@@ -225,34 +168,23 @@ class ConversionRun {
     // The job's converter failed for lack of space while other books of the run held some
     // (converted ahead, or at all when it was itself converted ahead), and it was not converted
     // again for that yet.
-    bool RanOutOfSpaceBesideOthers(Job& job);
-    // The job's converter ended for lack of memory (at its limit).
-    bool RanOutOfMemory(const Job& job) const;
+    bool RanOutOfSpaceBesideOthers(BookJob& job);
     // The job's converter failed for memory under a share of the budget: alone, under the whole
     // budget, it might convert.
-    bool RanOutOfMemoryBesideOthers(Job& job);
-    // Ends and forgets every converter still running for an entry after `index` (the loop or
-    // the look-ahead starts them again), and starts nothing ahead until ConvertedAlone(): the
-    // loop's entry converts alone.
-    void ConvertAloneAt(int index);
-    void ConvertedAlone();
-    // The memory the job's converter may take.
-    std::uint64_t MemoryLimitOf(const Job& job) const;
-    // Ends and forgets every entry after `index` that was started ahead (the loop converts them
-    // at their turns), and starts no more ahead: the disk is nearly full.
-    void MakeRoomAfter(int index);
-    // An entry converted ahead whose output path is no longer what its turn computes goes back
-    // to the loop, which converts it again.
-    void Redo(Job& job);
-    static void RaiseDeferred(Job& job, int line);
-    void EndJob(int index);
+    bool RanOutOfMemoryBesideOthers(BookJob& job);
+    // Ends and forgets the entries after `index` started ahead (all of them, or those whose
+    // converter still runs): the loop converts them at their turns.
+    void TakeBackAfter(int index, bool runningOnly);
+    // The job converts again (the loop's own now): its converter ends, its output goes.
+    void Again(BookJob& job);
 
     RunRequest m_request;
     RunObserver& m_observer;
     ConversionSetup m_setup;
     ConverterRuntime m_runtime;
     ConversionSummary m_summary;
-    std::chrono::milliseconds m_timeLimit{0};
+    RunOutputs m_outputs;
+    ConverterCall m_call;  // how each book's converter is started, once provisioned
     std::uint64_t m_memoryBudget = 0;
     std::uint64_t m_memoryLimit = 0;  // each converter's share of the budget
     int m_convertersAtOnce = 1;
@@ -264,27 +196,17 @@ class ConversionRun {
     bool m_convertingAlone = false;  // nothing starts ahead until the loop's entry has ended
     bool m_started = false;
     bool m_provisioningFailed = false;
+    bool m_filling = false;  // FillAhead is under way
     QString m_runFolderSeen;
-    std::vector<char> m_told;       // by entry (1-based): its outcome was told
-    QStringList m_sources;          // every entry's text when the loop began
-    QStringList m_roots;            // the folder each entry was added from ("": by itself)
-    QSet<QString> m_listedSources;  // "device:inode" of every listed source when the loop began
-    // The output folders this run has swept of abandoned temporaries, those that ignore case,
-    // and the outputs it made: by identity key and by "device:inode", each with its OutputKey
-    // and its path.
-    QSet<QString> m_sweptFolders;
-    QHash<QString, bool> m_foldersIgnoringCase;
-    struct Made {
-        QString key;     // OutputKey
-        QString output;  // its path as this run gave it
-        QString source;  // the book it was made from
-        bool upToDate;   // kept as it was: the book's output is newer than the book
-    };
-    QHash<QString, Made> m_madeByIdentity;
-    QHash<QString, Made> m_madeByFile;
-    // Every entry between its start and its end, by number; and the look-ahead that starts them.
-    std::map<int, std::unique_ptr<Job>> m_jobs;
+    std::vector<char> m_told;  // by entry (1-based): its outcome was told
+    QStringList m_sources;     // every entry's text when the loop began
+    QStringList m_roots;       // the folder each entry was added from ("": by itself)
+    QSet<int> m_retriedForSpace;
+    // Every entry between its start and its end, by number; and the look-ahead that chooses
+    // which start before the loop reaches them.
+    std::map<int, std::unique_ptr<BookJob>> m_jobs;
     std::unique_ptr<LookAhead> m_lookAhead;
+    QTimer m_fillTimer;
     QTimer m_timeLimitTimer;
     // The logs of the books not converted so far, in the order they failed.
     std::vector<FailedLog> m_failedLogs;

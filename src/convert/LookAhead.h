@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <functional>
 #include <vector>
@@ -9,18 +8,19 @@
 namespace bq {
 
 // The look-ahead of a conversion run: while the run's loop is on one entry, the converters of
-// the entries after it already run, never more than a fixed number at once.
+// the entries after it already run, never more than a fixed number at once. The look-ahead only
+// chooses; the run starts the entries it chooses and tells it what became of them.
 //
 // The loop's own entry always has a converter; the other converters (one fewer than allowed)
 // take, among the entries within reach that are not started yet, the one expected to take
-// longest (Steps::estimate; without one, the next in list order). So a long book near the end
-// of a list no longer becomes the batch's tail: a batch takes about max(total / K, longest).
-// Once the loop's own converter has ended, its place goes to the loop's next entry at once:
-// the loop notices the end only at its next poll, and no core waits for that meanwhile.
+// longest (without estimates, the next in list order). So a long book near the end of a list no
+// longer becomes the batch's tail: a batch takes about max(total / K, longest). Once the loop's
+// own converter has ended, its place goes to the loop's next entry at once: the loop notices the
+// end only at its next poll, and no core waits for that meanwhile.
 //
 // The loop still walks the entries one by one in list order; for each it either finds the entry
-// already started here, or starts it itself and says so. Entries are known by their number
-// (1-based); what starting and watching one means is the run's business (the steps below).
+// already started ahead, or starts it itself and says so. Entries are known by their number
+// (1-based).
 //
 // With one converter at once nothing is ever started ahead: the run is the one-at-a-time run.
 // Otherwise at most kAheadPerConverter × (converters - 1) entries (kMostAhead at most) are
@@ -32,25 +32,10 @@ namespace bq {
 // How long an entry is expected to take is asked once, when it comes within reach; one turn
 // of the message loop asks for kEstimateBudgetMs at most, the rest wait for the next turns.
 //
-// The look-ahead fills free places whenever the message loop turns (a timer every
-// kFillIntervalMs); starts beyond the first in one turn wait for the next once kFillBudgetMs
-// has gone.
+// The run fills free places whenever the message loop turns (a timer every kFillIntervalMs);
+// starts beyond the first in one turn wait for the next once kFillBudgetMs has gone.
 class LookAhead {
   public:
-    struct Steps {
-        // Sets entry `index` up and starts its converter; true when a converter now runs for it
-        // (false: the entry fails or is skipped without one). Must not raise.
-        std::function<bool(int index)> start;
-        // True once the converter of entry `index` has ended. Must not raise.
-        std::function<bool(int index)> ended;
-        // False while entry `index` may not start yet (it reads what an earlier entry still
-        // makes). Must not raise.
-        std::function<bool(int index)> mayStart;
-        // How long entry `index` is expected to take (any unit; only the order counts). Empty:
-        // entries start in list order. Must not raise.
-        std::function<double(int index)> estimate;
-    };
-
     static constexpr int kAheadPerConverter = 64;
     static constexpr int kMostAhead = 256;
     static constexpr int kEstimateBudgetMs = 20;
@@ -58,50 +43,52 @@ class LookAhead {
     static constexpr int kFillBudgetMs = 5;
 
     // converters: at most this many at once (at least 1); lastEntry: the loop's bound.
-    LookAhead(int converters, int lastEntry, Steps steps);
-    ~LookAhead();
-    LookAhead(const LookAhead&) = delete;
-    LookAhead& operator=(const LookAhead&) = delete;
+    LookAhead(int converters, int lastEntry);
 
     // The loop is now on entry `index` (entries before it are finished).
-    void Reached(int index);
-    // True when entry `index` was already started (here or by the loop).
+    void Reached(int index) { m_current = index; }
+    // True when entry `index` was already started (ahead or by the loop).
     bool WasStarted(int index) const {
         return index >= 1 && index < static_cast<int>(m_started.size()) && m_started[index] != 0;
     }
-    // The loop started entry `index` itself; `running`: a converter now runs for it.
-    void StartedByLoop(int index, bool running);
-    // Takes note of ended converters and starts entries ahead of the loop while fewer than the
-    // allowed number run, the longest expected first among those within reach (the loop's next
-    // entry first once the loop's own converter has ended).
-    void Fill();
-    // Entry `index` was started here but the run ended it again: the loop starts it at its turn.
+    // Entry `index` was started (by the loop, or ahead as chosen); `running`: a converter now
+    // runs for it.
+    void Started(int index, bool running);
+    // The converter of entry `index` has ended.
+    void Ended(int index);
+    // Entry `index` was started but the run ended it again: the loop starts it at its turn.
     void Forget(int index);
-    // Starts nothing more (the run stops).
-    void Stop();
+    // Chooses nothing more (the run stops).
+    void Stop() { m_stopped = true; }
 
-    // Converters running as far as the look-ahead knows, and the most there ever were at once.
+    // The entries whose converters run, as far as the look-ahead knows.
+    const std::vector<int>& RunningEntries() const { return m_running; }
+    // Converters running, and the most there ever were at once.
     int Running() const { return static_cast<int>(m_running.size()); }
     int PeakRunning() const { return m_peakRunning; }
 
+    // A new turn of the message loop begins: estimates may be asked again.
+    void BeginTurn() { m_turn.start(); }
+    // The entry to start ahead now, 0 for none: a place is free, and it is within reach, not
+    // started, and allowed to start (mayStart), the longest expected first (expected: how long
+    // an entry is expected to take, in any unit; empty: list order, where an entry that may not
+    // start holds back the ones after it), the loop's next entry first once the loop's own
+    // converter has ended.
+    int Choose(const std::function<bool(int)>& mayStart,
+               const std::function<double(int)>& expected = {});
+
   private:
-    void Reap();
-    // The entry to start next, 0 for none: within reach, not started, allowed to start.
-    int NextToStart(int reach);
     bool LoopsOwnRuns() const;
 
     int m_converters;
     int m_lastEntry;
-    Steps m_steps;
     int m_current = 0;                // the entry the loop is on
-    std::vector<char> m_started;      // by entry: started here or by the loop
+    std::vector<char> m_started;      // by entry: started ahead or by the loop
     std::vector<double> m_estimates;  // by entry, asked once; < 0 not asked yet
     std::vector<int> m_running;
     int m_peakRunning = 0;
     bool m_stopped = false;
-    bool m_filling = false;
-    QElapsedTimer m_turn;  // since the start of this turn's Fill
-    QTimer m_timer;
+    QElapsedTimer m_turn;  // since the start of this turn
 };
 
 }  // namespace bq

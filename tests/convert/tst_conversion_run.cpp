@@ -136,6 +136,7 @@ class ConversionRunTest : public QObject {
     OutputOptions m_options;
     std::function<QByteArray()> m_archiveSource;
     ConversionSetup m_setup;
+    QStringList m_roots;  // the folder each entry was added from
 
     std::unique_ptr<RecordingFace> m_face;
 
@@ -144,6 +145,7 @@ class ConversionRunTest : public QObject {
         for (int row = 0; row < m_list.rowCount(); ++row) {
             request.sources << m_list.index(row, 0).data().toString();
         }
+        request.roots = m_roots;
         request.outputRule = [this] { return m_options; };
         return request;
     }
@@ -214,6 +216,7 @@ class ConversionRunTest : public QObject {
         m_archiveSource = [archive] { return archive; };
         m_setup = ConversionSetup{};
         m_setup.converters = 1;
+        m_roots.clear();
         QFile::remove(m_calls);
         Write(m_calls, {});
         QFile::setPermissions(m_calls, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -909,12 +912,14 @@ class ConversionRunTest : public QObject {
     }
 
     // A book that needs more memory than its share of the budget converts again alone, under the
-    // whole budget; one that needs more than the whole budget fails alone too, and its reason
-    // names the budget. The others convert.
+    // whole budget, into the same place (a kept library folder); one that needs more than the
+    // whole budget fails alone too, and its reason names the budget. The others convert.
     void memoryBudget() {
         m_setup.converters = 2;
         m_setup.memoryBudget = std::uint64_t{512} << 20;  // 256 MB each
-        List({Book(QStringLiteral("needs-300.epub"), "TAKE 300"),
+        m_setup.keepFolders = true;
+        m_roots = {m_work.path() + QStringLiteral("/books")};
+        List({Book(QStringLiteral("Shelf/needs-300.epub"), "TAKE 300"),
               Book(QStringLiteral("a.epub"), "SLEEP 1"),
               Book(QStringLiteral("needs-700.epub"), "TAKE 700"),
               Book(QStringLiteral("b.epub"), "GOOD")});
@@ -924,7 +929,8 @@ class ConversionRunTest : public QObject {
         QVERIFY2(prompt.contains(QStringLiteral(
                      "needs-700.epub\r\n    needed more than 512 MB of memory and was stopped")),
                  qPrintable(prompt));
-        for (const char* name : {"needs-300", "a", "b"}) {
+        QCOMPARE(Content(m_options.text1 + QStringLiteral("/Shelf/needs-300.mobi")), m_sample);
+        for (const char* name : {"a", "b"}) {
             QCOMPARE(Content(m_options.text1 + QLatin1Char('/') + QLatin1String(name) +
                              QStringLiteral(".mobi")),
                      m_sample);

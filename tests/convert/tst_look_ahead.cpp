@@ -30,26 +30,33 @@ struct Entries {
     QList<int> started;
     int peak = 0;
 
-    LookAhead::Steps Steps() {
-        LookAhead::Steps steps;
-        steps.start = [this](int index) {
-            started << index;
-            if (withoutConverter.count(index) != 0) {
-                return false;
+    // One turn of the message loop, as the run takes it: the ended converters are noted, then
+    // the chosen entries start.
+    void Fill(LookAhead& ahead) {
+        const std::vector<int> seen = ahead.RunningEntries();
+        for (const int index : seen) {
+            if (running.count(index) == 0) {
+                ahead.Ended(index);
             }
-            running.insert(index);
-            peak = std::max(peak, static_cast<int>(running.size()));
-            return true;
-        };
-        steps.ended = [this](int index) { return running.count(index) == 0; };
-        steps.mayStart = [this](int index) { return held.count(index) == 0; };
+        }
+        ahead.BeginTurn();
+        const auto mayStart = [this](int index) { return held.count(index) == 0; };
+        std::function<double(int)> expected;
         if (!estimates.empty()) {
-            steps.estimate = [this](int index) {
+            expected = [this](int index) {
                 const auto found = estimates.find(index);
                 return found == estimates.end() ? 1.0 : found->second;
             };
         }
-        return steps;
+        while (const int index = ahead.Choose(mayStart, expected)) {
+            started << index;
+            const bool runs = withoutConverter.count(index) == 0;
+            if (runs) {
+                running.insert(index);
+                peak = std::max(peak, static_cast<int>(running.size()));
+            }
+            ahead.Started(index, runs);
+        }
     }
 };
 
@@ -58,11 +65,11 @@ struct Entries {
 // the loop is on entry i (0: none).
 QList<int> Walk(Entries& entries, int converters, int count,
                 const std::function<int(int)>& alsoEnd = {}) {
-    LookAhead ahead(converters, count, entries.Steps());
-    // Turns of the message loop while the loop waits: one start each.
-    const auto turns = [&ahead, converters] {
+    LookAhead ahead(converters, count);
+    // Turns of the message loop while the loop waits.
+    const auto turns = [&ahead, &entries, converters] {
         for (int turn = 0; turn < converters; ++turn) {
-            ahead.Fill();
+            entries.Fill(ahead);
         }
     };
     QList<int> loopStarted;
@@ -75,7 +82,7 @@ QList<int> Walk(Entries& entries, int converters, int count,
             if (runs) {
                 entries.running.insert(i);
             }
-            ahead.StartedByLoop(i, runs);
+            ahead.Started(i, runs);
             entries.peak = std::max(entries.peak, static_cast<int>(entries.running.size()));
         }
         turns();
@@ -148,13 +155,13 @@ class LookAheadTest : public QObject {
         Entries entries;
         const int beyond = 2 + LookAhead::kAheadPerConverter;
         entries.estimates = {{beyond, 1000.0}, {5, 2.0}};
-        LookAhead ahead(2, beyond, entries.Steps());
+        LookAhead ahead(2, beyond);
         ahead.Reached(1);
-        ahead.StartedByLoop(1, true);
+        ahead.Started(1, true);
         entries.running.insert(1);
-        ahead.Fill();
+        entries.Fill(ahead);
         QCOMPARE(entries.started, QList<int>{5});  // the longest lies just beyond the reach
-        ahead.Fill();
+        entries.Fill(ahead);
         QCOMPARE(entries.started.size(), 1);  // one spare converter only
     }
 
@@ -163,90 +170,20 @@ class LookAheadTest : public QObject {
         const QList<int> byLoop = Walk(entries, 1, 6, [](int i) { return i + 1; });
         QCOMPARE(byLoop, OneTo(6));
         QCOMPARE(entries.peak, 1);
-
-        // Not from the timer either, while the message loop turns.
-        Entries idle;
-        LookAhead ahead(1, 6, idle.Steps());
-        ahead.Reached(1);
-        ahead.StartedByLoop(1, false);
-        QTest::qWait(3 * LookAhead::kFillIntervalMs);
-        QVERIFY(idle.started.isEmpty());
     }
 
-    void entriesWithoutAConverterDoNotRunFarAheadOfTheLoop() {
-        // Missing files take no converter; the look-ahead still stops a few entries on.
+    void aStoppedLookAheadChoosesNothing() {
         Entries entries;
-        for (int i = 1; i <= 100; ++i) {
-            entries.withoutConverter.insert(i);
-        }
-        LookAhead ahead(2, 100, entries.Steps());
-        ahead.Reached(1);
-        ahead.StartedByLoop(1, false);
-        ahead.Fill();  // entries without a converter cost no start
-        QCOMPARE(entries.started.size(), LookAhead::kAheadPerConverter);
-        QCOMPARE(entries.started.last(), 1 + LookAhead::kAheadPerConverter);
-        ahead.Reached(2);
-        ahead.Fill();
-        QCOMPARE(entries.started.last(), 2 + LookAhead::kAheadPerConverter);
-    }
-
-    void aHeldEntryHoldsBackTheRest() {
-        Entries entries;
-        entries.held.insert(3);
-        LookAhead ahead(4, 10, entries.Steps());
+        LookAhead ahead(2, 5);
         ahead.Reached(1);
         entries.running.insert(1);
-        ahead.StartedByLoop(1, true);
-        ahead.Fill();
+        ahead.Started(1, true);
+        entries.Fill(ahead);
         QCOMPARE(entries.started, (QList<int>{2}));
-        entries.held.clear();
-        ahead.Fill();  // quick starts all in one turn
-        QCOMPARE(entries.started, (QList<int>{2, 3, 4}));
-        QCOMPARE(ahead.Running(), 4);
-        QCOMPARE(ahead.PeakRunning(), 4);
-    }
-
-    // The loop's own converter ends before the loop notices: its place goes to the loop's next
-    // entry, not to a longer one, so the loop never starts one more than allowed; while that
-    // entry may not start, the place stays free.
-    void theLoopsFreedPlaceGoesToItsNextEntry() {
-        Entries entries;
-        entries.estimates = {{9, 50.0}, {8, 40.0}};
-        entries.held.insert(2);
-        LookAhead ahead(2, 10, entries.Steps());
-        ahead.Reached(1);
-        entries.running.insert(1);
-        ahead.StartedByLoop(1, true);
-        ahead.Fill();
-        QCOMPARE(entries.started, (QList<int>{9}));
-        entries.running.erase(1);
-        ahead.Fill();
-        QCOMPARE(entries.started, (QList<int>{9}));  // 2 is held: its place stays free
-        entries.held.clear();
-        ahead.Fill();
-        QCOMPARE(entries.started, (QList<int>{9, 2}));
-        ahead.Reached(2);
-        QVERIFY(ahead.WasStarted(2));
-        ahead.Fill();
-        QCOMPARE(entries.peak, 2);
-        entries.running.erase(9);
-        ahead.Fill();
-        QCOMPARE(entries.started, (QList<int>{9, 2, 8}));
-    }
-
-    void theTimerFillsFreePlacesWhileTheMessageLoopTurns() {
-        Entries entries;
-        LookAhead ahead(2, 5, entries.Steps());
-        ahead.Reached(1);
-        entries.running.insert(1);
-        ahead.StartedByLoop(1, true);
-        QTRY_COMPARE(entries.started, (QList<int>{2}));
-        entries.running.erase(2);
-        QTRY_COMPARE(entries.started, (QList<int>{2, 3}));
         ahead.Stop();
-        entries.running.erase(3);
-        QTest::qWait(3 * LookAhead::kFillIntervalMs);
-        QCOMPARE(entries.started, (QList<int>{2, 3}));
+        entries.running.erase(2);
+        entries.Fill(ahead);
+        QCOMPARE(entries.started, (QList<int>{2}));
     }
 
     void converterCountFromText_data() {
