@@ -13,6 +13,7 @@
 #include "platform/TerminationSignals.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 #include <csignal>
 
@@ -75,6 +76,11 @@ int ConvertWithoutWindow(const ConvertRequest& request) {
     // A reader that went away must not end the program mid-run: writes to it just fail.
     std::signal(SIGPIPE, SIG_IGN);
     ConsoleReport report(books, request.quiet);
+    if (request.quiet) {
+        // Only failures: the run's notes (which converter runs, how memory is limited) stay in
+        // the log unless QT_LOGGING_RULES asks for them.
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+    }
     RunRequest runRequest;
     runRequest.sources = books;
     runRequest.roots = named.roots;

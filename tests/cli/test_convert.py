@@ -151,6 +151,8 @@ class Convert(unittest.TestCase):
                           " would replace the one just made from " +
                           os.path.join(a, "Dune.epub"), r.stderr)
             self.assertEqual(os.listdir(self.out), ["Dune.mobi"])
+            if extra == ["--quiet"]:  # only the failure: no notes of the run's log
+                self.assertNotIn("\nbrindlequill.", "\n" + r.stderr)
             self.assertNotIn("Alice and the Whale", subprocess.run(
                 ["mobitool", result], capture_output=True, text=True).stdout)
         # Both up to date now: the second still meets the first's result in the same run.
