@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 
 namespace bq {
@@ -33,20 +34,21 @@ void YieldToMessageLoop() {
 void PauseInMessageLoop(int intervalMs) {
     const QDeadlineTimer deadline(intervalMs, Qt::PreciseTimer);
     if (QCoreApplication::instance() != nullptr) {
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(intervalMs);
-        loop.exec();
+        // The events are handled as they come, until the deadline; a timer wakes the last wait.
+        // Not a nested QEventLoop: once the application has been asked to quit (its last window
+        // closed), such a loop returns at once and the wait would pass with the window frozen.
+        QTimer wake;
+        wake.setSingleShot(true);
+        wake.setTimerType(Qt::PreciseTimer);
+        while (!deadline.hasExpired()) {
+            if (!wake.isActive()) {
+                wake.start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        }
+        return;
     }
-    // Without an application, or when the program is quitting and its loops end at once, the
-    // wait is still kept: the poll must not spin.
-    const qint64 left = deadline.remainingTime();
-    if (left > 0) {
-        QThread::msleep(static_cast<unsigned long>(left));
-    }
+    QThread::msleep(static_cast<unsigned long>(std::max(0, intervalMs)));
 }
 
 }  // namespace bq

@@ -8,8 +8,8 @@ namespace bq {
 // returns. Long operations call it between steps so the window never freezes.
 void YieldToMessageLoop();
 
-// Waits intervalMs inside the message loop, so the window repaints and answers clicks meanwhile
-// (without an application, or while the program is quitting, the wait is still kept).
+// Waits intervalMs inside the message loop, so the window repaints and answers clicks meanwhile,
+// also once the program has been asked to quit (without an application, it only waits).
 void PauseInMessageLoop(int intervalMs);
 
 // The program is ending (its window closed): long loops that yield (a folder scan) stop at their
