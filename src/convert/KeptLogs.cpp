@@ -1,6 +1,7 @@
 #include "convert/KeptLogs.h"
 
 #include "fs/PathText.h"
+#include "platform/Descriptor.h"
 #include "platform/RunTimeError.h"
 
 #include <QFile>
@@ -29,23 +30,6 @@ const QRegularExpression& RunFolderName() {
         QStringLiteral("^\\d{4}-\\d{2}-\\d{2}_\\d{2}-\\d{2}-\\d{2}(_\\d{1,4})?$"));
     return name;
 }
-
-// Closes a descriptor when the scope ends.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int fd() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
 
 // Makes each missing folder of path, private to this user as the XDG base folders are made;
 // errno is kept from the first that could not be made.
@@ -125,11 +109,11 @@ bool RemoveLogRun(int parent, const QByteArray& name) {
     const Descriptor run(
         ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat opened {};
-    if (run.fd() < 0 || ::fstat(run.fd(), &opened) != 0 || opened.st_dev != named.st_dev ||
+    if (run.get() < 0 || ::fstat(run.get(), &opened) != 0 || opened.st_dev != named.st_dev ||
         opened.st_ino != named.st_ino) {
         return false;
     }
-    const int listed = ::dup(run.fd());
+    const int listed = ::dup(run.get());
     DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
     if (dir == nullptr) {
         if (listed >= 0) {
@@ -146,7 +130,7 @@ bool RemoveLogRun(int parent, const QByteArray& name) {
     }
     ::closedir(dir);
     for (const QByteArray& file : files) {
-        ::unlinkat(run.fd(), file.constData(), 0);  // a folder stays, and keeps the run's
+        ::unlinkat(run.get(), file.constData(), 0);  // a folder stays, and keeps the run's
     }
     return ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
 }
@@ -182,14 +166,14 @@ QString KeepFailedLogs(const std::vector<FailedLog>& logs, const QDateTime& ende
     }
     const Descriptor logsFd(
         ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (logsFd.fd() < 0) {
+    if (logsFd.get() < 0) {
         return fail(SystemErrorText(errno));
     }
     const QString stamp = ended.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
     QString name;
     for (int attempt = 1; attempt <= 100 && name.isEmpty(); ++attempt) {
         const QString candidate = attempt == 1 ? stamp : stamp + QStringLiteral("_%1").arg(attempt);
-        if (::mkdirat(logsFd.fd(), QFile::encodeName(candidate).constData(), 0700) == 0) {
+        if (::mkdirat(logsFd.get(), QFile::encodeName(candidate).constData(), 0700) == 0) {
             name = candidate;
         } else if (errno != EEXIST) {
             return fail(SystemErrorText(errno));
@@ -198,11 +182,11 @@ QString KeepFailedLogs(const std::vector<FailedLog>& logs, const QDateTime& ende
     if (name.isEmpty()) {
         return fail(SystemErrorText(EEXIST));
     }
-    const Descriptor run(::openat(logsFd.fd(), QFile::encodeName(name).constData(),
+    const Descriptor run(::openat(logsFd.get(), QFile::encodeName(name).constData(),
                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     int copied = 0;
     for (const FailedLog* failed : kept) {
-        copied += run.fd() >= 0 && CopyLog(run.fd(), *failed, KeptLogName(*failed)) ? 1 : 0;
+        copied += run.get() >= 0 && CopyLog(run.get(), *failed, KeptLogName(*failed)) ? 1 : 0;
     }
     const QString runFolder = folder + QLatin1Char('/') + name;
     if (copied < static_cast<int>(kept.size())) {
@@ -218,10 +202,10 @@ QString KeepFailedLogs(const std::vector<FailedLog>& logs, const QDateTime& ende
 int RemoveOldLogRuns(const QString& folder, int keep, const QString& except) {
     const Descriptor parent(
         ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (parent.fd() < 0) {
+    if (parent.get() < 0) {
         return 0;
     }
-    const int listed = ::dup(parent.fd());
+    const int listed = ::dup(parent.get());
     DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
     if (dir == nullptr) {
         if (listed >= 0) {
@@ -234,7 +218,7 @@ int RemoveOldLogRuns(const QString& folder, int keep, const QString& except) {
         const QString name = QFile::decodeName(entry->d_name);
         struct stat st {};
         if (RunFolderName().match(name).hasMatch() &&
-            ::fstatat(parent.fd(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            ::fstatat(parent.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
             runs << name;
         }
@@ -243,7 +227,7 @@ int RemoveOldLogRuns(const QString& folder, int keep, const QString& except) {
     std::sort(runs.begin(), runs.end());
     int removed = 0;
     for (qsizetype i = 0; i + keep < runs.size(); ++i) {
-        if (runs[i] != except && RemoveLogRun(parent.fd(), QFile::encodeName(runs[i]))) {
+        if (runs[i] != except && RemoveLogRun(parent.get(), QFile::encodeName(runs[i]))) {
             ++removed;
         }
     }

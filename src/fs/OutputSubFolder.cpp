@@ -2,6 +2,7 @@
 #include "fs/OutputSubFolder.h"
 
 #include "fs/OutputName.h"
+#include "platform/Descriptor.h"
 #include "platform/RunTimeError.h"
 
 #include <QFile>
@@ -13,33 +14,6 @@
 #include <cerrno>
 
 namespace bq {
-
-namespace {
-
-// Closes a descriptor when it goes.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-  private:
-    int m_fd;
-};
-
-}  // namespace
 
 QString MakeOutputSubFolder(const QString& base, const QString& relative) {
     const QStringList names = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
