@@ -1,12 +1,23 @@
 #!/usr/bin/python3
 """`brindlequill --convert --skip-existing` over a library of small real books in nested folders,
-killed (SIGKILL) while it removes the run folder of a run killed before it, or its own: what it
-leaves, the next run removes.
+killed (SIGKILL, the program alone) again and again, then let finish: the kills fall while the run
+is provisioned, while books convert, while a new book is read back and just after one is put in
+place. Every book must end converted exactly once and whole (libmobi's mobitool reads it, with
+its own title), an output once made is never made again, nothing of a run is left running or in
+TEMP, no temporary or other file is left among the outputs, and the last run's JSON summary
+agrees with the folder. Also mid-run: the warm converter killed alone (its books convert cold,
+none fails), and one book's converter killed (that book alone fails); and runs killed while they
+remove a run folder (a killed run's, or their own). Books per minute are printed for a run left
+alone and for the killed runs together.
 
 Usage: test_soak.py PROGRAM
+Environment: BQ_SOAK_BOOKS (books in the library, 300), BQ_SOAK_KILLS (15), BQ_SOAK_SEED.
 """
 
+import json
 import os
+import random
+import re
 import signal
 import subprocess
 import sys
@@ -20,6 +31,8 @@ import make_books  # noqa: E402
 from test_convert import environment, run_processes  # noqa: E402
 
 PROGRAM = None
+TEMPORARY = re.compile(r"\.brindlequill-[A-Za-z0-9]{6}\.mobi")
+MOMENTS = ("provisioning", "converting", "read-back", "put in place")
 
 
 def make_library(folder, numbers, long=()):
@@ -74,6 +87,11 @@ def child(pid, *words):
     return next((c for c, line in children(pid).items() if all(w in line for w in words)), None)
 
 
+def files_under(folder):
+    return {os.path.relpath(os.path.join(d, n), folder)
+            for d, _, names in os.walk(folder) for n in names}
+
+
 class Soak(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="bq soak ")
@@ -84,6 +102,8 @@ class Soak(unittest.TestCase):
         os.makedirs(self.scratch)
         self.env = dict(environment(self.temp), XDG_STATE_HOME=os.path.join(self.work, "state"),
                         XDG_CACHE_HOME=os.path.join(self.work, "cache"))
+        self.seed = int(os.environ.get("BQ_SOAK_SEED", "20261210"))
+        self.rng = random.Random(self.seed)
 
     def tearDown(self):
         for pid in commands(self.temp):  # only after a failure: this test's own processes
@@ -115,6 +135,146 @@ class Soak(unittest.TestCase):
                 return False
             time.sleep(0.001)
         return True
+
+    def outputs(self, out):
+        return [f for f in files_under(out) if not TEMPORARY.fullmatch(os.path.basename(f))]
+
+    def check_outputs(self, out, books, seen):
+        """Every output is a book's, whole, with its title; one seen before is the same file."""
+        for name in self.outputs(out):
+            self.assertTrue(name.endswith(".mobi") and name[:-5] in books, name)
+            path = os.path.join(out, name)
+            st = os.stat(path)
+            made = (st.st_ino, st.st_mtime_ns, st.st_size)
+            if name in seen:
+                self.assertEqual(seen[name], made, f"{name} was converted again")
+                continue
+            r = subprocess.run(["mobitool", "-d", "-o", self.scratch, path], capture_output=True,
+                               text=True)
+            self.assertEqual(r.returncode, 0, (name, r.stdout, r.stderr))
+            self.assertIn(f"Title: {books[name[:-5]]}\n", r.stdout, name)
+            seen[name] = made
+
+    def summary(self, path):
+        with open(path) as f:
+            return {e["source"]: e for e in json.load(f)["entries"]}
+
+    def test_killed_again_and_again(self):
+        count = int(os.environ.get("BQ_SOAK_BOOKS", "300"))
+        kills = int(os.environ.get("BQ_SOAK_KILLS", "15"))
+        print(f"\nBQ_SOAK_SEED={self.seed} BQ_SOAK_BOOKS={count} BQ_SOAK_KILLS={kills}",
+              file=sys.stderr)
+
+        # A run left alone, of books of their own: the pace, and when the first converter starts.
+        alone = os.path.join(self.work, "alone")
+        alone_books = make_library(alone, range(10000, 10000 + max(count // 5, 4)))
+        began = time.monotonic()
+        p = self.start(alone, os.path.join(self.work, "alone out"), os.path.join(self.work, "a.json"))
+        self.assertTrue(self.poll_until(p, lambda: child(p.pid, "ebook-convert")))
+        first_converter = time.monotonic() - began
+        self.finish(p)
+        alone_pace = len(alone_books) * 60 / (time.monotonic() - began)
+        self.assertEqual(p.returncode, 0)
+        self.check_outputs(os.path.join(self.work, "alone out"), alone_books, {})
+
+        library = os.path.join(self.work, "library")
+        out = os.path.join(self.work, "out")
+        summary = os.path.join(self.work, "summary.json")
+        books = make_library(library, range(count))
+        seen = {}
+        began = time.monotonic()
+        for k in range(kills):
+            moment = MOMENTS[k % len(MOMENTS)]
+            made = len(self.outputs(out)) if os.path.isdir(out) else 0
+            p = self.start(library, out, summary)
+            if moment == "provisioning":
+                delay = self.rng.uniform(0, 1.2 * first_converter)
+                time.sleep(delay)
+                hit = p.poll() is None
+            else:
+                # Some way into the books left, at the next converter, read-back or new output.
+                delay = self.rng.uniform(0, 0.8 * (count - made) * 60 / alone_pace)
+                time.sleep(delay)
+                made = len(self.outputs(out))
+                hit = self.poll_until(p, {
+                    "converting": lambda: child(p.pid, "ebook-convert"),
+                    "read-back": lambda: child(p.pid, "mobi-check"),
+                    "put in place": lambda: len(self.outputs(out)) > made}[moment], 30)
+            ended = p.poll() is not None
+            p.kill()
+            self.finish(p)
+            print(f"kill {k + 1}: {moment} (+{delay:.2f} s){'' if hit else ', not met'}"
+                  f"{', after the run ended' if ended else ''}: "
+                  f"{len(self.outputs(out))} of {count} converted, "
+                  f"{len(files_under(out)) - len(self.outputs(out))} temporaries, "
+                  f"{len(os.listdir(self.temp))} run folders", file=sys.stderr)
+            self.check_outputs(out, books, seen)
+            if ended:
+                break
+
+        before = dict(seen)
+        p = self.start(library, out, summary)
+        self.finish(p)
+        soak_pace = count * 60 / (time.monotonic() - began)
+        self.assertEqual(p.returncode, 0)
+        self.check_outputs(out, books, seen)
+        self.assertEqual(sorted(files_under(out)), sorted(b + ".mobi" for b in books))
+        self.assertEqual(os.listdir(self.temp), [])
+        entries = self.summary(summary)
+        self.assertEqual(sorted(entries), sorted(os.path.join(library, b + ".epub") for b in books))
+        for book in books:
+            entry = entries[os.path.join(library, book + ".epub")]
+            self.assertEqual(entry["result"],
+                             "up to date" if book + ".mobi" in before else "converted", entry)
+            self.assertEqual(entry["output"], os.path.join(out, book + ".mobi"), entry)
+        print(f"first converter {first_converter:.2f} s after the start; "
+              f"books per minute: {alone_pace:.1f} left alone, {soak_pace:.1f} with {k + 1} kills "
+              f"({len(before)} of {count} converted before the last run)", file=sys.stderr)
+
+    def run_with_a_kill(self, victim):
+        """Converts 12 books, book 011 a long one, while victim(p) waits for its moment and kills
+        a process of the run; gives the run's exit status, the books, their results by name and
+        the output folder."""
+        library = os.path.join(self.work, "library")
+        out = os.path.join(self.work, "out")
+        summary = os.path.join(self.work, "summary.json")
+        books = make_library(library, range(12), long={11})
+        p = self.start(library, out, summary)
+        victim(p)
+        self.finish(p)
+        self.assertEqual(os.listdir(self.temp), [])
+        self.assertEqual([f for f in files_under(out) if TEMPORARY.fullmatch(os.path.basename(f))],
+                         [])
+        self.check_outputs(out, books, {})
+        entries = {os.path.basename(s): e["result"] for s, e in self.summary(summary).items()}
+        return p.returncode, books, entries, out
+
+    def test_warm_converter_killed_alone(self):
+        def kill_warm(p):
+            # While a book converts in it (a supervisor of its conversion is its child).
+            warm = lambda: child(p.pid, "warm-converter")  # noqa: E731
+            self.assertTrue(self.poll_until(p, lambda: warm() and children(warm())))
+            os.kill(warm(), signal.SIGKILL)
+
+        status, books, entries, out = self.run_with_a_kill(kill_warm)
+        self.assertEqual(status, 0)
+        self.assertEqual(list(entries.values()), ["converted"] * len(books))
+        self.assertEqual(sorted(files_under(out)), sorted(b + ".mobi" for b in books))
+
+    def test_one_converter_killed(self):
+        def kill_converter(p):
+            self.assertTrue(self.poll_until(p, lambda: child(p.pid, "ebook-convert", "book 011")))
+            time.sleep(self.rng.uniform(0.3, 1))
+            converter = child(p.pid, "ebook-convert", "book 011.epub")
+            self.assertIsNotNone(converter, "book 011 was converted before it could be killed")
+            os.kill(converter, signal.SIGKILL)
+
+        status, books, entries, out = self.run_with_a_kill(kill_converter)
+        self.assertEqual(status, 1)
+        self.assertEqual({n: r for n, r in entries.items() if r != "converted"},
+                         {"book 011.epub": "failed"})
+        self.assertEqual(sorted(files_under(out)),
+                         sorted(b + ".mobi" for b in books if not b.endswith("book 011")))
 
     def test_killed_while_removing_a_run_folder(self):
         # A run killed at its Nth unlinkat: while it removes the folder a killed run left, or its
