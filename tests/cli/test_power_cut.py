@@ -25,6 +25,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # nothing written into the sources
 sys.path.insert(0, os.path.join(HERE, "..", "runtime"))
 import make_books  # noqa: E402
 from test_convert import environment  # noqa: E402
