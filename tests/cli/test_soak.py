@@ -101,7 +101,9 @@ class Soak(unittest.TestCase):
         self.scratch = os.path.join(self.work, "scratch")
         os.makedirs(self.temp)
         os.makedirs(self.scratch)
-        self.env = dict(environment(self.temp), XDG_STATE_HOME=os.path.join(self.work, "state"),
+        # TMPDIR too: whatever else a run puts in a temporary folder is found in the same one.
+        self.env = dict(environment(self.temp), TMPDIR=self.temp,
+                        XDG_STATE_HOME=os.path.join(self.work, "state"),
                         XDG_CACHE_HOME=os.path.join(self.work, "cache"))
         self.seed = int(os.environ.get("BQ_SOAK_SEED", "20261210"))
         self.rng = random.Random(self.seed)
@@ -115,8 +117,8 @@ class Soak(unittest.TestCase):
         os.makedirs(out, exist_ok=True)
         with open(os.path.join(self.work, "run.log"), "ab") as log:
             return subprocess.Popen(
-                [*before, PROGRAM, "--convert", "--skip-existing", "--jobs", "2", "--output-folder", out,
-                 "--keep-folders", "--summary-json", summary, library],
+                [*before, PROGRAM, "--convert", "--skip-existing", "--jobs", "2",
+                 "--output-folder", out, "--keep-folders", "--summary-json", summary, library],
                 stdout=log, stderr=log, env=self.env)
 
     def finish(self, p):
@@ -170,7 +172,8 @@ class Soak(unittest.TestCase):
         alone = os.path.join(self.work, "alone")
         alone_books = make_library(alone, range(10000, 10000 + max(count // 5, 4)))
         began = time.monotonic()
-        p = self.start(alone, os.path.join(self.work, "alone out"), os.path.join(self.work, "a.json"))
+        p = self.start(alone, os.path.join(self.work, "alone out"),
+                       os.path.join(self.work, "alone.json"))
         self.assertTrue(self.poll_until(p, lambda: child(p.pid, "ebook-convert")))
         first_converter = time.monotonic() - began
         self.finish(p)
