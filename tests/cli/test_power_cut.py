@@ -5,7 +5,8 @@ nothing the program did not flush): from when the converter has written the new 
 program ends, the program is stopped at random moments (SIGSTOP, waiting until every thread has
 stopped) and the image is copied there: what the disk holds at that moment. Each copy, its
 journal replayed and checked by e2fsck, must hold the old book or the new one (byte for byte the
-new one the program left), never a mix, an empty file or none.
+new one the program left), never a mix, an empty file or none; a copy made just after the
+program ended must hold the new one.
 
 Needs root and loop devices; says it is skipped otherwise (exit status 77).
 
@@ -128,6 +129,11 @@ def main(program):
                 _, err = p.communicate(timeout=600)
                 with open(os.path.join(live, "a.mobi"), "rb") as f:
                     new_bytes = f.read()
+                # Cut just after the program said it converted the book: the new one stays.
+                shutil.copyfile(image, copy)
+                ended = examine(copy, seen, old_bytes)
+                if ended[0] != "new" or ended[1]:
+                    failures.append(f"run {n + 1}, cut at the program's end: {ended[0]} {ended[1]}")
             finally:
                 if p is not None and p.poll() is None:  # only when the test itself failed
                     p.kill()
