@@ -57,14 +57,18 @@ def make_library(folder, numbers, long=()):
 
 
 def commands(temp):
-    """{pid: command line} of the live processes of the runs that use TEMP=temp."""
+    """{pid: command line} of the live processes of the runs that use TEMP=temp: those with it in
+    their environment, and those with it in their command line (the runtime unpacked there)."""
+    marked = set(run_processes(temp))
     found = {}
-    for pid in run_processes(temp):
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                found[int(pid)] = f.read().replace(b"\0", b" ").decode(errors="replace")
+                line = f.read().replace(b"\0", b" ").decode(errors="replace")
         except OSError:
-            pass
+            continue
+        if pid in marked or temp + "/" in line:
+            found[int(pid)] = line
     return found
 
 
