@@ -200,8 +200,9 @@ class Soak(unittest.TestCase):
                 time.sleep(delay)
                 hit = p.poll() is None
             else:
-                # Some way into the books left, at the next converter, read-back or new output.
-                delay = self.rng.uniform(0, 0.8 * (count - made) * 60 / alone_pace)
+                # Some way into the books left (at most half of the time they took alone), at the
+                # next converter, read-back or new output.
+                delay = self.rng.uniform(0, 0.5 * (count - made) * 60 / alone_pace)
                 time.sleep(delay)
                 made = len(self.outputs(out))
                 hit = self.poll_until(p, {
@@ -217,7 +218,7 @@ class Soak(unittest.TestCase):
                   f"{len(files_under(out)) - len(self.outputs(out))} temporaries, "
                   f"{len(os.listdir(self.temp))} run folders", file=sys.stderr)
             self.check_outputs(out, books, seen)
-            if ended:
+            if ended and len(seen) == count:
                 break
 
         before = dict(seen)
