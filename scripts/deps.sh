@@ -40,6 +40,8 @@ test_packages=(
     desktop-file-utils appstream lintian mmdebstrap
     # the recipe for converting on many machines, tried with local workers
     parallel
+    # a power cut while a book is put in place: an ext4 image on a loop device
+    e2fsprogs mount
     # the benchmarks: peak memory
     time
     # fuzzing and sanitizers with clang

@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,10 +48,20 @@ QString WriteSummaryFile(const QByteArray& place, QJsonArray entries,
     const QByteArray json =
         QJsonDocument(QJsonObject{{QStringLiteral("entries"), entries}}).toJson();
     const QString shown = TerminalSafeBytes(place);
-    // A short name of its own beside it: the summary's own name may be as long as names go.
-    const QByteArray partial = place.left(place.lastIndexOf('/') + 1) + ".brindlequill-summary-" +
-                               QByteArray::number(::getpid()) + ".part";
-    const int fd = ::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // A short name of its own beside it: the summary's own name may be as long as names go. The
+    // pid alone is not enough: a program killed while it wrote its summary leaves its partial
+    // file, and in a container the next program often has the same pid.
+    QByteArray partial;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        partial = place.left(place.lastIndexOf('/') + 1) + ".brindlequill-summary-" +
+                  QByteArray::number(::getpid()) + '-' +
+                  QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
+        fd = ::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (fd < 0) {
         return QStringLiteral("the summary could not be written to %1 (%2)")
             .arg(shown, SystemErrorText(errno));

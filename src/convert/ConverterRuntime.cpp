@@ -118,7 +118,16 @@ void ConverterRuntime::RemoveArchive() {
 }
 
 std::vector<EnvironmentChange> ConverterRuntime::ConverterEnvironment() const {
-    return {{QByteArrayLiteral("CALIBRE_TEMP_DIR"), QFile::encodeName(ScratchFolder())}};
+    std::vector<EnvironmentChange> changes{
+        {QByteArrayLiteral("CALIBRE_TEMP_DIR"), QFile::encodeName(ScratchFolder())}};
+    // Without the session's runtime folder (no login session: a container, cron, ssh without
+    // systemd) the converter's Qt makes TMPDIR/runtime-USER and leaves it there; it gets the
+    // run's scratch folder instead.
+    if (!qEnvironmentVariable("XDG_RUNTIME_DIR").startsWith(QLatin1Char('/'))) {
+        changes.push_back(
+            {QByteArrayLiteral("XDG_RUNTIME_DIR"), QFile::encodeName(ScratchFolder())});
+    }
+    return changes;
 }
 
 void ConverterRuntime::StartWarmConverter(int niceness) {

@@ -37,7 +37,8 @@ class ConverterRuntime {
     void RemoveArchive();
     // The environment every converter of this run gets on top of the program's: its own
     // temporary files go to ScratchFolder(), so whatever a converter ended mid-way leaves goes
-    // with the run folder. The program's own environment is never changed.
+    // with the run folder; without a session runtime folder (XDG_RUNTIME_DIR) that is theirs too.
+    // The program's own environment is never changed.
     std::vector<EnvironmentChange> ConverterEnvironment() const;
     // Starts the unpacked runtime's warm converter (its messages in the run folder) with the
     // converters' environment and priority, so that each conversion starts in milliseconds. A

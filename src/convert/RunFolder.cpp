@@ -98,6 +98,33 @@ bool IsMarkedRunFolder(int fd, const QByteArray& path) {
            S_ISREG(marker.st_mode) && marker.st_uid == ::geteuid();
 }
 
+// Deletes a run folder with its marker last: a program killed while it deletes one leaves a
+// folder that is still marked, which the next run removes as an ended run's (deleted in
+// directory order, the marker could go first and the rest stay for good, unmarked).
+void DeleteRunFolder(const QString& path) {
+    const QByteArray marker = QFile::encodeName(RunFolder::RunMarkerName());
+    std::vector<QByteArray> names;
+    if (DIR* dir = ::opendir(QFile::encodeName(path).constData())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != ".." && name != marker) {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    for (const QByteArray& name : names) {
+        const QString entry = path + QLatin1Char('/') + QFile::decodeName(name);
+        struct stat st {};
+        if (LstatPath(entry, st) && S_ISDIR(st.st_mode)) {
+            DeleteFolderTree(entry);
+        } else {
+            DeleteFileForced(entry);
+        }
+    }
+    DeleteFolderTree(path);
+}
+
 }  // namespace
 
 QString TryAnotherTemp(const QString& temp) {
@@ -259,7 +286,7 @@ void RunFolder::Remove() {
         return;
     }
     const QString folder = m_path;
-    DeleteFolderTree(folder);
+    DeleteRunFolder(folder);
     struct stat st {};
     if (LstatPath(folder, st)) {
         qCWarning(lcRunFolder) << "Some of" << folder << "could not be removed";
@@ -304,7 +331,7 @@ int RunFolder::RemoveEndedRunFolders(const QString& temp) {
         if (IsMarkedRunFolder(fd, path) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             IsMarkedRunFolder(fd, path)) {
             try {
-                DeleteFolderTree(QFile::decodeName(path));
+                DeleteRunFolder(QFile::decodeName(path));
                 ++removed;
             } catch (const RunTimeError&) {
                 // What cannot be removed stays; it is no danger to this run.
