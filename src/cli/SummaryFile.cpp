@@ -1,14 +1,18 @@
 #include "cli/SummaryFile.h"
 
 #include "cli/CommandLineBooks.h"
+#include "fs/FileTests.h"
+#include "fs/OutputTemporary.h"
 #include "platform/RunTimeError.h"
 #include "platform/TerminalText.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -48,29 +52,41 @@ QString WriteSummaryFile(const QByteArray& place, QJsonArray entries,
     const QByteArray json =
         QJsonDocument(QJsonObject{{QStringLiteral("entries"), entries}}).toJson();
     const QString shown = TerminalSafeBytes(place);
-    // A short name of its own beside it: the summary's own name may be as long as names go. The
-    // pid alone is not enough: a program killed while it wrote its summary leaves its partial
-    // file, and in a container the next program often has the same pid.
+    // Written beside it under a temporary name of the program's own (as a book is, see
+    // OutputTemporary), locked while this program lives: one that a killed program left is
+    // removed by the next summary written there, or by a run writing books there.
+    const qsizetype slash = place.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray() : place.left(slash + 1);
+    OutputTemporary::RemoveAbandoned(
+        QFile::decodeName(folder.isEmpty() ? QByteArray(".") : folder));
     QByteArray partial;
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        partial = place.left(place.lastIndexOf('/') + 1) + ".brindlequill-summary-" +
-                  QByteArray::number(::getpid()) + '-' +
-                  QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
-        fd = ::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
+        partial = folder + ".brindlequill-XXXXXX.mobi";
+        fd = ::mkostemps(partial.data(), 5, O_CLOEXEC);
+        if (fd < 0) {
             break;
+        }
+        // Another program's sweep may take the new file before it is locked: then again. (Where
+        // the file system has no locks at all, no sweep can take it either.)
+        struct stat opened {};
+        struct stat named {};
+        const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (taken || ::fstat(fd, &opened) != 0 || ::stat(partial.constData(), &named) != 0 ||
+            opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+            ::close(fd);
+            fd = -1;
+            errno = EEXIST;
         }
     }
     if (fd < 0) {
         return QStringLiteral("the summary could not be written to %1 (%2)")
             .arg(shown, SystemErrorText(errno));
     }
+    ::fchmod(fd, 0666 & ~CurrentUmask());
+    // Renamed while still locked, so that no sweep takes it on its way.
     int error = WriteAll(fd, json);
     if (error == 0 && ::fsync(fd) != 0) {
-        error = errno;
-    }
-    if (::close(fd) != 0 && error == 0) {
         error = errno;
     }
     if (error == 0 && ::rename(partial.constData(), place.constData()) != 0) {
@@ -78,6 +94,11 @@ QString WriteSummaryFile(const QByteArray& place, QJsonArray entries,
     }
     if (error != 0) {
         ::unlink(partial.constData());
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
         return QStringLiteral("the summary could not be written to %1 (%2)")
             .arg(shown, SystemErrorText(error));
     }
