@@ -265,6 +265,17 @@ def xpath(elem, expr):
     return compiled(elem)
 """
 
+# The carried plugin registry holds no device drivers and no catalog plugins: a conversion asks
+# the registry for its input and output plugins, its profiles, its file type plugins and its
+# metadata plugins (which stay), never for a device or a catalog. Importing the drivers, and
+# making each one (the wireless driver imports zeroconf to do so), is most of what importing the
+# registry costs. The names of what is left out are still known as calibre's own (the registry
+# tells a plugin of the user's that takes a built-in name by them), listed when the runtime is
+# made (left_out_plugin_names).
+BUILTIN_NAMES = """\
+builtin_names = frozenset(p.name for p in builtin_plugins) | frozenset(@LEFT_OUT_NAMES@)
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
 # of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
@@ -304,6 +315,17 @@ SOURCE_CHANGES = {
          PLAY_ORDERS),
         ("TOC.next_play_order", r"^    def next_play_order\(self\):\n", NEXT_PLAY_ORDER),
     ],
+    "calibre.customize.builtins": [
+        ("the catalog plugins", r"(?s)^# Catalog plugins \{\{\{\n.*?^# \}\}\}\n",
+         "# Catalog plugins: not carried.\n"),
+        ("the device driver plugins",
+         r"(?s)^# Device driver plugins \{\{\{\n.*?^    USER_DEFINED,\n\]\n",
+         "# Device driver plugins: not carried.\n"),
+    ],
+    "calibre.customize.ui": [
+        ("builtin_names", r"^builtin_names = frozenset\(p\.name for p in builtin_plugins\)\n",
+         BUILTIN_NAMES),
+    ],
     "calibre.ebooks.oeb.reader": [
         ("OEBReader._toc_from_navpoint's play order",
          r"^                po = int\(child\.get\('playOrder', "
@@ -322,7 +344,8 @@ def fail(message):
 def read_launcher(path):
     """The installed launcher's interpreter, folders and entry point."""
     try:
-        text = open(path, encoding="utf-8").read()
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
     except OSError as e:
         fail(f"cannot read calibre's launcher {path}: {e.strerror}. Install calibre "
              f"(scripts/deps.sh) or point BQ_CALIBRE_LAUNCHER at its ebook-convert.")
@@ -341,6 +364,7 @@ def read_launcher(path):
     if not m:
         fail(f"{path}: cannot find the converter's entry point")
     return {
+        "launcher": path,
         "interpreter": interpreter,
         "lib": default("CALIBRE_PYTHON_PATH"),
         "resources": default("CALIBRE_RESOURCES_PATH"),
@@ -473,6 +497,43 @@ def select_files(rules, kind, root):
     return sorted(chosen)
 
 
+# Values the changes' texts name as @NAME@, found when the runtime is made.
+SOURCE_VALUES = {}
+
+LEFT_OUT_PLUGINS = """\
+import sys
+sys.path.insert(0, sys.argv[1])
+sys.resources_location, sys.extensions_location, sys.executables_location = sys.argv[2:5]
+sys.system_plugins_location = None
+from calibre.customize import CatalogPlugin
+from calibre.customize.builtins import plugins
+from calibre.devices.interface import DevicePlugin
+print(repr(sorted(p.name for p in plugins if issubclass(p, (CatalogPlugin, DevicePlugin)))))
+"""
+
+
+def left_out_plugin_names(calibre):
+    """The names of the installed calibre's built-in device driver and catalog plugins, which the
+    carried registry leaves out, as the text of a Python list."""
+    import ast
+    import tempfile
+    with tempfile.TemporaryDirectory(prefix="bq-runtime-") as home:
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home, "LANG": "C.UTF-8",
+               "CALIBRE_CONFIG_DIRECTORY": os.path.join(home, "config"), "PYTHONHASHSEED": "0"}
+        found = subprocess.run(
+            [calibre["interpreter"], "-I", "-c", LEFT_OUT_PLUGINS, calibre["lib"],
+             calibre["resources"], calibre["extensions"], os.path.dirname(calibre["launcher"])],
+            capture_output=True, text=True, env=env, cwd=home)
+    try:
+        names = ast.literal_eval(found.stdout.strip().splitlines()[-1])
+    except (IndexError, SyntaxError, ValueError):
+        names = None
+    if found.returncode != 0 or not names or not all(isinstance(n, str) for n in names):
+        fail("cannot list the device driver and catalog plugins of calibre's registry: "
+             + (found.stderr.strip().splitlines() or ["no names"])[-1])
+    return repr(names)
+
+
 def changed_source(name, source):
     """The module's source with SOURCE_CHANGES made; fails naming any change not found."""
     changes = SOURCE_CHANGES.get(name, [])
@@ -480,6 +541,8 @@ def changed_source(name, source):
         return source
     text = source.decode("utf-8")
     for what, pattern, line in changes:
+        for key in re.findall(r"@(\w+)@", line):
+            line = line.replace(f"@{key}@", SOURCE_VALUES[key])
         text, count = re.subn(pattern, lambda m, line=line: line, text, flags=re.M)
         if count != 1:
             fail(f"cannot change {what} in calibre's {name}: the place it changes is "
@@ -648,6 +711,7 @@ def main():
                   open(os.path.abspath(__file__), "rb").read())
     resources = select_files(rules, "resource", calibre["resources"])
 
+    SOURCE_VALUES["LEFT_OUT_NAMES"] = left_out_plugin_names(calibre)
     pylib, newest_py = build_pylib(names, modules, calibre["lib"])
     carried = [modules[n] for n in names]
     carried += [os.path.join(calibre["extensions"], f) for f in extensions
