@@ -265,6 +265,88 @@ def xpath(elem, expr):
     return compiled(elem)
 """
 
+# The carried jacket module imports calibre's comments module (and with it BeautifulSoup) when
+# a jacket's comments are rendered, not when the module is imported: every conversion imports the
+# module to remove a first picture or a jacket, few render one.
+JACKET_COMMENTS = """\
+def comments_to_html(*args, **kwargs):
+    from calibre.library.comments import comments_to_html
+    return comments_to_html(*args, **kwargs)
+
+
+def markdown(*args, **kwargs):
+    from calibre.library.comments import markdown
+    return markdown(*args, **kwargs)
+"""
+
+# The carried Amazon and Google metadata sources import mechanize and regex when they look a book
+# up, not when the registry imports them: a conversion never looks a book up.
+AMAZON_HTTP_ERROR = """\
+        from mechanize import HTTPError
+        try:
+            results, qurl = sfunc(terms, site, log=log, br=br, timeout=timeout)
+        except HTTPError as err:
+"""
+GOOGLE_REGEX = "        import regex\n        strip_punc_pat = regex.compile("
+
+# The carried MOBI writer imports calibre's picture module (and with it Qt's GUI library) and PIL
+# when it first handles a picture, not when it is imported: a book without pictures needs
+# neither.
+MOBI_UTILS_IMG = """\
+def save_cover_data_to(*args, **kwargs):
+    from calibre.utils.img import save_cover_data_to
+    return save_cover_data_to(*args, **kwargs)
+
+
+def scale_image(*args, **kwargs):
+    from calibre.utils.img import scale_image
+    return scale_image(*args, **kwargs)
+
+
+def image_to_data(*args, **kwargs):
+    from calibre.utils.img import image_to_data
+    return image_to_data(*args, **kwargs)
+
+
+def image_from_data(*args, **kwargs):
+    from calibre.utils.img import image_from_data
+    return image_from_data(*args, **kwargs)
+
+
+def resize_image(*args, **kwargs):
+    from calibre.utils.img import resize_image
+    return resize_image(*args, **kwargs)
+
+
+def png_data_to_gif_data(*args, **kwargs):
+    from calibre.utils.img import png_data_to_gif_data
+    return png_data_to_gif_data(*args, **kwargs)
+"""
+RESOURCES_PIL = """\
+def process_jpegs_for_amazon(data: bytes) -> bytes:
+    from PIL import Image, ImageOps
+"""
+
+# The carried Unidecoder (which calibre's ascii_text uses, under most languages) takes its
+# tables of ASCII stand-ins (two modules of some 60,000 strings) when it first meets a character
+# beyond ASCII, not when it is made: text that is ASCII already is given back as it is without
+# them. It takes them as calibre's does (the Chinese readings added to the shared table).
+UNIDECODER_INIT = """\
+    def __init__(self):
+        pass
+
+    def _take_codepoints(self):
+        from calibre.ebooks.unihandecode.unicodepoints import CODEPOINTS
+        from calibre.ebooks.unihandecode.zhcodepoints import CODEPOINTS as HANCODES
+        self.codepoints = CODEPOINTS
+        self.codepoints.update(HANCODES)
+"""
+UNIDECODER_REPLACE_POINT = """\
+    def replace_point(self, codepoint):
+        if 'codepoints' not in self.__dict__:
+            self._take_codepoints()
+"""
+
 # The carried plugin registry holds no device drivers and no catalog plugins: a conversion asks
 # the registry for its input and output plugins, its profiles, its file type plugins and its
 # metadata plugins (which stay), never for a device or a catalog. Importing the drivers, and
@@ -315,12 +397,51 @@ SOURCE_CHANGES = {
          PLAY_ORDERS),
         ("TOC.next_play_order", r"^    def next_play_order\(self\):\n", NEXT_PLAY_ORDER),
     ],
+    "calibre.ebooks.oeb.transforms.jacket": [
+        ("jacket's comments import",
+         r"^from calibre\.library\.comments import comments_to_html, markdown\n",
+         JACKET_COMMENTS),
+    ],
+    "calibre.ebooks.mobi.utils": [
+        ("mobi.utils' picture import",
+         r"^from calibre\.utils\.img import save_cover_data_to, scale_image, image_to_data, "
+         r"image_from_data, resize_image, png_data_to_gif_data\n",
+         MOBI_UTILS_IMG),
+    ],
+    "calibre.ebooks.mobi.writer2.resources": [
+        ("resources' PIL import", r"^from PIL import Image, ImageOps\n", ""),
+        ("process_jpegs_for_amazon",
+         r"^def process_jpegs_for_amazon\(data: bytes\) -> bytes:\n", RESOURCES_PIL),
+    ],
+    "calibre.ebooks.unihandecode.unidecoder": [
+        ("unidecoder's table imports",
+         r"^from calibre\.ebooks\.unihandecode\.unicodepoints import CODEPOINTS\n"
+         r"from calibre\.ebooks\.unihandecode\.zhcodepoints import CODEPOINTS as HANCODES\n", ""),
+        ("Unidecoder.__init__",
+         r"^    def __init__\(self\):\n        self\.codepoints = CODEPOINTS\n"
+         r"        self\.codepoints\.update\(HANCODES\)\n", UNIDECODER_INIT),
+        ("Unidecoder.replace_point", r"^    def replace_point\(self, codepoint\):\n",
+         UNIDECODER_REPLACE_POINT),
+    ],
     "calibre.customize.builtins": [
         ("the catalog plugins", r"(?s)^# Catalog plugins \{\{\{\n.*?^# \}\}\}\n",
          "# Catalog plugins: not carried.\n"),
         ("the device driver plugins",
          r"(?s)^# Device driver plugins \{\{\{\n.*?^    USER_DEFINED,\n\]\n",
          "# Device driver plugins: not carried.\n"),
+    ],
+    "calibre.ebooks.metadata.sources.amazon": [
+        ("amazon's mechanize import", r"^from mechanize import HTTPError\n", ""),
+        ("Amazon.search_engine's HTTPError",
+         r"^        try:\n"
+         r"            results, qurl = sfunc\(terms, site, log=log, br=br, timeout=timeout\)\n"
+         r"        except HTTPError as err:\n",
+         AMAZON_HTTP_ERROR),
+    ],
+    "calibre.ebooks.metadata.sources.google": [
+        ("google's regex import", r"^import regex\n", ""),
+        ("GoogleBooks.identify's regex", r"^        strip_punc_pat = regex\.compile\(",
+         GOOGLE_REGEX),
     ],
     "calibre.customize.ui": [
         ("builtin_names", r"^builtin_names = frozenset\(p\.name for p in builtin_plugins\)\n",
