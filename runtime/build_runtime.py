@@ -289,6 +289,40 @@ AMAZON_HTTP_ERROR = """\
 """
 GOOGLE_REGEX = "        import regex\n        strip_punc_pat = regex.compile("
 
+# The carried SVG rasterizer makes calibre's headless Qt application (importing calibre.gui2 and
+# Qt's widgets to do so), and imports Qt's modules, when it first draws an SVG, not when it is
+# made or imported: the MOBI output makes one for every book, most books have no SVG to draw.
+# Drawing is the only thing here that needs the application; the pictures the MOBI writer
+# converts need none (calibre.utils.img sets Qt's picture allocation limit itself), and calibre
+# set the process's locale at its start already.
+RASTERIZER_INIT = """\
+    def __init__(self, base_css=''):
+        self.base_css = base_css
+
+    def _must_use_qt(self):
+        from calibre.gui2 import must_use_qt
+        must_use_qt()
+        _import_qt()
+"""
+RASTERIZE_QT_IMPORT = """\
+def _import_qt():
+    global Qt, QByteArray, QBuffer, QIODevice, QColor, QImage, QPainter, QSvgRenderer
+    from qt.core import (
+        Qt, QByteArray, QBuffer, QIODevice, QColor, QImage, QPainter, QSvgRenderer)
+"""
+RASTERIZE_SVG_FUNCTION = """\
+def rasterize_svg(data=TEST_SVG, sizes=(), width=0, height=0, print=None, fmt='PNG', as_qimage=False):
+    _import_qt()
+"""
+RASTERIZE_SVG = """\
+    def rasterize_svg(self, elem, width=0, height=0, format='PNG'):
+        self._must_use_qt()
+"""
+RASTERIZE_EXTERNAL = """\
+    def rasterize_external(self, elem, style, item, svgitem):
+        self._must_use_qt()
+"""
+
 # The carried MOBI writer imports calibre's picture module (and with it Qt's GUI library) and PIL
 # when it first handles a picture, not when it is imported: a book without pictures needs
 # neither.
@@ -401,6 +435,28 @@ SOURCE_CHANGES = {
         ("jacket's comments import",
          r"^from calibre\.library\.comments import comments_to_html, markdown\n",
          JACKET_COMMENTS),
+    ],
+    "calibre.ebooks.oeb.transforms.rasterize": [
+        ("rasterize's Qt import",
+         r"^from qt\.core import \(\n"
+         r"    Qt, QByteArray, QBuffer, QIODevice, QColor, QImage, QPainter, QSvgRenderer\)\n",
+         RASTERIZE_QT_IMPORT),
+        ("rasterize_svg",
+         r"^def rasterize_svg\(data=TEST_SVG, sizes=\(\), width=0, height=0, print=None, "
+         r"fmt='PNG', as_qimage=False\):\n",
+         RASTERIZE_SVG_FUNCTION),
+        ("SVGRasterizer.__init__",
+         r"^    def __init__\(self, base_css=''\):\n"
+         r"        self\.base_css = base_css\n"
+         r"        from calibre\.gui2 import must_use_qt\n"
+         r"        must_use_qt\(\)\n",
+         RASTERIZER_INIT),
+        ("SVGRasterizer.rasterize_svg",
+         r"^    def rasterize_svg\(self, elem, width=0, height=0, format='PNG'\):\n",
+         RASTERIZE_SVG),
+        ("SVGRasterizer.rasterize_external",
+         r"^    def rasterize_external\(self, elem, style, item, svgitem\):\n",
+         RASTERIZE_EXTERNAL),
     ],
     "calibre.ebooks.mobi.utils": [
         ("mobi.utils' picture import",

@@ -218,6 +218,34 @@ class RuntimeConversions(unittest.TestCase):
             self.assertEqual(r.returncode, 0, f"{cmd} from {cwd}: {r.stderr}")
             self.assertEqual(r.stdout.splitlines()[0], want, f"{cmd} from {cwd}")
 
+    def imported(self, name):
+        """The modules the runtime's converter imports converting a book (-X importtime)."""
+        with open(self.converter, encoding="utf-8") as f:
+            interpreter = f.readline()[2:].split()
+        mobi = os.path.join(self.tmpdir.name, "imports", name + ".mobi")
+        os.makedirs(os.path.dirname(mobi), exist_ok=True)
+        r = subprocess.run(interpreter + ["-X", "importtime", self.converter, self.books[name],
+                                          mobi], cwd=self.elsewhere, env=self.env["runtime"],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr[-3000:])
+        return {line.rsplit("|", 1)[1].strip() for line in r.stderr.splitlines()
+                if line.startswith("import time:") and "|" in line}
+
+    def test_start_up_leaves_out_what_the_book_does_not_use(self):
+        # A book without pictures, SVG, jacket or text beyond ASCII: no device driver, no Qt
+        # application, no picture library, no HTML soup, no transliteration table.
+        plain = self.imported("plain-epub2")
+        self.assertIn("calibre.ebooks.conversion.plumber", plain)
+        for name in ("calibre.devices.kindle.driver", "calibre.library.catalogs.csv_xml",
+                     "zeroconf", "mechanize", "regex", "bs4", "calibre.gui2", "PyQt6.QtGui",
+                     "PyQt6.QtSvg", "PIL.Image", "calibre.utils.img",
+                     "calibre.ebooks.unihandecode.unicodepoints"):
+            self.assertNotIn(name, plain, f"a plain book's conversion imports {name}")
+        # A book with SVG and pictures takes them up when it needs them.
+        pictures = self.imported("epub3-pictures")
+        for name in ("calibre.gui2", "PyQt6.QtSvg", "calibre.utils.img", "PIL.Image"):
+            self.assertIn(name, pictures, f"the SVG book's conversion does not import {name}")
+
     def test_writes_nothing_into_the_runtime(self):
         # Python must find valid bytecode and write none: the runtime folder keeps exactly the
         # archive's files after all the conversions.
