@@ -361,6 +361,22 @@ def process_jpegs_for_amazon(data: bytes) -> bytes:
     from PIL import Image, ImageOps
 """
 
+# The launcher starts with Python's cyclic garbage collector off (sys.gc_off_for_startup): the
+# tens of thousands of objects its imports make are garbage none of, and the collector would walk
+# them again and again. The carried Plumber.run turns it on before converting, the objects made
+# until then set aside for good (gc.freeze), so that the conversion collects as calibre's does.
+PLUMBER_RUN_GC = """\
+    def run(self):
+        '''
+        Run the conversion pipeline
+        '''
+        if getattr(sys, 'gc_off_for_startup', False):
+            import gc
+            sys.gc_off_for_startup = False
+            gc.freeze()
+            gc.enable()
+"""
+
 # The carried Unidecoder (which calibre's ascii_text uses, under most languages) takes its
 # tables of ASCII stand-ins (two modules of some 60,000 strings) when it first meets a character
 # beyond ASCII, not when it is made: text that is ASCII already is given back as it is without
@@ -468,6 +484,10 @@ SOURCE_CHANGES = {
         ("resources' PIL import", r"^from PIL import Image, ImageOps\n", ""),
         ("process_jpegs_for_amazon",
          r"^def process_jpegs_for_amazon\(data: bytes\) -> bytes:\n", RESOURCES_PIL),
+    ],
+    "calibre.ebooks.conversion.plumber": [
+        ("Plumber.run", r"^    def run\(self\):\n        '''\n        Run the conversion pipeline\n"
+         r"        '''\n", PLUMBER_RUN_GC),
     ],
     "calibre.ebooks.unihandecode.unidecoder": [
         ("unidecoder's table imports",
