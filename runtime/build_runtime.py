@@ -20,7 +20,8 @@ The carried bytecode of a few modules is made from their source with changes (SO
 that make work calibre repeats for every chapter cheaper without changing its results: caches
 that calibre bounds below what one book needs are made large enough for a book, so that its
 style sheets' selectors are parsed once, not again for every chapter; selectors that cannot
-match a chapter are not walked; a style attribute's text is flattened once; the table of
+match a chapter are not walked; a style attribute's text is flattened once, and each rule of
+calibre's html.css once per conversion instead of once per pass; the table of
 contents' play orders are put in order in one pass. Other changes make a cold start cheaper, again
 without changing what a conversion gives: the plugin registry carries no device drivers and no
 catalogs (whose names it still knows, listed from the installed calibre when the runtime is
@@ -163,6 +164,34 @@ STYLE_ATTR_CACHE = """\
         if cacheable:
             cache[css] = flat
         self._update_style(flat)
+"""
+
+# The carried StylizerRules keeps what each style rule of calibre's own html.css flattened to,
+# for the output profile and the justification asked for, and flattens such a rule no more: a
+# conversion makes a StylizerRules for each pass over the book (five or more), each flattening
+# all of html.css's rules anew. What a style rule flattens to depends on the rule, its place,
+# the profile's font sizes and the justification alone; the rules of html.css (parsed once per
+# process, by html_css_stylesheet) are never changed, and what they flatten to is only read.
+USER_AGENT_RULES = """\
+_user_agent_rules = {}
+
+
+class StylizerRules:
+"""
+FLATTEN_RULE = """\
+    def flatten_rule(self, rule, href, index, is_user_agent_sheet=False):
+        if not (is_user_agent_sheet and isinstance(rule, CSSStyleRule) and
+                _html_css_stylesheet is not None and
+                getattr(rule, 'parentStyleSheet', None) is _html_css_stylesheet):
+            return self._flatten_rule(rule, href, index, is_user_agent_sheet)
+        key = (id(rule), href, index, self.opts.change_justification, id(self.profile))
+        found = _user_agent_rules.get(key)
+        if found is None or found[0] is not rule or found[1] is not self.profile:
+            found = (rule, self.profile, self._flatten_rule(rule, href, index, True))
+            _user_agent_rules[key] = found
+        return list(found[2])
+
+    def _flatten_rule(self, rule, href, index, is_user_agent_sheet=False):
 """
 
 # The carried TOC puts its play orders in order in one pass, not by scanning all the entries
@@ -437,6 +466,10 @@ SOURCE_CHANGES = {
          TAGS_WITH_ATTRIBUTE),
     ],
     "calibre.ebooks.oeb.stylizer": [
+        ("StylizerRules", r"^class StylizerRules:\n", USER_AGENT_RULES),
+        ("StylizerRules.flatten_rule",
+         r"^    def flatten_rule\(self, rule, href, index, is_user_agent_sheet=False\):\n",
+         FLATTEN_RULE),
         ("Style._apply_style_attr",
          r"^        try:\n"
          r"            style = parseStyle\(css, validate=False\)\n"
