@@ -326,11 +326,14 @@ AMAZON_HTTP_ERROR = """\
 GOOGLE_REGEX = "        import regex\n        strip_punc_pat = regex.compile("
 
 # The carried SVG rasterizer makes calibre's headless Qt application (importing calibre.gui2 and
-# Qt's widgets to do so), and imports Qt's modules, when it first draws an SVG, not when it is
-# made or imported: the MOBI output makes one for every book, most books have no SVG to draw.
-# Drawing is the only thing here that needs the application; the pictures the MOBI writer
-# converts need none (calibre.utils.img sets Qt's picture allocation limit itself), and calibre
-# set the process's locale at its start already.
+# Qt's widgets to do so), and imports Qt's modules, only for a book that holds a picture: when it
+# is called for a book whose manifest has a picture or an SVG file, and else when it first draws
+# an SVG (inline in a chapter). calibre makes the application when the MOBI output makes its
+# rasterizer, for every book, just before calling it. A picture that Qt writes while the
+# application exists gets the screen's resolution in its header (96 dpi, not 100): every
+# picture the MOBI writer handles after the rasterizer was in the manifest when it was called,
+# or was drawn by it. A book without pictures needs no application (calibre.utils.img sets Qt's
+# picture allocation limit itself, and calibre set the process's locale at its start already).
 RASTERIZER_INIT = """\
     def __init__(self, base_css=''):
         self.base_css = base_css
@@ -339,6 +342,13 @@ RASTERIZER_INIT = """\
         from calibre.gui2 import must_use_qt
         must_use_qt()
         _import_qt()
+"""
+RASTERIZER_CALL = """\
+    def __call__(self, oeb, context):
+        from calibre.ebooks.oeb.base import OEB_RASTER_IMAGES
+        if any(item.media_type in OEB_RASTER_IMAGES or item.media_type == SVG_MIME
+               for item in oeb.manifest.values()):
+            self._must_use_qt()
 """
 RASTERIZE_QT_IMPORT = """\
 def _import_qt():
@@ -507,6 +517,7 @@ SOURCE_CHANGES = {
          r"        from calibre\.gui2 import must_use_qt\n"
          r"        must_use_qt\(\)\n",
          RASTERIZER_INIT),
+        ("SVGRasterizer.__call__", r"^    def __call__\(self, oeb, context\):\n", RASTERIZER_CALL),
         ("SVGRasterizer.rasterize_svg",
          r"^    def rasterize_svg\(self, elem, width=0, height=0, format='PNG'\):\n",
          RASTERIZE_SVG),
