@@ -237,13 +237,13 @@ class RuntimeConversions(unittest.TestCase):
         plain = self.imported("plain-epub2")
         self.assertIn("calibre.ebooks.conversion.plumber", plain)
         for name in ("calibre.devices.kindle.driver", "calibre.library.catalogs.csv_xml",
-                     "zeroconf", "mechanize", "regex", "bs4", "calibre.gui2", "PyQt6.QtGui",
-                     "PyQt6.QtSvg", "PIL.Image", "calibre.utils.img",
+                     "zeroconf", "mechanize", "regex", "bs4", "calibre.gui2", "PyQt6.QtWidgets",
+                     "PIL.Image", "calibre.utils.img",
                      "calibre.ebooks.unihandecode.unicodepoints"):
             self.assertNotIn(name, plain, f"a plain book's conversion imports {name}")
         # A book with SVG and pictures takes them up when it needs them.
         pictures = self.imported("epub3-pictures")
-        for name in ("calibre.gui2", "PyQt6.QtSvg", "calibre.utils.img", "PIL.Image"):
+        for name in ("calibre.gui2", "PyQt6.QtWidgets", "calibre.utils.img", "PIL.Image"):
             self.assertIn(name, pictures, f"the SVG book's conversion does not import {name}")
 
     def test_writes_nothing_into_the_runtime(self):
