@@ -27,11 +27,11 @@ without changing what a conversion gives: the plugin registry carries no device 
 catalogs (whose names it still knows, listed from the installed calibre when the runtime is
 made), and modules a conversion into MOBI seldom needs are imported when first used instead of
 at start-up (BeautifulSoup for a jacket's comments, mechanize and regex for metadata look-ups, Qt
-and its application for drawing an SVG, PIL and calibre's picture module for pictures, the
-transliteration tables for text beyond ASCII). The launcher imports with Python's cyclic garbage
-collector off, and the carried Plumber.run turns it on before converting. The build fails when
-the place a change is made is not found exactly once in the installed calibre: the runtime is
-never made with a change half-made.
+and its application for a book with pictures or SVG, PIL and calibre's picture module for
+pictures, the transliteration tables for text beyond ASCII). The launcher imports with Python's
+cyclic garbage collector off, and the carried Plumber.run turns it on before converting. The
+build fails when the place a change is made is not found exactly once in the installed calibre:
+the runtime is never made with a change half-made.
 
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
 dereferenced; permission bits and modification times are stored (the Unix mode in the
@@ -184,7 +184,8 @@ FLATTEN_RULE = """\
                 _html_css_stylesheet is not None and
                 getattr(rule, 'parentStyleSheet', None) is _html_css_stylesheet):
             return self._flatten_rule(rule, href, index, is_user_agent_sheet)
-        key = (id(rule), href, index, self.opts.change_justification, id(self.profile))
+        key = (id(rule), href, index, getattr(self.opts, 'change_justification', None),
+               id(self.profile))
         found = _user_agent_rules.get(key)
         if found is None or found[0] is not rule or found[1] is not self.profile:
             found = (rule, self.profile, self._flatten_rule(rule, href, index, True))
@@ -439,6 +440,9 @@ UNIDECODER_INIT = """\
 """
 UNIDECODER_REPLACE_POINT = """\
     def replace_point(self, codepoint):
+        '''
+        Returns the replacement character or ? if none can be found.
+        '''
         if 'codepoints' not in self.__dict__:
             self._take_codepoints()
 """
@@ -547,8 +551,9 @@ SOURCE_CHANGES = {
         ("Unidecoder.__init__",
          r"^    def __init__\(self\):\n        self\.codepoints = CODEPOINTS\n"
          r"        self\.codepoints\.update\(HANCODES\)\n", UNIDECODER_INIT),
-        ("Unidecoder.replace_point", r"^    def replace_point\(self, codepoint\):\n",
-         UNIDECODER_REPLACE_POINT),
+        ("Unidecoder.replace_point", r"^    def replace_point\(self, codepoint\):\n        '''\n"
+         r"        Returns the replacement character or \? if none can be found\.\n"
+         r"        '''\n", UNIDECODER_REPLACE_POINT),
     ],
     "calibre.customize.builtins": [
         ("the catalog plugins", r"(?s)^# Catalog plugins \{\{\{\n.*?^# \}\}\}\n",
