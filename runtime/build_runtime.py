@@ -27,11 +27,11 @@ without changing what a conversion gives: the plugin registry carries no device 
 catalogs (whose names it still knows, listed from the installed calibre when the runtime is
 made), and modules a conversion into MOBI seldom needs are imported when first used instead of
 at start-up (BeautifulSoup for a jacket's comments, mechanize and regex for metadata look-ups, Qt
-and its application for a book with pictures or SVG, PIL and calibre's picture module for
-pictures, the transliteration tables for text beyond ASCII). The launcher imports with Python's
-cyclic garbage collector off, and the carried Plumber.run turns it on before converting. The
-build fails when the place a change is made is not found exactly once in the installed calibre:
-the runtime is never made with a change half-made.
+and its application for drawing an SVG, PIL and calibre's picture module for pictures, the
+transliteration tables for text beyond ASCII). The launcher imports with Python's cyclic garbage
+collector off, and the carried Plumber.run turns it on before converting. The build fails when
+the place a change is made is not found exactly once in the installed calibre: the runtime is
+never made with a change half-made.
 
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
 dereferenced; permission bits and modification times are stored (the Unix mode in the
@@ -327,14 +327,15 @@ AMAZON_HTTP_ERROR = """\
 GOOGLE_REGEX = "        import regex\n        strip_punc_pat = regex.compile("
 
 # The carried SVG rasterizer makes calibre's headless Qt application (importing calibre.gui2 and
-# Qt's widgets to do so), and imports Qt's modules, only for a book that holds a picture: when it
-# is called for a book whose manifest has a picture or an SVG file, and else when it first draws
-# an SVG (inline in a chapter). calibre makes the application when the MOBI output makes its
-# rasterizer, for every book, just before calling it. A picture that Qt writes while the
-# application exists gets the screen's resolution in its header (96 dpi, not 100): every
-# picture the MOBI writer handles after the rasterizer was in the manifest when it was called,
-# or was drawn by it. A book without pictures needs no application (calibre.utils.img sets Qt's
-# picture allocation limit itself, and calibre set the process's locale at its start already).
+# Qt's widgets to do so), and imports Qt's modules, when it first draws an SVG, not when it is
+# made or imported; the MOBI writer makes it before it converts a picture that came after its
+# other pictures (calibre.ebooks.mobi.writer2.resources). calibre makes the application when the
+# MOBI output makes its rasterizer, for every book: after the book's pictures were converted
+# (by Resources, made earlier), before those the rasterizer draws are. A picture Qt writes while
+# the application exists gets the screen's resolution in its header (96 dpi, not 100), so each
+# picture is written with the application there exactly when calibre has it. Nothing else in the
+# MOBI output needs it (calibre.utils.img sets Qt's picture allocation limit itself, calibre
+# set the process's locale at its start already), and most books have no SVG to draw.
 RASTERIZER_INIT = """\
     def __init__(self, base_css=''):
         self.base_css = base_css
@@ -344,12 +345,11 @@ RASTERIZER_INIT = """\
         must_use_qt()
         _import_qt()
 """
-RASTERIZER_CALL = """\
-    def __call__(self, oeb, context):
-        from calibre.ebooks.oeb.base import OEB_RASTER_IMAGES
-        if any(item.media_type in OEB_RASTER_IMAGES or item.media_type == SVG_MIME
-               for item in oeb.manifest.values()):
-            self._must_use_qt()
+EXTRA_IMAGES_QT = """\
+            if (item.media_type not in OEB_RASTER_IMAGES or item.href in self.item_map):
+                continue
+            from calibre.gui2 import must_use_qt
+            must_use_qt()
 """
 RASTERIZE_QT_IMPORT = """\
 def _import_qt():
@@ -521,7 +521,6 @@ SOURCE_CHANGES = {
          r"        from calibre\.gui2 import must_use_qt\n"
          r"        must_use_qt\(\)\n",
          RASTERIZER_INIT),
-        ("SVGRasterizer.__call__", r"^    def __call__\(self, oeb, context\):\n", RASTERIZER_CALL),
         ("SVGRasterizer.rasterize_svg",
          r"^    def rasterize_svg\(self, elem, width=0, height=0, format='PNG'\):\n",
          RASTERIZE_SVG),
@@ -539,6 +538,9 @@ SOURCE_CHANGES = {
         ("resources' PIL import", r"^from PIL import Image, ImageOps\n", ""),
         ("process_jpegs_for_amazon",
          r"^def process_jpegs_for_amazon\(data: bytes\) -> bytes:\n", RESOURCES_PIL),
+        ("Resources.add_extra_images' Qt application",
+         r"^            if \(item\.media_type not in OEB_RASTER_IMAGES or "
+         r"item\.href in self\.item_map\):\n                continue\n", EXTRA_IMAGES_QT),
     ],
     "calibre.ebooks.conversion.plumber": [
         ("Plumber.run", r"^    def run\(self\):\n        '''\n        Run the conversion pipeline\n"

@@ -246,6 +246,41 @@ class RuntimeConversions(unittest.TestCase):
         for name in ("calibre.gui2", "PyQt6.QtWidgets", "calibre.utils.img", "PIL.Image"):
             self.assertIn(name, pictures, f"the SVG book's conversion does not import {name}")
 
+    def test_picture_converted_after_the_rest_as_calibre_converts_it(self):
+        # A masthead named in the guide: the MOBI writer converts that picture once more after
+        # the rasterizer, when calibre has its Qt application (and Qt writes the screen's
+        # resolution into the picture's header); the carried converter must have it then too,
+        # though the book has no SVG.
+        import zipfile
+        folder = os.path.join(self.tmpdir.name, "masthead")
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run([sys.executable, os.path.join(HERE, "make_books.py"), folder,
+                        "big-pictures"], check=True, stdout=subprocess.DEVNULL)
+        source, _ = make_books.BOOKS["big-pictures"]
+        book = os.path.join(folder, "masthead.epub")
+        with zipfile.ZipFile(os.path.join(folder, source)) as z, \
+                zipfile.ZipFile(book, "w") as out:
+            for info in z.infolist():
+                data = z.read(info.filename)
+                if info.filename.endswith(".opf"):
+                    text = data.decode("utf-8")
+                    picture = re.search(r'href="([^"]+\.png)"', text).group(1)
+                    guide = f'<reference type="masthead" title="Masthead" href="{picture}"/>'
+                    if "<guide>" in text:
+                        text = text.replace("<guide>", "<guide>" + guide, 1)
+                    else:
+                        text = text.replace("</package>", f"<guide>{guide}</guide></package>", 1)
+                    data = text.encode("utf-8")
+                out.writestr(info, data)
+        made = {}
+        for who, exe in (("runtime", self.converter), ("installed", INSTALLED)):
+            made[who] = os.path.join(folder, who + ".mobi")
+            r = subprocess.run([exe, book, made[who]], cwd=self.elsewhere, env=self.env[who],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, f"{who}: {r.stdout[-2000:]}{r.stderr[-2000:]}")
+        self.assertEqual(mobi_compare.differences(mobi_compare.reading(made["runtime"]),
+                                                  mobi_compare.reading(made["installed"])), [])
+
     def test_writes_nothing_into_the_runtime(self):
         # Python must find valid bytecode and write none: the runtime folder keeps exactly the
         # archive's files after all the conversions.
