@@ -20,10 +20,18 @@ The carried bytecode of a few modules is made from their source with changes (SO
 that make work calibre repeats for every chapter cheaper without changing its results: caches
 that calibre bounds below what one book needs are made large enough for a book, so that its
 style sheets' selectors are parsed once, not again for every chapter; selectors that cannot
-match a chapter are not walked; a style attribute's text is flattened once; the table of
-contents' play orders are put in order in one pass. The build fails when the place a change is
-made is not found exactly once in the installed calibre: the runtime is never made with a change
-half-made.
+match a chapter are not walked; a style attribute's text is flattened once, and each rule of
+calibre's html.css once per conversion instead of once per pass; the table of
+contents' play orders are put in order in one pass. Other changes make a cold start cheaper, again
+without changing what a conversion gives: the plugin registry carries no device drivers and no
+catalogs (whose names it still knows, listed from the installed calibre when the runtime is
+made), and modules a conversion into MOBI seldom needs are imported when first used instead of
+at start-up (BeautifulSoup for a jacket's comments, mechanize and regex for metadata look-ups, Qt
+and its application for drawing an SVG, PIL and calibre's picture module for pictures, the
+transliteration tables for text beyond ASCII). The launcher imports with Python's cyclic garbage
+collector off, and the carried Plumber.run turns it on before converting. The build fails when
+the place a change is made is not found exactly once in the installed calibre: the runtime is
+never made with a change half-made.
 
 What is kept is listed in manifest.txt (see there and evidence/ for why). Links are
 dereferenced; permission bits and modification times are stored (the Unix mode in the
@@ -158,6 +166,35 @@ STYLE_ATTR_CACHE = """\
         self._update_style(flat)
 """
 
+# The carried StylizerRules keeps what each style rule of calibre's own html.css flattened to,
+# for the output profile and the justification asked for, and flattens such a rule no more: a
+# conversion makes a StylizerRules for each pass over the book (five or more), each flattening
+# all of html.css's rules anew. What a style rule flattens to depends on the rule, its place,
+# the profile's font sizes and the justification alone; the rules of html.css (parsed once per
+# process, by html_css_stylesheet) are never changed, and what they flatten to is only read.
+USER_AGENT_RULES = """\
+_user_agent_rules = {}
+
+
+class StylizerRules:
+"""
+FLATTEN_RULE = """\
+    def flatten_rule(self, rule, href, index, is_user_agent_sheet=False):
+        if not (is_user_agent_sheet and isinstance(rule, CSSStyleRule) and
+                _html_css_stylesheet is not None and
+                getattr(rule, 'parentStyleSheet', None) is _html_css_stylesheet):
+            return self._flatten_rule(rule, href, index, is_user_agent_sheet)
+        key = (id(rule), href, index, getattr(self.opts, 'change_justification', None),
+               id(self.profile))
+        found = _user_agent_rules.get(key)
+        if found is None or found[0] is not rule or found[1] is not self.profile:
+            found = (rule, self.profile, self._flatten_rule(rule, href, index, True))
+            _user_agent_rules[key] = found
+        return list(found[2])
+
+    def _flatten_rule(self, rule, href, index, is_user_agent_sheet=False):
+"""
+
 # The carried TOC puts its play orders in order in one pass, not by scanning all the entries
 # before each entry twice (thousands of chapters: millions of steps). Each entry takes the play
 # order of the first entry before it with its href, when there is one, and when the first
@@ -265,6 +302,162 @@ def xpath(elem, expr):
     return compiled(elem)
 """
 
+# The carried jacket module imports calibre's comments module (and with it BeautifulSoup) when
+# a jacket's comments are rendered, not when the module is imported: every conversion imports the
+# module to remove a first picture or a jacket, few render one.
+JACKET_COMMENTS = """\
+def comments_to_html(*args, **kwargs):
+    from calibre.library.comments import comments_to_html
+    return comments_to_html(*args, **kwargs)
+
+
+def markdown(*args, **kwargs):
+    from calibre.library.comments import markdown
+    return markdown(*args, **kwargs)
+"""
+
+# The carried Amazon and Google metadata sources import mechanize and regex when they look a book
+# up, not when the registry imports them: a conversion never looks a book up.
+AMAZON_HTTP_ERROR = """\
+        from mechanize import HTTPError
+        try:
+            results, qurl = sfunc(terms, site, log=log, br=br, timeout=timeout)
+        except HTTPError as err:
+"""
+GOOGLE_REGEX = "        import regex\n        strip_punc_pat = regex.compile("
+
+# The carried SVG rasterizer makes calibre's headless Qt application (importing calibre.gui2 and
+# Qt's widgets to do so), and imports Qt's modules, when it first draws an SVG, not when it is
+# made or imported; the MOBI writer makes it before it converts a picture that came after its
+# other pictures (calibre.ebooks.mobi.writer2.resources). calibre makes the application when the
+# MOBI output makes its rasterizer, for every book: after the book's pictures were converted
+# (by Resources, made earlier), before those the rasterizer draws are. A picture Qt writes while
+# the application exists gets the screen's resolution in its header (96 dpi, not 100), so each
+# picture is written with the application there exactly when calibre has it. Nothing else in the
+# MOBI output needs it (calibre.utils.img sets Qt's picture allocation limit itself, calibre
+# set the process's locale at its start already), and most books have no SVG to draw.
+RASTERIZER_INIT = """\
+    def __init__(self, base_css=''):
+        self.base_css = base_css
+
+    def _must_use_qt(self):
+        from calibre.gui2 import must_use_qt
+        must_use_qt()
+        _import_qt()
+"""
+EXTRA_IMAGES_QT = """\
+            if (item.media_type not in OEB_RASTER_IMAGES or item.href in self.item_map):
+                continue
+            from calibre.gui2 import must_use_qt
+            must_use_qt()
+"""
+RASTERIZE_QT_IMPORT = """\
+def _import_qt():
+    global Qt, QByteArray, QBuffer, QIODevice, QColor, QImage, QPainter, QSvgRenderer
+    from qt.core import (
+        Qt, QByteArray, QBuffer, QIODevice, QColor, QImage, QPainter, QSvgRenderer)
+"""
+RASTERIZE_SVG_FUNCTION = """\
+def rasterize_svg(data=TEST_SVG, sizes=(), width=0, height=0, print=None, fmt='PNG', as_qimage=False):
+    _import_qt()
+"""
+RASTERIZE_SVG = """\
+    def rasterize_svg(self, elem, width=0, height=0, format='PNG'):
+        self._must_use_qt()
+"""
+RASTERIZE_EXTERNAL = """\
+    def rasterize_external(self, elem, style, item, svgitem):
+        self._must_use_qt()
+"""
+
+# The carried MOBI writer imports calibre's picture module (and with it Qt's GUI library) and PIL
+# when it first handles a picture, not when it is imported: a book without pictures needs
+# neither.
+MOBI_UTILS_IMG = """\
+def save_cover_data_to(*args, **kwargs):
+    from calibre.utils.img import save_cover_data_to
+    return save_cover_data_to(*args, **kwargs)
+
+
+def scale_image(*args, **kwargs):
+    from calibre.utils.img import scale_image
+    return scale_image(*args, **kwargs)
+
+
+def image_to_data(*args, **kwargs):
+    from calibre.utils.img import image_to_data
+    return image_to_data(*args, **kwargs)
+
+
+def image_from_data(*args, **kwargs):
+    from calibre.utils.img import image_from_data
+    return image_from_data(*args, **kwargs)
+
+
+def resize_image(*args, **kwargs):
+    from calibre.utils.img import resize_image
+    return resize_image(*args, **kwargs)
+
+
+def png_data_to_gif_data(*args, **kwargs):
+    from calibre.utils.img import png_data_to_gif_data
+    return png_data_to_gif_data(*args, **kwargs)
+"""
+RESOURCES_PIL = """\
+def process_jpegs_for_amazon(data: bytes) -> bytes:
+    from PIL import Image, ImageOps
+"""
+
+# The launcher starts with Python's cyclic garbage collector off (sys.gc_off_for_startup): the
+# tens of thousands of objects its imports make are garbage none of, and the collector would walk
+# them again and again. The carried Plumber.run turns it on before converting, the objects made
+# until then set aside for good (gc.freeze), so that the conversion collects as calibre's does.
+PLUMBER_RUN_GC = """\
+    def run(self):
+        '''
+        Run the conversion pipeline
+        '''
+        if getattr(sys, 'gc_off_for_startup', False):
+            import gc
+            sys.gc_off_for_startup = False
+            gc.freeze()
+            gc.enable()
+"""
+
+# The carried Unidecoder (which calibre's ascii_text uses, under most languages) takes its
+# tables of ASCII stand-ins (two modules of some 60,000 strings) when it first meets a character
+# beyond ASCII, not when it is made: text that is ASCII already is given back as it is without
+# them. It takes them as calibre's does (the Chinese readings added to the shared table).
+UNIDECODER_INIT = """\
+    def __init__(self):
+        pass
+
+    def _take_codepoints(self):
+        from calibre.ebooks.unihandecode.unicodepoints import CODEPOINTS
+        from calibre.ebooks.unihandecode.zhcodepoints import CODEPOINTS as HANCODES
+        self.codepoints = CODEPOINTS
+        self.codepoints.update(HANCODES)
+"""
+UNIDECODER_REPLACE_POINT = """\
+    def replace_point(self, codepoint):
+        '''
+        Returns the replacement character or ? if none can be found.
+        '''
+        if 'codepoints' not in self.__dict__:
+            self._take_codepoints()
+"""
+
+# The carried plugin registry holds no device drivers and no catalog plugins: a conversion asks
+# the registry for its input and output plugins, its profiles, its file type plugins and its
+# metadata plugins (which stay), never for a device or a catalog. Importing the drivers, and
+# making each one (the wireless driver imports zeroconf to do so), is most of what importing the
+# registry costs. The names of what is left out are still known as calibre's own (the registry
+# tells a plugin of the user's that takes a built-in name by them), listed when the runtime is
+# made (left_out_plugin_names).
+BUILTIN_NAMES = """\
+builtin_names = frozenset(p.name for p in builtin_plugins) | frozenset(@LEFT_OUT_NAMES@)
+"""
+
 # Changes made to the source of carried modules before it is compiled: module -> (name, pattern
 # of the one place it changes, the text that replaces it). calibre's css_selectors keeps 200
 # parsed selectors and 30 compiled XPath expressions, first in first out: a book with more
@@ -287,6 +480,10 @@ SOURCE_CHANGES = {
          TAGS_WITH_ATTRIBUTE),
     ],
     "calibre.ebooks.oeb.stylizer": [
+        ("StylizerRules", r"^class StylizerRules:\n", USER_AGENT_RULES),
+        ("StylizerRules.flatten_rule",
+         r"^    def flatten_rule\(self, rule, href, index, is_user_agent_sheet=False\):\n",
+         FLATTEN_RULE),
         ("Style._apply_style_attr",
          r"^        try:\n"
          r"            style = parseStyle\(css, validate=False\)\n"
@@ -303,6 +500,86 @@ SOURCE_CHANGES = {
         ("TOC.rationalize_play_orders", r"^    def rationalize_play_orders\(self\):\n",
          PLAY_ORDERS),
         ("TOC.next_play_order", r"^    def next_play_order\(self\):\n", NEXT_PLAY_ORDER),
+    ],
+    "calibre.ebooks.oeb.transforms.jacket": [
+        ("jacket's comments import",
+         r"^from calibre\.library\.comments import comments_to_html, markdown\n",
+         JACKET_COMMENTS),
+    ],
+    "calibre.ebooks.oeb.transforms.rasterize": [
+        ("rasterize's Qt import",
+         r"^from qt\.core import \(\n"
+         r"    Qt, QByteArray, QBuffer, QIODevice, QColor, QImage, QPainter, QSvgRenderer\)\n",
+         RASTERIZE_QT_IMPORT),
+        ("rasterize_svg",
+         r"^def rasterize_svg\(data=TEST_SVG, sizes=\(\), width=0, height=0, print=None, "
+         r"fmt='PNG', as_qimage=False\):\n",
+         RASTERIZE_SVG_FUNCTION),
+        ("SVGRasterizer.__init__",
+         r"^    def __init__\(self, base_css=''\):\n"
+         r"        self\.base_css = base_css\n"
+         r"        from calibre\.gui2 import must_use_qt\n"
+         r"        must_use_qt\(\)\n",
+         RASTERIZER_INIT),
+        ("SVGRasterizer.rasterize_svg",
+         r"^    def rasterize_svg\(self, elem, width=0, height=0, format='PNG'\):\n",
+         RASTERIZE_SVG),
+        ("SVGRasterizer.rasterize_external",
+         r"^    def rasterize_external\(self, elem, style, item, svgitem\):\n",
+         RASTERIZE_EXTERNAL),
+    ],
+    "calibre.ebooks.mobi.utils": [
+        ("mobi.utils' picture import",
+         r"^from calibre\.utils\.img import save_cover_data_to, scale_image, image_to_data, "
+         r"image_from_data, resize_image, png_data_to_gif_data\n",
+         MOBI_UTILS_IMG),
+    ],
+    "calibre.ebooks.mobi.writer2.resources": [
+        ("resources' PIL import", r"^from PIL import Image, ImageOps\n", ""),
+        ("process_jpegs_for_amazon",
+         r"^def process_jpegs_for_amazon\(data: bytes\) -> bytes:\n", RESOURCES_PIL),
+        ("Resources.add_extra_images' Qt application",
+         r"^            if \(item\.media_type not in OEB_RASTER_IMAGES or "
+         r"item\.href in self\.item_map\):\n                continue\n", EXTRA_IMAGES_QT),
+    ],
+    "calibre.ebooks.conversion.plumber": [
+        ("Plumber.run", r"^    def run\(self\):\n        '''\n        Run the conversion pipeline\n"
+         r"        '''\n", PLUMBER_RUN_GC),
+    ],
+    "calibre.ebooks.unihandecode.unidecoder": [
+        ("unidecoder's table imports",
+         r"^from calibre\.ebooks\.unihandecode\.unicodepoints import CODEPOINTS\n"
+         r"from calibre\.ebooks\.unihandecode\.zhcodepoints import CODEPOINTS as HANCODES\n", ""),
+        ("Unidecoder.__init__",
+         r"^    def __init__\(self\):\n        self\.codepoints = CODEPOINTS\n"
+         r"        self\.codepoints\.update\(HANCODES\)\n", UNIDECODER_INIT),
+        ("Unidecoder.replace_point", r"^    def replace_point\(self, codepoint\):\n        '''\n"
+         r"        Returns the replacement character or \? if none can be found\.\n"
+         r"        '''\n", UNIDECODER_REPLACE_POINT),
+    ],
+    "calibre.customize.builtins": [
+        ("the catalog plugins", r"(?s)^# Catalog plugins \{\{\{\n.*?^# \}\}\}\n",
+         "# Catalog plugins: not carried.\n"),
+        ("the device driver plugins",
+         r"(?s)^# Device driver plugins \{\{\{\n.*?^    USER_DEFINED,\n\]\n",
+         "# Device driver plugins: not carried.\n"),
+    ],
+    "calibre.ebooks.metadata.sources.amazon": [
+        ("amazon's mechanize import", r"^from mechanize import HTTPError\n", ""),
+        ("Amazon.search_engine's HTTPError",
+         r"^        try:\n"
+         r"            results, qurl = sfunc\(terms, site, log=log, br=br, timeout=timeout\)\n"
+         r"        except HTTPError as err:\n",
+         AMAZON_HTTP_ERROR),
+    ],
+    "calibre.ebooks.metadata.sources.google": [
+        ("google's regex import", r"^import regex\n", ""),
+        ("GoogleBooks.identify's regex", r"^        strip_punc_pat = regex\.compile\(",
+         GOOGLE_REGEX),
+    ],
+    "calibre.customize.ui": [
+        ("builtin_names", r"^builtin_names = frozenset\(p\.name for p in builtin_plugins\)\n",
+         BUILTIN_NAMES),
     ],
     "calibre.ebooks.oeb.reader": [
         ("OEBReader._toc_from_navpoint's play order",
@@ -322,7 +599,8 @@ def fail(message):
 def read_launcher(path):
     """The installed launcher's interpreter, folders and entry point."""
     try:
-        text = open(path, encoding="utf-8").read()
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
     except OSError as e:
         fail(f"cannot read calibre's launcher {path}: {e.strerror}. Install calibre "
              f"(scripts/deps.sh) or point BQ_CALIBRE_LAUNCHER at its ebook-convert.")
@@ -341,6 +619,7 @@ def read_launcher(path):
     if not m:
         fail(f"{path}: cannot find the converter's entry point")
     return {
+        "launcher": path,
         "interpreter": interpreter,
         "lib": default("CALIBRE_PYTHON_PATH"),
         "resources": default("CALIBRE_RESOURCES_PATH"),
@@ -473,6 +752,43 @@ def select_files(rules, kind, root):
     return sorted(chosen)
 
 
+# Values the changes' texts name as @NAME@, found when the runtime is made.
+SOURCE_VALUES = {}
+
+LEFT_OUT_PLUGINS = """\
+import sys
+sys.path.insert(0, sys.argv[1])
+sys.resources_location, sys.extensions_location, sys.executables_location = sys.argv[2:5]
+sys.system_plugins_location = None
+from calibre.customize import CatalogPlugin
+from calibre.customize.builtins import plugins
+from calibre.devices.interface import DevicePlugin
+print(repr(sorted(p.name for p in plugins if issubclass(p, (CatalogPlugin, DevicePlugin)))))
+"""
+
+
+def left_out_plugin_names(calibre):
+    """The names of the installed calibre's built-in device driver and catalog plugins, which the
+    carried registry leaves out, as the text of a Python list."""
+    import ast
+    import tempfile
+    with tempfile.TemporaryDirectory(prefix="bq-runtime-") as home:
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home, "LANG": "C.UTF-8",
+               "CALIBRE_CONFIG_DIRECTORY": os.path.join(home, "config"), "PYTHONHASHSEED": "0"}
+        found = subprocess.run(
+            [calibre["interpreter"], "-I", "-c", LEFT_OUT_PLUGINS, calibre["lib"],
+             calibre["resources"], calibre["extensions"], os.path.dirname(calibre["launcher"])],
+            capture_output=True, text=True, env=env, cwd=home)
+    try:
+        names = ast.literal_eval(found.stdout.strip().splitlines()[-1])
+    except (IndexError, SyntaxError, ValueError):
+        names = None
+    if found.returncode != 0 or not names or not all(isinstance(n, str) for n in names):
+        fail("cannot list the device driver and catalog plugins of calibre's registry: "
+             + (found.stderr.strip().splitlines() or ["no names"])[-1])
+    return repr(names)
+
+
 def changed_source(name, source):
     """The module's source with SOURCE_CHANGES made; fails naming any change not found."""
     changes = SOURCE_CHANGES.get(name, [])
@@ -480,6 +796,8 @@ def changed_source(name, source):
         return source
     text = source.decode("utf-8")
     for what, pattern, line in changes:
+        for key in re.findall(r"@(\w+)@", line):
+            line = line.replace(f"@{key}@", SOURCE_VALUES[key])
         text, count = re.subn(pattern, lambda m, line=line: line, text, flags=re.M)
         if count != 1:
             fail(f"cannot change {what} in calibre's {name}: the place it changes is "
@@ -648,6 +966,7 @@ def main():
                   open(os.path.abspath(__file__), "rb").read())
     resources = select_files(rules, "resource", calibre["resources"])
 
+    SOURCE_VALUES["LEFT_OUT_NAMES"] = left_out_plugin_names(calibre)
     pylib, newest_py = build_pylib(names, modules, calibre["lib"])
     carried = [modules[n] for n in names]
     carried += [os.path.join(calibre["extensions"], f) for f in extensions

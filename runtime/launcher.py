@@ -12,9 +12,14 @@ over its command line, current folder, environment and standard streams, passes 
 it gets, and ends as that child ended. Otherwise the launcher converts here, cold.
 """
 
+import gc
 import os
 import sys
 
+# No cyclic garbage collection while calibre's modules are imported: the carried Plumber.run
+# turns it on before the conversion (see build_runtime.py).
+gc.disable()
+sys.gc_off_for_startup = True
 base = os.path.dirname(os.path.realpath(os.path.abspath(__file__)))
 
 

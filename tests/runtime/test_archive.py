@@ -150,6 +150,22 @@ class ArchiveShape(unittest.TestCase):
         self.assertIn(b"_plain_rightmost_tag", pylib.read("css_selectors/select.pyc"))
         self.assertIn(b"_style_attr_cache", pylib.read("calibre/ebooks/oeb/stylizer.pyc"))
 
+    def test_registry_knows_the_plugins_it_leaves_out(self):
+        import ast
+        import io
+        import marshal
+        import runpy
+        build = runpy.run_path(BUILD_SCRIPT, run_name="build_runtime")
+        calibre = build["read_launcher"](LAUNCHER)
+        left_out = ast.literal_eval(build["left_out_plugin_names"](calibre))
+        self.assertGreater(len(left_out), 50)
+        pylib = zipfile.ZipFile(io.BytesIO(self.zip.read("pylib.zip")))
+        ui = marshal.loads(pylib.read("calibre/customize/ui.pyc")[16:])
+        self.assertIn(tuple(left_out), ui.co_consts)
+        builtins = pylib.read("calibre/customize/builtins.pyc")
+        self.assertNotIn(b"calibre.devices.kindle.driver", builtins)
+        self.assertIn(b"calibre.ebooks.conversion.plugins.mobi_output", builtins)
+
     def test_a_change_not_found_fails_the_build(self):
         import importlib.util
         spec = importlib.util.spec_from_file_location("build_runtime", BUILD_SCRIPT)

@@ -218,6 +218,69 @@ class RuntimeConversions(unittest.TestCase):
             self.assertEqual(r.returncode, 0, f"{cmd} from {cwd}: {r.stderr}")
             self.assertEqual(r.stdout.splitlines()[0], want, f"{cmd} from {cwd}")
 
+    def imported(self, name):
+        """The modules the runtime's converter imports converting a book (-X importtime)."""
+        with open(self.converter, encoding="utf-8") as f:
+            interpreter = f.readline()[2:].split()
+        mobi = os.path.join(self.tmpdir.name, "imports", name + ".mobi")
+        os.makedirs(os.path.dirname(mobi), exist_ok=True)
+        r = subprocess.run(interpreter + ["-X", "importtime", self.converter, self.books[name],
+                                          mobi], cwd=self.elsewhere, env=self.env["runtime"],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr[-3000:])
+        return {line.rsplit("|", 1)[1].strip() for line in r.stderr.splitlines()
+                if line.startswith("import time:") and "|" in line}
+
+    def test_start_up_leaves_out_what_the_book_does_not_use(self):
+        # A book without pictures, SVG, jacket or text beyond ASCII: no device driver, no Qt
+        # application, no picture library, no HTML soup, no transliteration table.
+        plain = self.imported("plain-epub2")
+        self.assertIn("calibre.ebooks.conversion.plumber", plain)
+        for name in ("calibre.devices.kindle.driver", "calibre.library.catalogs.csv_xml",
+                     "zeroconf", "mechanize", "regex", "bs4", "calibre.gui2", "PyQt6.QtWidgets",
+                     "PIL.Image", "calibre.utils.img",
+                     "calibre.ebooks.unihandecode.unicodepoints"):
+            self.assertNotIn(name, plain, f"a plain book's conversion imports {name}")
+        # A book with SVG and pictures takes them up when it needs them.
+        pictures = self.imported("epub3-pictures")
+        for name in ("calibre.gui2", "PyQt6.QtWidgets", "calibre.utils.img", "PIL.Image"):
+            self.assertIn(name, pictures, f"the SVG book's conversion does not import {name}")
+
+    def test_picture_converted_after_the_rest_as_calibre_converts_it(self):
+        # A masthead named in the guide: the MOBI writer converts that picture once more after
+        # the rasterizer, when calibre has its Qt application (and Qt writes the screen's
+        # resolution into the picture's header); the carried converter must have it then too,
+        # though the book has no SVG.
+        import zipfile
+        folder = os.path.join(self.tmpdir.name, "masthead")
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run([sys.executable, os.path.join(HERE, "make_books.py"), folder,
+                        "big-pictures"], check=True, stdout=subprocess.DEVNULL)
+        source, _ = make_books.BOOKS["big-pictures"]
+        book = os.path.join(folder, "masthead.epub")
+        with zipfile.ZipFile(os.path.join(folder, source)) as z, \
+                zipfile.ZipFile(book, "w") as out:
+            for info in z.infolist():
+                data = z.read(info.filename)
+                if info.filename.endswith(".opf"):
+                    text = data.decode("utf-8")
+                    picture = re.search(r'href="([^"]+\.png)"', text).group(1)
+                    guide = f'<reference type="masthead" title="Masthead" href="{picture}"/>'
+                    if "<guide>" in text:
+                        text = text.replace("<guide>", "<guide>" + guide, 1)
+                    else:
+                        text = text.replace("</package>", f"<guide>{guide}</guide></package>", 1)
+                    data = text.encode("utf-8")
+                out.writestr(info, data)
+        made = {}
+        for who, exe in (("runtime", self.converter), ("installed", INSTALLED)):
+            made[who] = os.path.join(folder, who + ".mobi")
+            r = subprocess.run([exe, book, made[who]], cwd=self.elsewhere, env=self.env[who],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, f"{who}: {r.stdout[-2000:]}{r.stderr[-2000:]}")
+        self.assertEqual(mobi_compare.differences(mobi_compare.reading(made["runtime"]),
+                                                  mobi_compare.reading(made["installed"])), [])
+
     def test_writes_nothing_into_the_runtime(self):
         # Python must find valid bytecode and write none: the runtime folder keeps exactly the
         # archive's files after all the conversions.
