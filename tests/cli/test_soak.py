@@ -38,14 +38,14 @@ MOMENTS = ("provisioning", "converting", "read-back", "put in place")
 
 
 def make_library(folder, numbers, long=()):
-    """Tiny books "book NNN.epub" (those numbered in long: of 150 chapters, seconds to convert),
+    """Tiny books "book NNN.epub" (those numbered in long: of 600 chapters, seconds to convert),
     titled by number, 0 to 2 folders deep; gives {relative name without .epub: title}."""
     books = {}
     for i in numbers:
         relative = os.path.join(*[f"shelf {i % 3}", f"row {i % 4}"][:i % 3], f"book {i:03d}")
         book = make_books.Book(f"Soak book {i}", f"urn:uuid:50a50a50-0000-4000-8000-{i:012d}",
                                epub3=False)
-        for n in range(1, 151 if i in long else 2):
+        for n in range(1, 601 if i in long else 2):
             book.chapter(f"c{n}", f"chapter{n}.xhtml", f"Chapter {n}",
                          f"<h1>Chapter {n}</h1>\n" +
                          make_books.paragraphs(make_books.AUSTEN[:1 + i % 4]))
@@ -274,7 +274,7 @@ class Soak(unittest.TestCase):
     def test_one_converter_killed(self):
         def kill_converter(p):
             self.assertTrue(self.poll_until(p, lambda: child(p.pid, "ebook-convert", "book 011")))
-            time.sleep(self.rng.uniform(0.3, 1))
+            time.sleep(self.rng.uniform(0.1, 0.5))
             converter = child(p.pid, "ebook-convert", "book 011.epub")
             self.assertIsNotNone(converter, "book 011 was converted before it could be killed")
             os.kill(converter, signal.SIGKILL)
