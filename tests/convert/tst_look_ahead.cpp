@@ -172,6 +172,67 @@ class LookAheadTest : public QObject {
         QCOMPARE(entries.peak, 1);
     }
 
+    void entriesWithoutAConverterDoNotRunFarAheadOfTheLoop() {
+        // Missing files take no converter; the look-ahead still stops a few entries on.
+        Entries entries;
+        for (int i = 1; i <= 100; ++i) {
+            entries.withoutConverter.insert(i);
+        }
+        LookAhead ahead(2, 100);
+        ahead.Reached(1);
+        ahead.Started(1, false);
+        entries.Fill(ahead);  // entries without a converter cost no start
+        QCOMPARE(entries.started.size(), LookAhead::kAheadPerConverter);
+        QCOMPARE(entries.started.last(), 1 + LookAhead::kAheadPerConverter);
+        ahead.Reached(2);
+        entries.Fill(ahead);
+        QCOMPARE(entries.started.last(), 2 + LookAhead::kAheadPerConverter);
+    }
+
+    void aHeldEntryHoldsBackTheRest() {
+        Entries entries;
+        entries.held.insert(3);
+        LookAhead ahead(4, 10);
+        ahead.Reached(1);
+        entries.running.insert(1);
+        ahead.Started(1, true);
+        entries.Fill(ahead);
+        QCOMPARE(entries.started, (QList<int>{2}));
+        entries.held.clear();
+        entries.Fill(ahead);  // quick starts all in one turn
+        QCOMPARE(entries.started, (QList<int>{2, 3, 4}));
+        QCOMPARE(ahead.Running(), 4);
+        QCOMPARE(ahead.PeakRunning(), 4);
+    }
+
+    // The loop's own converter ends before the loop notices: its place goes to the loop's next
+    // entry, not to a longer one, so the loop never starts one more than allowed; while that
+    // entry may not start, the place stays free.
+    void theLoopsFreedPlaceGoesToItsNextEntry() {
+        Entries entries;
+        entries.estimates = {{9, 50.0}, {8, 40.0}};
+        entries.held.insert(2);
+        LookAhead ahead(2, 10);
+        ahead.Reached(1);
+        entries.running.insert(1);
+        ahead.Started(1, true);
+        entries.Fill(ahead);
+        QCOMPARE(entries.started, (QList<int>{9}));
+        entries.running.erase(1);
+        entries.Fill(ahead);
+        QCOMPARE(entries.started, (QList<int>{9}));  // 2 is held: its place stays free
+        entries.held.clear();
+        entries.Fill(ahead);
+        QCOMPARE(entries.started, (QList<int>{9, 2}));
+        ahead.Reached(2);
+        QVERIFY(ahead.WasStarted(2));
+        entries.Fill(ahead);
+        QCOMPARE(entries.peak, 2);
+        entries.running.erase(9);
+        entries.Fill(ahead);
+        QCOMPARE(entries.started, (QList<int>{9, 2, 8}));
+    }
+
     void aStoppedLookAheadChoosesNothing() {
         Entries entries;
         LookAhead ahead(2, 5);
