@@ -68,6 +68,10 @@ BookJob::~BookJob() {
     m_readBack.End();
 }
 
+QString BookJob::Temporary() const {
+    return m_temporaryFile ? m_temporaryFile->path() : QString();
+}
+
 double BookJob::Seconds() const {
     return m_running.isValid() ? static_cast<double>(m_running.elapsed()) / 1000.0 : 0.0;
 }
@@ -161,18 +165,17 @@ void BookJob::Prepare(RunOutputs& outputs, const ConverterCall& call) {
     if (!m_temporaryFile) {
         return Fail(FolderProblem(folder, error));
     }
-    m_temporary = m_temporaryFile->path();
     m_log = call.logFolder + QStringLiteral("/%1.log").arg(m_index, 4, 10, QLatin1Char('0'));
 }
 
 void BookJob::StartConverter(const ConverterCall& call, std::uint64_t memoryLimit) {
-    if (m_state != State::Waiting || m_temporary.isEmpty()) {
+    if (m_state != State::Waiting || Temporary().isEmpty()) {
         return;
     }
     // Lines 158 and 160: the converter, the source and the output.
     ChildSpec spec;
     spec.program = call.program;
-    spec.arguments = QStringList{m_source, m_temporary} + call.options;
+    spec.arguments = QStringList{m_source, Temporary()} + call.options;
     spec.logFile = m_log;
     spec.niceness = kConverterNiceness;
     spec.environment = call.environment;
@@ -259,7 +262,7 @@ void BookJob::Conclude(const ConverterCall& call, bool stopping) {
                                        : ReasonFromExitCode(m_exitCode));
     }
     struct stat st {};
-    if (::lstat(QFile::encodeName(m_temporary).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (::lstat(QFile::encodeName(Temporary()).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_size == 0) {
         const QString fromLog = ReasonFromConverterLogFile(m_log, m_source);
         return Fail(
@@ -267,7 +270,7 @@ void BookJob::Conclude(const ConverterCall& call, bool stopping) {
             (fromLog.isEmpty() ? QString() : QStringLiteral(" (") + fromLog + QLatin1Char(')')));
     }
     m_state = State::Checking;
-    m_readBack.Start(m_temporary, call.format == KindleFormat::Joint ? MobiReadBack::Expected::Joint
+    m_readBack.Start(Temporary(), call.format == KindleFormat::Joint ? MobiReadBack::Expected::Joint
                                                                      : MobiReadBack::Expected::Any);
 }
 
@@ -309,7 +312,6 @@ BookJob::State BookJob::PutInPlace(RunOutputs& outputs) {
             }
             outputs.RecordMade(m_output, m_source, false);
             m_temporaryFile.reset();
-            m_temporary.clear();
             m_state = State::InPlace;
             return m_state;
         }
@@ -331,7 +333,6 @@ void BookJob::RemoveTemporary() {
         m_temporaryFile->Remove();
         m_temporaryFile.reset();
     }
-    m_temporary.clear();
 }
 
 void BookJob::Stop() {

@@ -70,7 +70,8 @@ class BookJob {
     const QString& Output() const { return m_output; }
     const QString& Reason() const { return m_reason; }
     const QString& Log() const { return m_log; }
-    const QString& Temporary() const { return m_temporary; }
+    // The converter's output, beside the old output ("" once it is put in place or removed).
+    QString Temporary() const;
     State CurrentState() const { return m_state; }
     bool StartedAhead() const { return m_ahead; }
     // Seconds from its converter's start to now (0 without one).
@@ -140,7 +141,6 @@ class BookJob {
     // Below the output folder (keepFolders): the folder the output goes to, and that folder.
     QString m_outputBase;
     QString m_subFolder;
-    QString m_temporary;  // the converter's output, beside the old output
     std::optional<OutputTemporary> m_temporaryFile;
     QString m_log;
     std::optional<ChildProcess> m_converter;

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -550,12 +551,19 @@ void ConversionRun::FillAhead() {
         return;
     }
     m_filling = true;
+    const auto filled = qScopeGuard([this] { m_filling = false; });
     const std::vector<int> running = m_lookAhead->RunningEntries();
     for (const int index : running) {
         const auto found = m_jobs.find(index);
         if (found == m_jobs.end() || found->second->ConverterEnded()) {
             m_lookAhead->Ended(index);
         }
+    }
+    // Nothing starts ahead while the disk is nearly full, while a book converts alone, or while
+    // the books converted ahead hold a quarter of their disk's free space (looked at once a
+    // turn, not for every entry within reach).
+    if (m_diskNearlyFull || m_convertingAlone || AheadOutputsFillTheirDisk()) {
+        return;
     }
     const auto mayStart = [this](int index) { return MayStartAhead(index); };
     // The longest books first: a long book near the end of the list is no batch's tail.
@@ -577,7 +585,6 @@ void ConversionRun::FillAhead() {
             break;
         }
     }
-    m_filling = false;
 }
 
 bool ConversionRun::StartAhead(int index) {
@@ -604,9 +611,6 @@ bool ConversionRun::MayStartAhead(int index) {
     // An entry whose file an earlier entry of this run is still making waits until the loop
     // has put that file in place, so it converts the new file as the one-at-a-time run would.
     try {
-        if (m_diskNearlyFull || m_convertingAlone) {
-            return false;
-        }
         const QString source = RunOutputs::OutputKey(CollapseSeparators(m_sources[index - 1]));
         for (const auto& [earlier, job] : m_jobs) {
             if (earlier < index && !job->Output().isEmpty() &&
@@ -614,7 +618,7 @@ bool ConversionRun::MayStartAhead(int index) {
                 return false;
             }
         }
-        return !AheadOutputsFillTheirDisk();
+        return true;
     } catch (...) {
         return false;
     }

@@ -161,6 +161,7 @@ class ConversionRun {
     void FillAhead();
     // True when a converter now runs for the entry.
     bool StartAhead(int index);
+    // False while entry `index` reads what an earlier entry of this run still makes.
     bool MayStartAhead(int index);
     // True while the books converted ahead hold a quarter of the free space of their output
     // folder's file system or more: nothing more starts ahead until the loop puts them in place.
