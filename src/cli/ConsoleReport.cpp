@@ -4,6 +4,7 @@
 #include "convert/SummaryText.h"
 #include "fs/PathText.h"
 #include "platform/TerminalText.h"
+#include "platform/WriteAll.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -17,22 +18,6 @@
 namespace bq {
 
 namespace {
-
-void WriteAll(const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;  // closed, or nobody reads it any more
-        }
-        data += written;
-        left -= written;
-    }
-}
 
 QString Clock(qint64 ms) {
     const qint64 seconds = ms / 1000;
@@ -64,7 +49,7 @@ const char* ResultName(BookOutcome::Result result) {
 }  // namespace
 
 void PrintLine(const QString& line) {
-    WriteAll(line.toUtf8() + '\n');
+    WriteAll(STDERR_FILENO, line.toUtf8() + '\n');
 }
 
 QString OneLine(const QString& text) {
@@ -115,13 +100,13 @@ void ConsoleReport::ShowProgress() {
         line += QStringLiteral(", about %1 left")
                     .arg(Clock(elapsed * (m_books.size() - m_done) / m_done));
     }
-    WriteAll("\r\033[K" + line.toUtf8());
+    WriteAll(STDERR_FILENO, "\r\033[K" + line.toUtf8());
     m_progressShown = true;
 }
 
 void ConsoleReport::ClearProgress() {
     if (m_progressShown) {
-        WriteAll("\r\033[K");
+        WriteAll(STDERR_FILENO, "\r\033[K");
         m_progressShown = false;
     }
 }

@@ -5,6 +5,7 @@
 #include "fs/OutputTemporary.h"
 #include "platform/RunTimeError.h"
 #include "platform/TerminalText.h"
+#include "platform/WriteAll.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -17,28 +18,6 @@
 #include <cerrno>
 
 namespace bq {
-
-namespace {
-
-// Writes all of `bytes` to `fd`; the errno of the failure, or 0.
-int WriteAll(int fd, const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return written < 0 ? errno : EIO;
-        }
-        data += written;
-        left -= written;
-    }
-    return 0;
-}
-
-}  // namespace
 
 QString WriteSummaryFile(const QByteArray& place, QJsonArray entries,
                          const QList<QByteArray>& refused) {
