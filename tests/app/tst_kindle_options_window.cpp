@@ -7,8 +7,10 @@
 #include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
+#include "support/BuiltHelpers.h"
 #include "support/FileContent.h"
 #include "support/ScriptedDialogs.h"
+#include "support/ScriptedWindow.h"
 #include "support/StandinArchive.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -39,14 +41,7 @@ class KindleOptionsWindowTest : public QObject {
     QByteArray m_archive;
 
     std::unique_ptr<Form1> Window(ScriptedDialogs*& dialogs) {
-        auto scripted = std::make_unique<ScriptedDialogs>();
-        dialogs = scripted.get();
-        auto form = std::make_unique<Form1>(std::move(scripted));
-        ConversionSetup setup;
-        const QByteArray archive = m_archive;
-        setup.archive = [archive] { return archive; };
-        setup.converters = 1;
-        form->SetRunSetup(setup);
+        auto form = StandinWindow(dialogs, m_archive);
         form->show();
         return form;
     }
@@ -57,9 +52,7 @@ class KindleOptionsWindowTest : public QObject {
 
   private slots:
     void initTestCase() {
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                                     QStringLiteral("/libbqunzip.so"));
-        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
+        UseBuiltHelpers();
         m_archive = MakeStandinArchive(m_work.path());
         QVERIFY(!m_archive.isEmpty());
     }

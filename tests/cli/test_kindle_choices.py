@@ -17,19 +17,14 @@ import sys
 import tempfile
 import unittest
 
+sys.dont_write_bytecode = True  # nothing written into the sources
+from test_convert import environment  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAKE_BOOKS = os.path.join(HERE, "..", "runtime", "make_books.py")
 PROGRAM = None
 ARCHIVE = None
 PHRASE = "It is a truth universally acknowledged"
-
-
-def environment(temp):
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-    env["TEMP"] = temp
-    env["XDG_CONFIG_HOME"] = os.path.join(os.path.dirname(temp), "config")
-    return env
 
 
 def records(path):

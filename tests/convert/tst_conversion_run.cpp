@@ -16,6 +16,7 @@
 #include "fs/PathText.h"
 #include "platform/RunTimeError.h"
 #include "platform/SettingsStore.h"
+#include "support/BuiltHelpers.h"
 #include "support/FatStick.h"
 #include "support/FileContent.h"
 #include "support/FolderSnapshot.h"
@@ -113,8 +114,7 @@ QString Temp() {
 }
 
 QStringList TempEntries() {
-    return QDir(Temp()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                  QDir::NoDotAndDotDot);
+    return Entries(Temp());
 }
 
 }  // namespace
@@ -174,10 +174,7 @@ class ConversionRunTest : public QObject {
         return path;
     }
     QString Folder(const QString& name) {
-        const QString path = m_work.path() + QLatin1Char('/') + name;
-        QDir(path).removeRecursively();
-        QDir().mkpath(path);
-        return path;
+        return FreshFolder(m_work.path() + QLatin1Char('/') + name);
     }
     QString OnlyPrompt() const {
         return m_dialogs.boxes.size() == 1 ? m_dialogs.boxes[0].prompt : QString();
@@ -191,9 +188,7 @@ class ConversionRunTest : public QObject {
 
   private slots:
     void initTestCase() {
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                                     QStringLiteral("/libbqunzip.so"));
-        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
+        UseBuiltHelpers();
         QVERIFY(m_work.isValid());
         QVERIFY(QFile::setPermissions(m_work.path(),
                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -1060,10 +1055,7 @@ class ConversionRunTest : public QObject {
         Write(checker, "#!/bin/sh\n: > '" + QFile::encodeName(started) + "'\nexec sleep 1000\n");
         QVERIFY(QFile::setPermissions(checker, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         SetMobiCheckerPath(checker);
-        const auto restore = qScopeGuard([] {
-            SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                               QStringLiteral("/mobi-check"));
-        });
+        const auto restore = qScopeGuard([] { UseBuiltHelpers(); });
         const QString out = m_options.text1;
         List({Book(QStringLiteral("a.epub"), "GOOD"), Book(QStringLiteral("b.epub"), "GOOD")});
         QTimer watch;

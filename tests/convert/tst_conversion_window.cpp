@@ -7,6 +7,7 @@
 #include "convert/ConverterRuntime.h"
 #include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
+#include "support/BuiltHelpers.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
@@ -90,9 +91,7 @@ class ConversionWindowTest : public QObject {
 
   private slots:
     void initTestCase() {
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                                     QStringLiteral("/libbqunzip.so"));
-        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
+        UseBuiltHelpers();
         QProcess make;
         make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         make.start(QStringLiteral("/usr/bin/python3"),

@@ -5,6 +5,7 @@
 #include "convert/ConverterRuntime.h"
 #include "convert/RunFolder.h"
 #include "fs/OutputTemporary.h"
+#include "support/FileContent.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -21,11 +22,6 @@ using namespace bq;
 
 namespace {
 
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The command lines of the live processes whose environment holds TEMP=temp: the program's
 // children and everything they started inherit it.
 QStringList RunProcesses(const QString& temp) {
@@ -34,14 +30,14 @@ QStringList RunProcesses(const QString& temp) {
     QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
         const QString dir = it.next();
-        const QByteArray stat = ReadAll(dir + QStringLiteral("/stat"));
+        const QByteArray stat = Content(dir + QStringLiteral("/stat"));
         const qsizetype close = stat.lastIndexOf(')');
         if (close < 0 || stat.mid(close + 2, 1) == "Z") {
             continue;
         }
-        if (ReadAll(dir + QStringLiteral("/environ")).split('\0').contains(marker)) {
+        if (Content(dir + QStringLiteral("/environ")).split('\0').contains(marker)) {
             found << QString::fromLocal8Bit(
-                ReadAll(dir + QStringLiteral("/cmdline")).replace('\0', ' '));
+                Content(dir + QStringLiteral("/cmdline")).replace('\0', ' '));
         }
     }
     return found;
@@ -53,11 +49,6 @@ int ProcessesRunning(const QString& temp, const char* program) {
         count += command.contains(QLatin1String(program)) ? 1 : 0;
     }
     return count;
-}
-
-QStringList Entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                  QDir::NoDotAndDotDot);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "fs/OutputSubFolder.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
+#include "support/BuiltHelpers.h"
 #include "support/FatStick.h"
 #include "support/FileContent.h"
 #include "support/StandinArchive.h"
@@ -53,10 +54,7 @@ class KindleChoicesTest : public QObject {
     QString m_calls;
 
     QString Folder(const QString& name) {
-        const QString path = m_work.path() + QLatin1Char('/') + name;
-        QDir(path).removeRecursively();
-        QDir().mkpath(path);
-        return path;
+        return FreshFolder(m_work.path() + QLatin1Char('/') + name);
     }
     // A book the stand-in converts into its sample MOBI.
     QString Book(const QString& path) {
@@ -84,9 +82,7 @@ class KindleChoicesTest : public QObject {
 
   private slots:
     void initTestCase() {
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                                     QStringLiteral("/libbqunzip.so"));
-        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
+        UseBuiltHelpers();
         QVERIFY(m_work.isValid());
         m_archive = MakeStandinArchive(m_work.path());
         QVERIFY(!m_archive.isEmpty());

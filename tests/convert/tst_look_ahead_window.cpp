@@ -10,6 +10,7 @@
 #include "convert/MobiCheck.h"
 #include "list/ConversionList.h"
 #include "platform/SettingsStore.h"
+#include "support/BuiltHelpers.h"
 #include "support/ScriptedDialogs.h"
 #include "support/ScriptedWindow.h"
 #include "support/TestMain.h"
@@ -326,9 +327,7 @@ class LookAheadWindowTest : public QObject {
   private slots:
     void initTestCase() {
         QVERIFY(m_books.isValid());
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QLatin1Char('/') +
-                                     QLatin1String(mUnzip::kEngineLibraryName));
-        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
+        UseBuiltHelpers();
         QProcess make;
         make.setProcessChannelMode(QProcess::MergedChannels);
         make.start(QStringLiteral("/usr/bin/python3"),

@@ -3,6 +3,7 @@
 // process and no socket behind.
 #include "convert/ConverterRuntime.h"
 #include "convert/WarmConverter.h"
+#include "support/BuiltHelpers.h"
 #include "support/TestMain.h"
 #include "unzip/mUnzip.h"
 
@@ -220,8 +221,7 @@ class WarmConverterTest : public QObject {
     void runtimeStartsAndEndsItsWarmConverter() {
         QFile archive(QStringLiteral(BQ_RUNTIME_ZIP));
         QVERIFY(archive.open(QIODevice::ReadOnly));
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                                     QStringLiteral("/libbqunzip.so"));
+        UseBuiltHelpers();
         ConverterRuntime runtime;
         runtime.Prepare();
         runtime.StartWarmConverter(0);

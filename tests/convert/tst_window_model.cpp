@@ -18,6 +18,7 @@
 #include "list/ConversionList.h"
 #include "platform/DialogSeam.h"
 #include "platform/SettingsStore.h"
+#include "support/BuiltHelpers.h"
 #include "support/FileContent.h"
 #include "support/ScriptedDialogs.h"
 #include "support/ScriptedWindow.h"
@@ -53,11 +54,6 @@ constexpr int kDefaultSequences = 200;
 
 const char* const kBehaviours[] = {"GOOD", "GOOD",      "SLEEP 0.4", "FAIL broken", "DEAF",
                                    "KILL", "TRUNCATED", "ORPHAN",    "SLEEP 30"};
-
-QStringList DirEntries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                  QDir::NoDotAndDotDot);
-}
 
 }  // namespace
 
@@ -279,11 +275,11 @@ class WindowModelTest : public QObject {
                 return QStringLiteral("a converter's process group %1 still runs").arg(pid);
             }
         }
-        if (!DirEntries(Temp()).isEmpty()) {
-            return QStringLiteral("left in TEMP: ") + DirEntries(Temp()).join(QLatin1Char(' '));
+        if (!Entries(Temp()).isEmpty()) {
+            return QStringLiteral("left in TEMP: ") + Entries(Temp()).join(QLatin1Char(' '));
         }
         for (const QString& place : QStringList{books, folder, outs[0], outs[1]}) {
-            for (const QString& name : DirEntries(place)) {
+            for (const QString& name : Entries(place)) {
                 if (name.startsWith(QLatin1Char('.'))) {
                     return QStringLiteral("a temporary is left: ") + place + QLatin1Char('/') +
                            name;
@@ -337,9 +333,7 @@ class WindowModelTest : public QObject {
 
   private slots:
     void initTestCase() {
-        mUnzip::SetEngineLibraryPath(qEnvironmentVariable("BQ_PROGRAM_DIR") +
-                                     QStringLiteral("/libbqunzip.so"));
-        SetMobiCheckerPath(qEnvironmentVariable("BQ_PROGRAM_DIR") + QStringLiteral("/mobi-check"));
+        UseBuiltHelpers();
         QVERIFY(m_work.isValid());
         const QString runtime = m_work.path() + QStringLiteral("/standin");
         QDir().mkpath(runtime);

@@ -2,6 +2,7 @@
 // window's scan, which leaves some out by design.
 #include "fs/FolderScan.h"
 #include "fs/FolderTreeAsIs.h"
+#include "support/FileContent.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestMain.h"
 
@@ -14,17 +15,6 @@
 #include <algorithm>
 
 using namespace bq;
-
-namespace {
-
-void MakeFile(const QByteArray& path) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    QVERIFY2(fd >= 0, path.constData());
-    QCOMPARE(::write(fd, "x", 1), ssize_t(1));
-    ::close(fd);
-}
-
-}  // namespace
 
 class FolderTreeAsIsTest : public QObject {
     Q_OBJECT

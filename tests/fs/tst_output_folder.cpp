@@ -6,6 +6,7 @@
 #include "fs/OutputTemporary.h"
 #include "platform/ReadWholeFile.h"
 #include "support/FatStick.h"
+#include "support/FileContent.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -25,12 +26,6 @@ using namespace bq;
 
 namespace {
 
-void MakeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-}
-
 bool Exists(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
@@ -39,11 +34,6 @@ bool Exists(const QString& path) {
 int ModeOf(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
-
-QStringList Entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                  QDir::NoDotAndDotDot);
 }
 
 }  // namespace
@@ -82,7 +72,7 @@ class OutputFolderTest : public QObject {
 
         // A file put under the name since is not the object's to remove.
         const QString replaced = second->path();
-        MakeFile(P("other"), "other");
+        Write(P("other"), "other");
         QCOMPARE(::rename(QFile::encodeName(P("other")).constData(),
                           QFile::encodeName(replaced).constData()),
                  0);
@@ -92,10 +82,10 @@ class OutputFolderTest : public QObject {
     }
 
     void aSweepRemovesOnlyUnheldTemporariesOfThisUser() {
-        MakeFile(P(".brindlequill-Ab12Cd.mobi"), "left by a program that ended");
-        MakeFile(P(".brindlequill-notes.mobi"), "the user's own");
-        MakeFile(P(".brindlequill-Ab12Cde.mobi"), "the user's own");
-        MakeFile(P("book.mobi"), "book");
+        Write(P(".brindlequill-Ab12Cd.mobi"), "left by a program that ended");
+        Write(P(".brindlequill-notes.mobi"), "the user's own");
+        Write(P(".brindlequill-Ab12Cde.mobi"), "the user's own");
+        Write(P("book.mobi"), "book");
         QVERIFY(QFile::link(P("book.mobi"), P(".brindlequill-LINK00.mobi")));
         QVERIFY(QDir(Folder()).mkdir(QStringLiteral(".brindlequill-DIR000.mobi")));
         int error = 0;
@@ -115,7 +105,7 @@ class OutputFolderTest : public QObject {
         if (::geteuid() != 0 || nobody == nullptr) {
             QSKIP("giving a file to the user nobody needs root and that user");
         }
-        MakeFile(P(".brindlequill-NoBody.mobi"), "another user's");
+        Write(P(".brindlequill-NoBody.mobi"), "another user's");
         QCOMPARE(::chown(QFile::encodeName(P(".brindlequill-NoBody.mobi")).constData(),
                          nobody->pw_uid, nobody->pw_gid),
                  0);
@@ -124,13 +114,13 @@ class OutputFolderTest : public QObject {
     }
 
     void aReplacementPutsTheBookInPlaceWithItsMode() {
-        MakeFile(P("Dune.mobi"), "old book");
+        Write(P("Dune.mobi"), "old book");
         QCOMPARE(::chmod(QFile::encodeName(P("Dune.mobi")).constData(), 0600), 0);
         int error = 0;
         std::optional<OutputTemporary> temporary = OutputTemporary::Create(Folder(), error);
         QVERIFY(temporary);
         const QString path = temporary->path();
-        MakeFile(path, "new book");  // as the converter writes it: by name, into the same file
+        Write(path, "new book");  // as the converter writes it: by name, into the same file
         QVERIFY(temporary->ReplaceDurably(P("Dune.mobi"), 0644, error));
         QCOMPARE(ReadWholeFile(P("Dune.mobi")), QByteArray("new book"));
         QCOMPARE(ModeOf(P("Dune.mobi")), 0644);
@@ -141,7 +131,7 @@ class OutputFolderTest : public QObject {
         // A converter that puts a new file under the name: that file is the book.
         temporary = OutputTemporary::Create(Folder(), error);
         QVERIFY(temporary);
-        MakeFile(P("written"), "newer book");
+        Write(P("written"), "newer book");
         QCOMPARE(::rename(QFile::encodeName(P("written")).constData(),
                           QFile::encodeName(temporary->path()).constData()),
                  0);
@@ -151,8 +141,8 @@ class OutputFolderTest : public QObject {
     }
 
     void aFailedReplacementLeavesTheOutputAsItWas() {
-        MakeFile(P("Dune.mobi"), "old book");
-        MakeFile(P("elsewhere.mobi"), "elsewhere");
+        Write(P("Dune.mobi"), "old book");
+        Write(P("elsewhere.mobi"), "elsewhere");
         int error = 0;
         std::optional<OutputTemporary> temporary = OutputTemporary::Create(Folder(), error);
         QVERIFY(temporary);
@@ -229,13 +219,13 @@ class OutputFolderTest : public QObject {
         }
         const auto unmount = qScopeGuard([&] { stick.Unmount(); });
         const QString folder = stick.path();
-        MakeFile(folder + "/Dune.mobi", "old book");
-        MakeFile(folder + "/.brindlequill-Ab12Cd.mobi", "left by a program that ended");
+        Write(folder + "/Dune.mobi", "old book");
+        Write(folder + "/.brindlequill-Ab12Cd.mobi", "left by a program that ended");
         int error = 0;
         std::optional<OutputTemporary> temporary = OutputTemporary::Create(folder, error);
         QVERIFY2(temporary, qPrintable(QString::number(error)));
         QCOMPARE(OutputTemporary::RemoveAbandoned(folder), 1);
-        MakeFile(temporary->path(), "new book");
+        Write(temporary->path(), "new book");
         QVERIFY2(temporary->ReplaceDurably(folder + "/Dune.mobi", 0644, error),
                  qPrintable(QString::number(error)));
         QCOMPARE(ReadWholeFile(folder + "/Dune.mobi"), QByteArray("new book"));

@@ -1,6 +1,7 @@
 // Paths given on the command line resolved as the system resolves them: ".." after a link goes
 // where `ls` goes, a last name that is a link stays, a summary's place follows links.
 #include "fs/ResolvedPath.h"
+#include "support/FileContent.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -12,17 +13,6 @@
 #include <cstdlib>
 
 using namespace bq;
-
-namespace {
-
-void MakeFile(const QByteArray& path) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    QVERIFY2(fd >= 0, path.constData());
-    QCOMPARE(::write(fd, "x", 1), ssize_t(1));
-    ::close(fd);
-}
-
-}  // namespace
 
 class ResolvedPathTest : public QObject {
     Q_OBJECT
