@@ -100,7 +100,10 @@ std::optional<OutputTemporary> OutputTemporary::Create(const QString& folder, in
         // Another program's sweep may take the new file between its making and its locking (it
         // removes it then): the lock must be free and the name still the file's. Where the file
         // system has no locks at all, no sweep can take the file either.
-        OutputTemporary temporary(QFile::decodeName(name), fd);
+        const QByteArray folderPath = EncodedFolder(folder);
+        OutputTemporary temporary(QFile::decodeName(name), fd,
+                                  ::open(folderPath.isEmpty() ? "." : folderPath.constData(),
+                                         O_PATH | O_DIRECTORY | O_CLOEXEC));
         const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
         if (!taken && temporary.NameIsOurs()) {
             return temporary;
@@ -134,13 +137,16 @@ int OutputTemporary::RemoveAbandoned(const QString& folder) {
 }
 
 OutputTemporary::OutputTemporary(OutputTemporary&& other) noexcept
-    : m_path(std::exchange(other.m_path, QString())), m_fd(std::exchange(other.m_fd, -1)) {}
+    : m_path(std::exchange(other.m_path, QString())),
+      m_fd(std::exchange(other.m_fd, -1)),
+      m_folderFd(std::exchange(other.m_folderFd, -1)) {}
 
 OutputTemporary& OutputTemporary::operator=(OutputTemporary&& other) noexcept {
     if (this != &other) {
         Remove();
         m_path = std::exchange(other.m_path, QString());
         m_fd = std::exchange(other.m_fd, -1);
+        m_folderFd = std::exchange(other.m_folderFd, -1);
     }
     return *this;
 }
@@ -150,9 +156,22 @@ OutputTemporary::~OutputTemporary() {
 }
 
 void OutputTemporary::Remove() {
-    // Unlinked while still locked, so that no sweep and no new temporary meets it half gone.
-    if (m_fd >= 0 && NameIsOurs()) {
-        ::unlink(QFile::encodeName(m_path).constData());
+    // Unlinked while still locked, so that no sweep and no new temporary meets it half gone;
+    // through the folder it was made in, so that a folder renamed or moved away while the
+    // converter wrote is not left holding it.
+    if (m_fd >= 0) {
+        const QByteArray name = QFile::encodeName(FileNamePart(m_path));
+        struct stat opened {};
+        struct stat named {};
+        if (m_folderFd < 0) {
+            if (NameIsOurs()) {
+                ::unlink(QFile::encodeName(m_path).constData());
+            }
+        } else if (::fstat(m_fd, &opened) == 0 &&
+                   ::fstatat(m_folderFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   S_ISREG(named.st_mode) && SameFile(opened, named)) {
+            ::unlinkat(m_folderFd, name.constData(), 0);
+        }
     }
     Release();
 }
@@ -208,7 +227,11 @@ void OutputTemporary::Release() {
     if (m_fd >= 0) {
         ::close(m_fd);
     }
+    if (m_folderFd >= 0) {
+        ::close(m_folderFd);
+    }
     m_fd = -1;
+    m_folderFd = -1;
     m_path.clear();
 }
 

@@ -11,7 +11,7 @@ namespace bq {
 // "<folder>/.brindlequill-XXXXXX.mobi" (six random letters and digits), readable by its user
 // only. While the object lives it holds an exclusive flock on the file, which tells other
 // programs that a running program owns it; the object's end removes the file unless it was put
-// in place of an output.
+// in place of an output, from its folder even when that folder was moved or renamed meanwhile.
 class OutputTemporary {
   public:
     // Makes a new temporary in the folder; nullopt with errnoValue set when none can be made.
@@ -31,8 +31,8 @@ class OutputTemporary {
     // "" once removed or put in place.
     const QString& path() const { return m_path; }
 
-    // Removes the file while its name still names the file made (never what a link points to,
-    // nor a file put under the name since), and lets go of it.
+    // Removes the file while its name in the folder it was made in still names the file made
+    // (never what a link points to, nor a file put under the name since), and lets go of it.
     void Remove();
 
     // Puts the file in place of output so that an unplugged stick never holds a truncated book
@@ -45,7 +45,8 @@ class OutputTemporary {
     bool ReplaceDurably(const QString& output, int mode, int& errnoValue);
 
   private:
-    OutputTemporary(QString path, int fd) : m_path(std::move(path)), m_fd(fd) {}
+    OutputTemporary(QString path, int fd, int folderFd)
+        : m_path(std::move(path)), m_fd(fd), m_folderFd(folderFd) {}
 
     // Whether the name still names the file made.
     bool NameIsOurs() const;
@@ -54,6 +55,7 @@ class OutputTemporary {
 
     QString m_path;
     int m_fd = -1;
+    int m_folderFd = -1;  // the folder it was made in (O_PATH), wherever that folder is now
 };
 
 }  // namespace bq

@@ -79,6 +79,21 @@ class OutputFolderTest : public QObject {
         second->Remove();
         QCOMPARE(ReadWholeFile(replaced), QByteArray("other"));
         QVERIFY(second->path().isEmpty());
+
+        // Its folder moved away while the converter wrote: the temporary goes from where the
+        // folder is now, and a folder put in the old one's place is left alone.
+        QVERIFY(QDir().mkpath(P("out")));
+        std::optional<OutputTemporary> moved = OutputTemporary::Create(P("out"), error);
+        QVERIFY(moved);
+        const QString name = QFileInfo(moved->path()).fileName();
+        QVERIFY(QDir().rename(P("out"), P("out gone")));
+        QVERIFY(QDir().mkpath(P("out")));
+        Write(P("out/") + name, "a book of the folder now there");
+        moved.reset();
+        QCOMPARE(
+            QDir(P("out gone")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList());
+        QCOMPARE(ReadWholeFile(P("out/") + name), QByteArray("a book of the folder now there"));
     }
 
     void aSweepRemovesOnlyUnheldTemporariesOfThisUser() {
