@@ -254,6 +254,13 @@ void BookJob::Conclude(const ConverterCall& call, bool stopping) {
         return Fail(QStringLiteral("needed more than %1 of memory and was stopped")
                         .arg(MemoryText(m_memoryLimit)));
     }
+    if (m_exitCode != 0 && ConverterRanOutOfSpace(m_log)) {
+        // The converter's own words ("[Errno 28] ...") do not say what to do.
+        return Fail(QStringLiteral("the disk ran out of room while it was converted; free some "
+                                   "space in %1 and in the temporary folder, then convert it "
+                                   "again")
+                        .arg(FolderName(m_output)));
+    }
     if (m_exitCode != 0) {
         const QString fromLog =
             m_signalled || m_exitCode < 0 ? QString() : ReasonFromConverterLogFile(m_log, m_source);
