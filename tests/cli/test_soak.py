@@ -8,8 +8,9 @@ TEMP, no temporary or other file is left among the outputs, and the last run's J
 agrees with the folder. Also mid-run: the warm converter killed alone (its books convert cold,
 none fails), and one book's converter killed (that book alone fails); and runs killed while they
 remove a run folder (a killed run's, or their own), or while they write the summary (its partial
-file stays beside it: an expected failure). Books per minute are printed for a run left alone and
-for the killed runs together.
+file stays beside it: an expected failure). And on bad ground: a disk that fills up, an output
+folder moved away mid-run, folders that cannot be written; the next run on good ground finishes.
+Books per minute are printed for a run left alone and for the killed runs together.
 
 Usage: test_soak.py PROGRAM
 Environment: BQ_SOAK_BOOKS (books in the library, 300), BQ_SOAK_KILLS (15), BQ_SOAK_SEED.
@@ -19,6 +20,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -118,21 +120,25 @@ class Soak(unittest.TestCase):
             os.kill(pid, signal.SIGKILL)
         self.tmp.cleanup()
 
-    def start(self, library, out, summary, before=()):
-        os.makedirs(out, exist_ok=True)
+    def start(self, library, out, summary, before=(), env=None):
+        """A run into out (None: each book's output beside it)."""
+        if out is not None:
+            os.makedirs(out, exist_ok=True)
+        where = ["--output-folder", out, "--keep-folders"] if out is not None else []
         with open(os.path.join(self.work, "run.log"), "ab") as log:
             return subprocess.Popen(
-                [*before, PROGRAM, "--convert", "--skip-existing", "--jobs", "2",
-                 "--output-folder", out, "--keep-folders", "--summary-json", summary, library],
-                stdout=log, stderr=log, env=self.env)
+                [*before, PROGRAM, "--convert", "--skip-existing", "--jobs", "2", *where,
+                 "--summary-json", summary, library],
+                stdout=log, stderr=log, env=env or self.env)
 
-    def finish(self, p):
+    def finish(self, p, temp=None):
         p.wait(timeout=900)
-        left = commands(self.temp)
+        temp = temp or self.temp
+        left = commands(temp)
         deadline = time.monotonic() + 5
         while left and time.monotonic() < deadline:
             time.sleep(0.1)
-            left = commands(self.temp)
+            left = commands(temp)
         self.assertEqual(left, {}, "processes of the run outlived it")
 
     def poll_until(self, p, found, limit=120.0):
@@ -145,7 +151,9 @@ class Soak(unittest.TestCase):
         return True
 
     def outputs(self, out):
-        return [f for f in files_under(out) if not TEMPORARY.fullmatch(os.path.basename(f))]
+        """The files in out but the temporaries and (where the outputs are beside them) books."""
+        return [f for f in files_under(out)
+                if not TEMPORARY.fullmatch(os.path.basename(f)) and not f.endswith(".epub")]
 
     def check_outputs(self, out, books, seen):
         """Every output is a book's, whole, with its title; one seen before is the same file."""
@@ -240,6 +248,105 @@ class Soak(unittest.TestCase):
         print(f"first converter {first_converter:.2f} s after the start; "
               f"books per minute: {alone_pace:.1f} left alone, {soak_pace:.1f} with {k + 1} kills "
               f"({len(before)} of {count} converted before the last run)", file=sys.stderr)
+
+    def check_bad_ground(self, out, books, summary, reason):
+        """After a run on bad ground: what it made is whole, nothing of it is left, and each book
+        it did not convert is named with a reason that reason (a pattern) finds."""
+        self.assertEqual(os.listdir(self.temp), [])
+        self.assertEqual([f for f in files_under(out) if TEMPORARY.fullmatch(os.path.basename(f))],
+                         [])
+        seen = {}
+        self.check_outputs(out, books, seen)
+        failed = {s: e["reason"] for s, e in self.summary(summary).items()
+                  if e["result"] != "converted"}
+        self.assertTrue(seen and failed, (seen, failed))
+        for source, why in failed.items():
+            self.assertRegex(why, reason, source)
+        return seen
+
+    def finish_on_good_ground(self, library, out, books, seen, summary, **run):
+        """The run again once the ground is good: every book converted once, the earlier ones
+        left as they were."""
+        p = self.start(library, out, summary, **run)
+        self.finish(p, run.get("env", {}).get("TEMP"))
+        self.assertEqual(p.returncode, 0)
+        self.check_outputs(out, books, seen)
+        self.assertEqual(sorted(files_under(out)), sorted(b + ".mobi" for b in books))
+
+    def test_bad_ground(self):
+        """A full disk, an output folder moved away mid-run, and folders that cannot be written:
+        the books that could not be converted are named, the rest are whole, nothing of the
+        run is left, and once the ground is good again the next run converts each of the rest
+        once."""
+        library = os.path.join(self.work, "library")
+        books = make_library(library, range(24), long={7, 15})
+        summary = os.path.join(self.work, "summary.json")
+
+        # A disk that fills up mid-run, then is given room.
+        full = os.path.join(self.work, "full")
+        os.makedirs(full)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=192k", "tmpfs", full]).returncode:
+            print("the full disk is not tried: this machine cannot mount a tmpfs", file=sys.stderr)
+        else:
+            try:
+                p = self.start(library, full, summary)
+                self.finish(p)
+                self.assertEqual(p.returncode, 1)
+                seen = self.check_bad_ground(full, books, summary,
+                                             "disk ran out of room|No space left on device")
+                print(f"full disk: {len(seen)} of {len(books)} converted", file=sys.stderr)
+                subprocess.run(["mount", "-o", "remount,size=16m", full], check=True)
+                self.finish_on_good_ground(library, full, books, seen, summary)
+            finally:
+                subprocess.run(["umount", "-l", full])
+
+        # The output folder moved away while books convert, then put back.
+        out = os.path.join(self.work, "out")
+        gone = os.path.join(self.work, "out gone")
+        p = self.start(library, out, summary)
+        self.assertTrue(self.poll_until(p, lambda: len(self.outputs(out)) >= 3))
+        os.rename(out, gone)
+        self.finish(p)
+        self.assertEqual(p.returncode, 1)
+        seen = self.check_bad_ground(gone, books, summary,
+                                     "^the output folder .*/out(/.*)? (does not exist|cannot be)")
+        print(f"output folder moved away: {len(seen)} of {len(books)} converted",
+              file=sys.stderr)
+        self.assertFalse(os.path.exists(out))  # not made again where the person moved it from
+        os.rename(gone, out)
+        self.finish_on_good_ground(library, out, books, seen, summary)
+
+        # Outputs beside the books, some of whose folders cannot be written (a user other than
+        # root: permission bits do not stop root).
+        beside = os.path.join(self.work, "beside")
+        shutil.copytree(library, beside)
+        temp = os.path.join(self.work, "nobody temp")
+        os.makedirs(temp)
+        subprocess.run(["chown", "-R", "nobody:nogroup", beside, temp], check=True)
+        os.chmod(self.work, 0o755)
+        os.chmod(os.path.join(beside, "shelf 1"), 0o555)
+        nobody = dict(self.env, TEMP=temp, TMPDIR=temp, HOME=temp,
+                      **{f"XDG_{k}_HOME": os.path.join(temp, k)
+                         for k in ("CONFIG", "STATE", "CACHE")})
+        setpriv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        nobody_summary = os.path.join(temp, "summary.json")
+        p = self.start(beside, None, nobody_summary, setpriv, nobody)
+        self.finish(p, temp)
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual([f for f in os.listdir(temp) if f.startswith("calibre")], [])
+        seen = {}
+        self.check_outputs(beside, books, seen)
+        self.assertEqual(sorted(self.outputs(beside)),
+                         sorted(b + ".mobi" for b in books if not b.startswith("shelf 1/")))
+        for source, entry in self.summary(nobody_summary).items():
+            if os.path.relpath(source, beside).startswith("shelf 1/"):
+                self.assertIn("cannot be written", entry["reason"], source)
+        os.chmod(os.path.join(beside, "shelf 1"), 0o755)
+        p = self.start(beside, None, nobody_summary, setpriv, nobody)
+        self.finish(p, temp)
+        self.assertEqual(p.returncode, 0)
+        self.check_outputs(beside, books, seen)
+        self.assertEqual(sorted(self.outputs(beside)), sorted(b + ".mobi" for b in books))
 
     def run_with_a_kill(self, victim):
         """Converts 12 books, book 011 a long one, while victim(p) waits for its moment and kills
