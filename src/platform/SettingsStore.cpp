@@ -97,13 +97,15 @@ void WriteStoreFile(const QString& file, const QByteArray& content) {
     }
 }
 
-// The folders a working copy of the store may go to, in order: TEMP, the user's runtime folder,
-// /dev/shm, then the store's own folder. An unwritable TEMP must not keep the program from its
-// settings.
+// The folders a working copy of the store may go to, in order: the user's runtime folder and
+// /dev/shm (in memory: QSettings flushes the copy to its device at every write, which on a busy
+// disk would hold up the window), TEMP, then the store's own folder. An unwritable TEMP must not
+// keep the program from its settings.
 QStringList PrivateCopyFolders(const QString& storeFile) {
     QStringList folders;
-    for (const QString& folder : {TempFolder(), qEnvironmentVariable("XDG_RUNTIME_DIR"),
-                                  QStringLiteral("/dev/shm"), QFileInfo(storeFile).path()}) {
+    for (const QString& folder :
+         {qEnvironmentVariable("XDG_RUNTIME_DIR"), QStringLiteral("/dev/shm"), TempFolder(),
+          QFileInfo(storeFile).path()}) {
         if (!folder.isEmpty() && !folders.contains(folder)) {
             folders << folder;
         }
