@@ -52,6 +52,16 @@ QString FolderName(const QString& path) {
     return folder.size() > 1 ? folder.chopped(1) : folder;
 }
 
+// Why the output's folder is no longer there (moved or removed while its book converted), or
+// nothing: that, not a missing or unreadable result, is what the user needs to hear.
+QString FolderGoneProblem(const QString& output) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(FolderPart(output)).constData(), &st) != 0) {
+        return FolderProblem(FolderName(output), errno);
+    }
+    return {};
+}
+
 bool NewerThan(const struct stat& a, const struct stat& b) {
     return a.st_mtim.tv_sec > b.st_mtim.tv_sec ||
            (a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec > b.st_mtim.tv_nsec);
@@ -240,11 +250,9 @@ void BookJob::Conclude(const ConverterCall& call, bool stopping) {
     if (m_state != State::Converted) {
         return;
     }
-    // The output folder went away while the converter ran (and took its result with it): that,
-    // not the converter's complaint about a missing file, is what the user needs.
-    struct stat folderStat {};
-    if (::stat(QFile::encodeName(FolderPart(m_output)).constData(), &folderStat) != 0) {
-        return Fail(FolderProblem(FolderName(m_output), errno));
+    // The output folder went away while the converter ran (and took its result with it).
+    if (const QString gone = FolderGoneProblem(m_output); !gone.isEmpty()) {
+        return Fail(gone);
     }
     if (m_timedOut) {
         return Fail(QStringLiteral("took longer than %1 and was stopped")
@@ -271,6 +279,10 @@ void BookJob::Conclude(const ConverterCall& call, bool stopping) {
     struct stat st {};
     if (::lstat(QFile::encodeName(Temporary()).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_size == 0) {
+        // The folder may have gone since it was looked at above.
+        if (const QString gone = FolderGoneProblem(m_output); !gone.isEmpty()) {
+            return Fail(gone);
+        }
         const QString fromLog = ReasonFromConverterLogFile(m_log, m_source);
         return Fail(
             QStringLiteral("the converter made no MOBI file") +
@@ -297,6 +309,9 @@ BookJob::State BookJob::PutInPlace(RunOutputs& outputs) {
     }
     if (m_state == State::Checking) {
         QString problem = m_readBack.Problem();
+        if (!problem.isEmpty() && !FolderGoneProblem(m_output).isEmpty()) {
+            problem = FolderGoneProblem(m_output);  // it could not be read where it was
+        }
         if (problem.isEmpty()) {
             problem = outputs.SameFileProblem(m_output);
         }
@@ -322,7 +337,9 @@ BookJob::State BookJob::PutInPlace(RunOutputs& outputs) {
             m_state = State::InPlace;
             return m_state;
         }
-        Fail(error == EISDIR
+        const QString gone = FolderGoneProblem(m_output);
+        Fail(!gone.isEmpty() ? gone
+             : error == EISDIR
                  ? QStringLiteral("a folder named %1 is in the way of its result").arg(m_output)
                  : QStringLiteral("its result could not be saved as %1 (%2)")
                        .arg(m_output, SystemErrorText(error)));

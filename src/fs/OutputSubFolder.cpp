@@ -20,8 +20,12 @@ QString MakeOutputSubFolder(const QString& base, const QString& relative) {
     Descriptor folder(
         ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.get() < 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) {
+            return QStringLiteral("the output folder %1 does not exist").arg(base);
+        }
         return QStringLiteral("the output folder %1 cannot be opened (%2)")
-            .arg(base, SystemErrorText(errno));
+            .arg(base, SystemErrorText(error));
     }
     QString path = base.endsWith(QLatin1Char('/')) ? base.chopped(1) : base;
     for (const QString& name : names) {
