@@ -39,7 +39,10 @@ QString FolderProblem(const QString& folder, int errnoValue) {
                 .arg(folder, SystemErrorText(errnoValue));
         case ENOSPC:
         case EDQUOT:
-            return QStringLiteral("there is no space left in the output folder %1").arg(folder);
+            return QStringLiteral(
+                       "there is no space left in the output folder %1; free some "
+                       "space there, then convert it again")
+                .arg(folder);
         default:
             return QStringLiteral("no file can be made in the output folder %1 (%2)")
                 .arg(folder, SystemErrorText(errnoValue));

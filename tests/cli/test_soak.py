@@ -293,7 +293,7 @@ class Soak(unittest.TestCase):
                 self.finish(p)
                 self.assertEqual(p.returncode, 1)
                 seen = self.check_bad_ground(full, books, summary,
-                                             "disk ran out of room|No space left on device")
+                                             "disk ran out of room|[Nn]o space left")
                 print(f"full disk: {len(seen)} of {len(books)} converted", file=sys.stderr)
                 subprocess.run(["mount", "-o", "remount,size=16m", full], check=True)
                 self.finish_on_good_ground(library, full, books, seen, summary)
