@@ -373,36 +373,12 @@ RASTERIZE_EXTERNAL = """\
 # The carried MOBI writer imports calibre's picture module (and with it Qt's GUI library) and PIL
 # when it first handles a picture, not when it is imported: a book without pictures needs
 # neither.
-MOBI_UTILS_IMG = """\
-def save_cover_data_to(*args, **kwargs):
-    from calibre.utils.img import save_cover_data_to
-    return save_cover_data_to(*args, **kwargs)
-
-
-def scale_image(*args, **kwargs):
-    from calibre.utils.img import scale_image
-    return scale_image(*args, **kwargs)
-
-
-def image_to_data(*args, **kwargs):
-    from calibre.utils.img import image_to_data
-    return image_to_data(*args, **kwargs)
-
-
-def image_from_data(*args, **kwargs):
-    from calibre.utils.img import image_from_data
-    return image_from_data(*args, **kwargs)
-
-
-def resize_image(*args, **kwargs):
-    from calibre.utils.img import resize_image
-    return resize_image(*args, **kwargs)
-
-
-def png_data_to_gif_data(*args, **kwargs):
-    from calibre.utils.img import png_data_to_gif_data
-    return png_data_to_gif_data(*args, **kwargs)
-"""
+MOBI_UTILS_IMG_NAMES = ("save_cover_data_to", "scale_image", "image_to_data", "image_from_data",
+                        "resize_image", "png_data_to_gif_data")
+MOBI_UTILS_IMG = "\n\n".join(f"def {name}(*args, **kwargs):\n"
+                               f"    from calibre.utils.img import {name}\n"
+                               f"    return {name}(*args, **kwargs)\n"
+                               for name in MOBI_UTILS_IMG_NAMES)
 RESOURCES_PIL = """\
 def process_jpegs_for_amazon(data: bytes) -> bytes:
     from PIL import Image, ImageOps
@@ -530,8 +506,7 @@ SOURCE_CHANGES = {
     ],
     "calibre.ebooks.mobi.utils": [
         ("mobi.utils' picture import",
-         r"^from calibre\.utils\.img import save_cover_data_to, scale_image, image_to_data, "
-         r"image_from_data, resize_image, png_data_to_gif_data\n",
+         r"^from calibre\.utils\.img import " + ", ".join(MOBI_UTILS_IMG_NAMES) + r"\n",
          MOBI_UTILS_IMG),
     ],
     "calibre.ebooks.mobi.writer2.resources": [
