@@ -105,7 +105,7 @@ std::optional<OutputTemporary> OutputTemporary::Create(const QString& folder, in
                                   ::open(folderPath.isEmpty() ? "." : folderPath.constData(),
                                          O_PATH | O_DIRECTORY | O_CLOEXEC));
         const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-        if (!taken && temporary.NameIsOurs()) {
+        if (!taken && temporary.NameIsOurs(AT_FDCWD, name)) {
             return temporary;
         }
         temporary.Release();
@@ -159,19 +159,11 @@ void OutputTemporary::Remove() {
     // Unlinked while still locked, so that no sweep and no new temporary meets it half gone;
     // through the folder it was made in, so that a folder renamed or moved away while the
     // converter wrote is not left holding it.
-    if (m_fd >= 0) {
-        const QByteArray name = QFile::encodeName(FileNamePart(m_path));
-        struct stat opened {};
-        struct stat named {};
-        if (m_folderFd < 0) {
-            if (NameIsOurs()) {
-                ::unlink(QFile::encodeName(m_path).constData());
-            }
-        } else if (::fstat(m_fd, &opened) == 0 &&
-                   ::fstatat(m_folderFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                   S_ISREG(named.st_mode) && SameFile(opened, named)) {
-            ::unlinkat(m_folderFd, name.constData(), 0);
-        }
+    // (By its path when the folder could not be held.)
+    const int folder = m_folderFd >= 0 ? m_folderFd : AT_FDCWD;
+    const QByteArray name = QFile::encodeName(m_folderFd >= 0 ? FileNamePart(m_path) : m_path);
+    if (m_fd >= 0 && NameIsOurs(folder, name)) {
+        ::unlinkat(folder, name.constData(), 0);
     }
     Release();
 }
@@ -185,7 +177,7 @@ bool OutputTemporary::ReplaceDurably(const QString& output, int mode, int& errno
     // The converter may have put a new file under the name instead of writing into this one:
     // then that file, if it is a regular file, is what gets flushed and put in place.
     int fd = m_fd;
-    if (!NameIsOurs()) {
+    if (!NameIsOurs(AT_FDCWD, name)) {
         fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         struct stat st {};
         if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -215,12 +207,12 @@ bool OutputTemporary::ReplaceDurably(const QString& output, int mode, int& errno
     return errnoValue == 0;
 }
 
-bool OutputTemporary::NameIsOurs() const {
+bool OutputTemporary::NameIsOurs(int folder, const QByteArray& name) const {
     struct stat opened {};
     struct stat named {};
     return ::fstat(m_fd, &opened) == 0 &&
-           ::lstat(QFile::encodeName(m_path).constData(), &named) == 0 && S_ISREG(named.st_mode) &&
-           SameFile(opened, named);
+           ::fstatat(folder, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(named.st_mode) && SameFile(opened, named);
 }
 
 void OutputTemporary::Release() {

@@ -48,8 +48,8 @@ class OutputTemporary {
     OutputTemporary(QString path, int fd, int folderFd)
         : m_path(std::move(path)), m_fd(fd), m_folderFd(folderFd) {}
 
-    // Whether the name still names the file made.
-    bool NameIsOurs() const;
+    // Whether name (relative to folder, or AT_FDCWD) still names the file made.
+    bool NameIsOurs(int folder, const QByteArray& name) const;
     // Closes the file (which lets go of the lock) and forgets it.
     void Release();
 
