@@ -312,8 +312,9 @@ BookJob::State BookJob::PutInPlace(RunOutputs& outputs) {
     }
     if (m_state == State::Checking) {
         QString problem = m_readBack.Problem();
-        if (!problem.isEmpty() && !FolderGoneProblem(m_output).isEmpty()) {
-            problem = FolderGoneProblem(m_output);  // it could not be read where it was
+        if (const QString gone = problem.isEmpty() ? QString() : FolderGoneProblem(m_output);
+            !gone.isEmpty()) {
+            problem = gone;  // it could not be read where it was
         }
         if (problem.isEmpty()) {
             problem = outputs.SameFileProblem(m_output);
